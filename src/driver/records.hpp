@@ -1,0 +1,96 @@
+// Formatted text records: the field rules every record of the program is read and written by.
+//
+// A record is a line held in memory (a std::string_view); columns are counted from 1 and columns
+// beyond the end of the record read as blanks. Readers take one field under the rules of the
+// descriptors iw, fw.d and aw; writers append one field under iw, iw.m, fw.d, aw to a character
+// buffer and return the new end. Failures are raised where they are met: a stop as Stop, an error
+// of the record layer as RecordError; the process exit is made from them in one place (main).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace obsq {
+
+// A fatal stop of the run: "STOP n" on the error stream, exit status n.
+struct Stop {
+  int code;
+};
+
+// An error of the record layer: two lines on the error stream (place, then message), exit status 2.
+struct RecordError {
+  std::string message;
+  std::string place;  // the failing statement; left empty by field readers, filled by the caller
+};
+
+[[noreturn]] void stop(int code);
+[[noreturn]] void record_error(std::string message, std::string place = {});
+
+// Message texts of the record layer.
+namespace msg {
+inline constexpr std::string_view end_of_file = "End of file";
+inline constexpr std::string_view bad_integer = "Bad value during integer read";
+inline constexpr std::string_view integer_overflow = "Value overflowed during integer read";
+inline constexpr std::string_view bad_real = "Bad value during floating point read";
+inline constexpr std::string_view bad_list_integer = "Bad integer for item 1 in list input";
+inline constexpr std::string_view list_integer_overflow = "Integer overflow while reading item 1";
+inline constexpr std::string_view write_to_read_only = "Cannot write to file opened for READ";
+std::string does_not_exist(std::string_view name);
+std::string permission_denied(std::string_view name);
+}  // namespace msg
+
+// The missing-value marker, stored for a blank observation field and written for an absent value.
+inline constexpr double kMissing = 9999999999.999;
+// A value counts as present when it is strictly below this bound (a NaN is never present).
+inline bool present(double v) { return v < 9999999999.99; }
+
+// ---- input fields --------------------------------------------------------------------------
+
+// iw: integer in w columns starting at column col.
+int32_t get_i(std::string_view rec, int col, int w);
+// fw.d: real in w columns starting at column col, d implied decimals.
+double get_f(std::string_view rec, int col, int w, int d);
+// aw into a target of n characters (blank-padded on the right, or the rightmost n kept).
+void get_a(std::string_view rec, int col, int w, char* target, int n);
+// True when columns col..col+w-1 are all blank (or beyond the end of the record).
+bool blank_field(std::string_view rec, int col, int w);
+// True when columns col..col+text.size()-1 hold exactly text.
+bool has_label(std::string_view rec, int col, std::string_view text);
+
+// Free-form (list-directed) reading of one integer from a text. Returns false when the text
+// gives no value (a leading comma, semicolon or slash, or a count and star with nothing after).
+bool get_list_int(std::string_view text, int32_t& value);
+
+// ---- output fields -------------------------------------------------------------------------
+
+// iw and iw.m: right-aligned in w columns, at least m digits; w asterisks when it does not fit.
+char* put_i(char* p, int64_t v, int w, int m = 1);
+// fw.d: fixed point, rounded to nearest (exact ties to even); w asterisks when it does not fit.
+char* put_f(char* p, double v, int w, int d);
+// f14.3, the element of the output matrices; same bytes as put_f(p, v, 14, 3), faster.
+char* put_f14_3(char* p, double v);
+// aw: the text in w columns, blanks before a shorter one, its first w characters of a longer one.
+char* put_a(char* p, std::string_view s, int w);
+// a: the text as it stands.
+char* put_a(char* p, std::string_view s);
+// nx: n blanks.
+char* put_x(char* p, int n);
+
+// A list-style line: one blank before the first item, one blank between items except between
+// two text items in a row, integers right-aligned in 11 columns.
+class ListLine {
+ public:
+  ListLine& operator<<(std::string_view text);
+  ListLine& operator<<(const char* text) { return *this << std::string_view(text); }
+  ListLine& operator<<(int32_t v);
+  const std::string& str() const { return line_; }
+
+ private:
+  enum class Last { none, text, number };
+  void separate(bool text);
+  std::string line_;
+  Last last_ = Last::none;
+};
+
+}  // namespace obsq

@@ -1,0 +1,348 @@
+#include "driver/units.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "driver/records.hpp"
+
+namespace obsq {
+
+namespace {
+
+constexpr size_t kInBlock = size_t{1} << 20;   // input read size
+constexpr size_t kOutBlock = size_t{1} << 20;  // output buffer size
+
+[[noreturn]] void open_error(int err, std::string_view name, std::string place) {
+  std::string text;
+  if (err == ENOENT)
+    text = msg::does_not_exist(name);
+  else if (err == EACCES || err == EPERM || err == EROFS)
+    text = msg::permission_denied(name);
+  else
+    text = "Cannot open file '" + std::string(name) + "': " + std::strerror(err);
+  record_error(std::move(text), std::move(place));
+}
+
+std::string unit_place(const char* what, int number, const std::string& name) {
+  std::string s = std::string(what) + " on unit " + std::to_string(number);
+  if (!name.empty()) s += ", file '" + name + "'";
+  return s;
+}
+
+}  // namespace
+
+// ---- InUnit --------------------------------------------------------------------------------
+
+InUnit::~InUnit() { close(); }
+
+void InUnit::open(std::string_view name) {
+  close();
+  std::string path(name);
+  const std::string place = unit_place("OPEN", number_, path);
+  if (path.find('\0') != std::string::npos) open_error(ENOENT, name, place);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) open_error(errno, name, place);
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    open_error(EISDIR, name, place);
+  }
+  fd_ = fd;
+  owns_fd_ = true;
+  name_ = std::move(path);
+  pos_ = end_ = 0;
+  eof_ = false;
+  recno_ = 0;
+}
+
+void InUnit::attach(int fd, std::string name) {
+  close();
+  fd_ = fd;
+  owns_fd_ = false;
+  name_ = std::move(name);
+  pos_ = end_ = 0;
+  eof_ = false;
+  recno_ = 0;
+}
+
+void InUnit::close() {
+  if (fd_ >= 0 && owns_fd_) ::close(fd_);
+  fd_ = -1;
+  pos_ = end_ = 0;
+  eof_ = false;
+}
+
+void InUnit::rewind() {
+  if (fd_ < 0) return;
+  ::lseek(fd_, 0, SEEK_SET);
+  pos_ = end_ = 0;
+  eof_ = false;
+  recno_ = 0;
+}
+
+// Makes at least `want` bytes available from pos_, or as many as there are before the end of
+// the file. Stops early once a line feed is among them (so a keyboard read never waits for
+// more than one line). Returns whether any byte is available.
+bool InUnit::fill(size_t want) {
+  if (!buf_) {
+    cap_ = kInBlock;
+    buf_ = std::make_unique<char[]>(cap_);
+  }
+  while (end_ - pos_ < want && !eof_) {
+    if (std::memchr(buf_.get() + pos_, '\n', end_ - pos_) != nullptr) break;
+    if (pos_ > 0) {
+      std::memmove(buf_.get(), buf_.get() + pos_, end_ - pos_);
+      end_ -= pos_;
+      pos_ = 0;
+    }
+    const ssize_t n = ::read(fd_, buf_.get() + end_, cap_ - end_);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      record_error(std::string("Cannot read file: ") + std::strerror(errno), place());
+    }
+    if (n == 0) eof_ = true;
+    end_ += static_cast<size_t>(n);
+  }
+  return end_ > pos_;
+}
+
+bool InUnit::next(std::string_view& rec, int length) {
+  const size_t n = static_cast<size_t>(length);
+  if (end_ - pos_ < n + 2 && !fill(n + 2)) return false;
+  ++recno_;
+  const char* b = buf_.get() + pos_;
+  const size_t avail = end_ - pos_;
+  const size_t lim = avail < n ? avail : n;
+  // The record ends at the first line feed or carriage return within the target length.
+  const char* lf = static_cast<const char*>(std::memchr(b, '\n', lim));
+  const size_t scan = lf ? static_cast<size_t>(lf - b) : lim;
+  const char* cr = static_cast<const char*>(std::memchr(b, '\r', scan));
+  if (cr != nullptr) {
+    const size_t k = static_cast<size_t>(cr - b);
+    rec = std::string_view(b, k);
+    pos_ += k + 1;
+    if (pos_ < end_ && buf_[pos_] == '\n') ++pos_;
+    return true;
+  }
+  if (lf != nullptr) {
+    rec = std::string_view(b, scan);
+    pos_ += scan + 1;
+    return true;
+  }
+  if (avail <= n) {  // a last line without a line feed
+    rec = std::string_view(b, avail);
+    pos_ = end_;
+    return true;
+  }
+  // A line longer than the target: keep its first n characters, skip the rest of the line.
+  pos_ += n;
+  const char* tail_lf =
+      static_cast<const char*>(std::memchr(buf_.get() + pos_, '\n', end_ - pos_));
+  if (tail_lf != nullptr) {
+    rec = std::string_view(b, n);
+    pos_ = static_cast<size_t>(tail_lf - buf_.get()) + 1;
+    return true;
+  }
+  std::memcpy(hold_, b, n);
+  rec = std::string_view(hold_, n);
+  for (;;) {
+    pos_ = end_;
+    if (!fill(1)) return true;
+    const char* p = static_cast<const char*>(std::memchr(buf_.get() + pos_, '\n', end_ - pos_));
+    if (p != nullptr) {
+      pos_ = static_cast<size_t>(p - buf_.get()) + 1;
+      return true;
+    }
+  }
+}
+
+std::string_view InUnit::need(int length) {
+  std::string_view rec;
+  if (!next(rec, length)) record_error(std::string(msg::end_of_file), place());
+  return rec;
+}
+
+void InUnit::skip(long n, int length) {
+  std::string_view rec;
+  for (long k = 0; k < n; ++k)
+    if (!next(rec, length)) record_error(std::string(msg::end_of_file), place());
+}
+
+std::string InUnit::place() const {
+  return unit_place("READ", number_, name_) + ", record " + std::to_string(recno_ + 0);
+}
+
+// ---- OutUnit -------------------------------------------------------------------------------
+
+OutUnit::~OutUnit() {
+  if (fd_ >= 0 && owns_fd_) ::close(fd_);
+}
+
+void OutUnit::open(std::string_view name) {
+  std::string path(name);
+  const std::string place = unit_place("OPEN", number_, path);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  read_only_ = false;
+  if (fd < 0) {
+    const int err = errno;
+    if (err == EACCES || err == EPERM || err == EROFS) {
+      // A file that may only be read is opened for reading; its first write fails.
+      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) open_error(err, name, place);
+      read_only_ = true;
+    } else {
+      open_error(err, name, place);
+    }
+  }
+  fd_ = fd;
+  owns_fd_ = true;
+  console_ = false;
+  started_ = false;
+  line_open_ = false;
+  name_ = std::move(path);
+  len_ = 0;
+}
+
+void OutUnit::attach(int fd, std::string name, bool console) {
+  fd_ = fd;
+  owns_fd_ = false;
+  console_ = console;
+  read_only_ = false;
+  started_ = true;  // nothing to cut on a descriptor handed over open
+  line_open_ = false;
+  name_ = std::move(name);
+  len_ = 0;
+}
+
+void OutUnit::begin_statement() {
+  if (started_) return;
+  if (read_only_) record_error(std::string(msg::write_to_read_only), place());
+  started_ = true;
+  // The first statement cuts the file: from now on it holds exactly this run's lines.
+  struct stat st;
+  if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (::ftruncate(fd_, 0) != 0)
+      record_error(std::string("Cannot write to file: ") + std::strerror(errno), place());
+  }
+}
+
+void OutUnit::end_statement() {
+  if (console_ || len_ > cap_ - 4096) flush();
+}
+
+char* OutUnit::reserve(size_t n) {
+  begin_statement();
+  if (!buf_) {
+    cap_ = kOutBlock;
+    buf_ = std::make_unique<char[]>(cap_);
+  }
+  if (cap_ - len_ < n + 2) {
+    flush();
+    if (cap_ < n + 2) {
+      auto bigger = std::make_unique<char[]>(n + 2);
+      buf_ = std::move(bigger);
+      cap_ = n + 2;
+    }
+  }
+  return buf_.get() + len_;
+}
+
+void OutUnit::commit(char* end, bool open_line) {
+  len_ = static_cast<size_t>(end - buf_.get());
+  if (!open_line) {
+    buf_[len_++] = '\r';
+    buf_[len_++] = '\n';
+  }
+  line_open_ = open_line;
+  end_statement();
+}
+
+void OutUnit::write(std::string_view bytes, bool open_line) {
+  char* p = reserve(bytes.size());
+  std::memcpy(p, bytes.data(), bytes.size());
+  commit(p + bytes.size(), open_line);
+}
+
+void OutUnit::end_line() {
+  char* p = reserve(0);
+  commit(p, false);
+}
+
+void OutUnit::flush() {
+  if (fd_ < 0 || len_ == 0) return;
+  size_t done = 0;
+  while (done < len_) {
+    const ssize_t n = ::write(fd_, buf_.get() + done, len_ - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      len_ = 0;
+      record_error(std::string("Cannot write to file: ") + std::strerror(err), place());
+    }
+    done += static_cast<size_t>(n);
+  }
+  len_ = 0;
+}
+
+void OutUnit::close() {
+  if (fd_ < 0) return;
+  try {
+    flush();
+  } catch (...) {
+    if (owns_fd_) ::close(fd_);
+    fd_ = -1;
+    throw;
+  }
+  if (owns_fd_ && ::close(fd_) != 0) {
+    fd_ = -1;
+    record_error(std::string("Cannot close file: ") + std::strerror(errno), place());
+  }
+  fd_ = -1;
+}
+
+std::string OutUnit::place() const { return unit_place("WRITE", number_, name_); }
+
+// ---- the units of the run ------------------------------------------------------------------
+
+namespace {
+InUnit g_rinex(kRinexUnit);
+InUnit g_list(kListUnit);
+InUnit g_keyboard(kKeyboardUnit);
+OutUnit g_output(kOutputUnit);
+OutUnit g_console(kConsoleUnit);
+InUnit g_other(0);
+OutUnit g_other_out(0);
+}  // namespace
+
+InUnit& in_unit(int number) {
+  switch (number) {
+    case kRinexUnit: return g_rinex;
+    case kListUnit: return g_list;
+    case kKeyboardUnit: return g_keyboard;
+    default: return g_other;
+  }
+}
+
+OutUnit& out_unit(int number) {
+  switch (number) {
+    case kOutputUnit: return g_output;
+    case kConsoleUnit: return g_console;
+    default: return g_other_out;
+  }
+}
+
+void write_line(int unit, std::string_view line) { out_unit(unit).write(line); }
+
+void close_all_units() {
+  g_rinex.close();
+  g_list.close();
+  g_keyboard.close();
+  g_output.close();
+  g_console.close();
+}
+
+}  // namespace obsq

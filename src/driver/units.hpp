@@ -1,0 +1,125 @@
+// Input/output units: the channels the program reads and writes records on.
+//
+// Unit numbers are fixed for the whole run: 1 the RINEX file being read, 2 "list.txt",
+// 3 "obsquilt.txt", 5 the keyboard, 6 the console. Input units read whole records in large
+// blocks and hand them out as views; output units buffer lines and end them with CR LF.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace obsq {
+
+inline constexpr int kRinexUnit = 1;
+inline constexpr int kListUnit = 2;
+inline constexpr int kOutputUnit = 3;
+inline constexpr int kKeyboardUnit = 5;
+inline constexpr int kConsoleUnit = 6;
+
+// A sequential formatted input unit. Every read takes one record: the characters up to a line
+// feed, or up to a carriage return met within the target length (a line feed right after it
+// is consumed with it), and at most the target length of them; the rest of a longer line is
+// skipped up to and including its line feed.
+class InUnit {
+ public:
+  explicit InUnit(int number) : number_(number) {}
+  ~InUnit();
+  InUnit(const InUnit&) = delete;
+  InUnit& operator=(const InUnit&) = delete;
+
+  // Opens an existing file for reading; raises the open errors of the record layer.
+  void open(std::string_view name);
+  // Reads from an already open descriptor (the keyboard).
+  void attach(int fd, std::string name);
+  void close();
+  void rewind();
+  bool is_open() const { return fd_ >= 0; }
+
+  // Reads the next record of at most `length` characters. At the end of the file, before any
+  // character of the record, returns false (the caller's end branch).
+  bool next(std::string_view& rec, int length);
+  // As next(), for a read without an end branch: the end of the file is the error "End of file".
+  std::string_view need(int length);
+  // Reads past n records of at most `length` characters; the end of the file is an error.
+  void skip(long n, int length);
+
+  // The place of the last read, for error reports.
+  std::string place() const;
+  const std::string& name() const { return name_; }
+  long record_number() const { return recno_; }
+
+ private:
+  bool fill(size_t want);
+  int number_;
+  int fd_ = -1;
+  bool owns_fd_ = false;
+  bool eof_ = false;
+  std::string name_;
+  std::unique_ptr<char[]> buf_;
+  size_t cap_ = 0;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+  long recno_ = 0;
+  char hold_[128];  // a record kept here when skipping its long tail needs a refill
+};
+
+// A sequential formatted output unit. Each write statement appends bytes and, unless its
+// format ends in "$", ends the line with CR LF. The console is passed on after every statement.
+class OutUnit {
+ public:
+  explicit OutUnit(int number) : number_(number) {}
+  ~OutUnit();
+  OutUnit(const OutUnit&) = delete;
+  OutUnit& operator=(const OutUnit&) = delete;
+
+  // Opens a file for output without emptying it: a missing file is created; an existing one
+  // keeps its content until the first write statement, which cuts it. A file that may only be
+  // read is opened for reading, and its first write statement fails.
+  void open(std::string_view name);
+  // Writes to an already open descriptor (the console), passed on after every statement.
+  void attach(int fd, std::string name, bool console);
+  void close();
+  bool is_open() const { return fd_ >= 0; }
+
+  // One write statement: the bytes, then the line end unless `open_line`.
+  void write(std::string_view bytes, bool open_line = false);
+  // A list-style write with no items: ends a line left open by "$", else writes an empty line.
+  void end_line();
+
+  // Room for a statement of at most n bytes built in place; finished by commit().
+  char* reserve(size_t n);
+  void commit(char* end, bool open_line = false);
+
+  void flush();
+  std::string place() const;
+
+ private:
+  void begin_statement();
+  void end_statement();
+  int number_;
+  int fd_ = -1;
+  bool owns_fd_ = false;
+  bool console_ = false;
+  bool read_only_ = false;
+  bool started_ = false;
+  bool line_open_ = false;
+  std::string name_;
+  std::unique_ptr<char[]> buf_;
+  size_t cap_ = 0;
+  size_t len_ = 0;
+};
+
+// The units of the run.
+InUnit& in_unit(int number);
+OutUnit& out_unit(int number);
+
+// Writes one list-style line (already formatted) to a unit as one write statement.
+void write_line(int unit, std::string_view line);
+
+// Closes every unit, flushing the output ones (used at the end of the process).
+void close_all_units();
+
+}  // namespace obsq

@@ -1,0 +1,248 @@
+#include "output/writer.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <string_view>
+
+#include "driver/records.hpp"
+#include "driver/runstate.hpp"
+#include "driver/units.hpp"
+#include "rinex/loadlist.hpp"
+#include "tables/obskey.hpp"
+
+namespace obsq {
+
+namespace {
+
+// What the store holds for one epoch t, gathered once and shared by the matrices of all types.
+//
+// Every entry of (file, t) was filed while the reader went through that one accepted epoch of
+// the file: its epoch-time entry first, then its values, in consecutive slots. So the values of
+// a file at t are the slots after its epoch-time entry whose keys share its (file, t) prefix,
+// and a file without an epoch-time entry at t has none.
+struct Entry {
+  int32_t file;
+  int32_t satno;
+  int32_t slot;
+};
+
+struct EpochIndex {
+  int32_t t = INT32_MIN;
+  int32_t nfiles = -1;
+  int32_t nsat = -1;
+  int32_t stored = -1;
+  std::vector<int32_t> epoch_slot;  // per file: slot of its epoch-time entry at t, 0 if none
+  std::vector<Entry> by_type[40];   // the values of t, by type number
+};
+
+// Columns of the matrix by satellite number (several codes, e.g. "G 5" and G05, may share one).
+struct Columns {
+  int32_t nsat = -1;
+  int32_t stored = -1;
+  std::vector<int32_t> first;  // per satellite number: first column, 0 if none
+  std::vector<int32_t> next;   // per column: next column of the same number
+};
+
+EpochIndex g_index;
+Columns g_columns;
+
+constexpr int kSatNumbers = 1000;  // 0..499, and 999 for a satellite listed as "ZZZ"
+
+// Encodes the satellite code of every column, in slot order, as the matrix fill would through
+// lkey: a code that cannot be encoded stops the run here.
+void encode_columns(int32_t nsat) {
+  Columns& c = g_columns;
+  if (c.nsat == nsat && c.stored == lng().count()) return;
+  c.first.assign(kSatNumbers, 0);
+  c.next.assign(static_cast<size_t>(nsat) + 1, 0);
+  std::vector<int32_t> last(kSatNumbers, 0);
+  for (int32_t j = 1; j <= nsat; ++j) {
+    const int32_t n = keyp(mst().key(j));
+    if (last[n] == 0)
+      c.first[n] = j;
+    else
+      c.next[last[n]] = j;
+    last[n] = j;
+  }
+  c.nsat = nsat;
+  c.stored = lng().count();
+}
+
+void index_epoch(int32_t t, int32_t nfiles, int32_t nsat) {
+  EpochIndex& x = g_index;
+  const int32_t stored = lng().count();
+  if (x.t == t && x.nfiles == nfiles && x.nsat == nsat && x.stored == stored) return;
+  x.t = t;
+  x.nfiles = nfiles;
+  x.nsat = nsat;
+  x.stored = stored;
+  x.epoch_slot.assign(static_cast<size_t>(nfiles) + 1, 0);
+  for (auto& v : x.by_type) v.clear();
+  const StoreTable& store = lng();
+  for (int32_t i = 1; i <= nfiles; ++i) store.prefetch(key_of(i, t, 999, 99));
+  const int32_t end = store.next();
+  for (int32_t i = 1; i <= nfiles; ++i) {
+    int32_t slot = 0;
+    if (getlng(key_of(i, t, 999, 99), slot) != 1) continue;
+    x.epoch_slot[static_cast<size_t>(i)] = slot;
+    const int64_t base = key_of(i, t, 0, 0);
+    for (int32_t s = slot + 1; s < end; ++s) {
+      const int64_t r = store.key(s) - base;
+      if (r < 0 || r >= 100000) break;
+      const int32_t typeno = static_cast<int32_t>(r % 100);
+      if (typeno < 40) x.by_type[typeno].push_back({i, static_cast<int32_t>(r / 100), s});
+    }
+  }
+}
+
+}  // namespace
+
+void dump1(int unit, int32_t tmin, int32_t tmax, int32_t step) {
+  OutUnit& out = out_unit(unit);
+  {
+    char* p = out.reserve(64);
+    char* e = put_a(p, "a");
+    e = put_x(e, 1);
+    e = put_i(e, tmin, 6);
+    e = put_i(e, tmax, 6);
+    e = put_i(e, step, 6);
+    e = put_i(e, master.nfiles, 6);
+    out.commit(e);
+  }
+  const int32_t nfiles = master.nfiles;
+  for (int32_t i = 1; i <= nfiles; ++i) {
+    char* p = out.reserve(128);
+    char* e = put_a(p, "b");
+    e = put_x(e, 1);
+    e = put_a(e, std::string_view(master.marker[i], 4), 4);
+    e = put_x(e, 2);
+    e = put_a(e, std::string_view(master.antenna[i], 20), 20);
+    for (double v : {master.dH[i], master.dE[i], master.dN[i]}) {
+      e = put_x(e, 1);
+      e = put_f(e, v, 14, 4);
+    }
+    e = put_x(e, 2);
+    e = put_a(e, std::string_view(&master.sys[i], 1), 1);
+    out.commit(e);
+    if (master.sys[i] == 'R' && master.leapsec <= 0) {
+      const std::string_view name(master.fname[i], kNameLength);
+      write_line(kConsoleUnit,
+                 (ListLine() << "WARNING - need leap second record for Glonass").str());
+      write_line(kConsoleUnit,
+                 (ListLine() << name.substr(0, static_cast<size_t>(ntrim(name)))).str());
+    }
+  }
+}
+
+void dump2(int unit, int32_t tmin, int32_t tmax, int32_t step) {
+  OutUnit& out = out_unit(unit);
+  int32_t nsat = 0;
+  nummst(nsat);
+  int32_t nfiles = 0;
+  getnfiles(nfiles);
+  const int32_t passes = tmax >= tmin ? (tmax - tmin) / step + 1 : 0;
+  EpochMatrix m;
+  for (int32_t pass = 0; pass < passes; ++pass) {
+    const int32_t t = tmin + pass * step;
+    const int32_t hour = t / 3600;
+    const int32_t r = t - 3600 * hour;
+    const int32_t minute = r / 60;
+    const int32_t second = r - 60 * minute;
+    char* p = out.reserve(64);
+    char* e = put_a(p, "e ");
+    e = put_i(e, master2.year, 4);
+    for (int32_t v : {master2.month, master2.day, hour, minute, second}) e = put_i(e, v, 3);
+    out.commit(e);
+    int32_t ntypes = 0;
+    nummob(ntypes);
+    for (int32_t k = 1; k <= ntypes; ++k) {
+      const TypeCode& type = mob().key(k);
+      makearray(t, type, m, nfiles, nsat);
+      dumparray(unit, t, m, type, nfiles, nsat);
+    }
+  }
+}
+
+void makearray(int32_t t, const TypeCode& type, EpochMatrix& m, int32_t nfiles, int32_t nsat) {
+  const size_t size = static_cast<size_t>(nfiles) * static_cast<size_t>(nsat);
+  if (m.obuf.size() != size) {
+    m.obuf.assign(size, kMissing);
+  } else {
+    std::fill(m.obuf.begin(), m.obuf.end(), kMissing);
+  }
+  m.fileflags.assign(static_cast<size_t>(nfiles) + 1, 0);
+  m.satflags.assign(static_cast<size_t>(nsat) + 1, 0);
+  m.nused_files = 0;
+  m.nused_sats = 0;
+  if (nfiles == 0 || nsat == 0) return;
+
+  encode_columns(nsat);
+  const int32_t typeno = keyo(type);
+  index_epoch(t, nfiles, nsat);
+  const double* values = dbase();
+  for (const Entry& en : g_index.by_type[typeno]) {
+    const double v = values[en.slot];
+    const bool is_present = present(v);
+    for (int32_t j = g_columns.first[static_cast<size_t>(en.satno)]; j != 0;
+         j = g_columns.next[static_cast<size_t>(j)]) {
+      m.obuf[static_cast<size_t>(j - 1) * static_cast<size_t>(nfiles) +
+             static_cast<size_t>(en.file - 1)] = v;
+      if (is_present) {
+        m.fileflags[static_cast<size_t>(en.file)] = 1;
+        m.satflags[static_cast<size_t>(j)] = 1;
+      }
+    }
+  }
+  for (int32_t i = 1; i <= nfiles; ++i) m.nused_files += m.fileflags[static_cast<size_t>(i)];
+  for (int32_t j = 1; j <= nsat; ++j) m.nused_sats += m.satflags[static_cast<size_t>(j)];
+}
+
+void dumparray(int unit, int32_t t, const EpochMatrix& m, const TypeCode& type, int32_t nfiles,
+               int32_t nsat) {
+  if (m.nused_files == 0 || m.nused_sats == 0) return;
+  OutUnit& out = out_unit(unit);
+  {
+    char* p = out.reserve(32);
+    char* e = put_a(p, "f ");
+    e = put_a(e, std::string_view(type.data(), 2), 2);
+    e = put_i(e, m.nused_files, 5);
+    e = put_i(e, m.nused_sats, 5);
+    out.commit(e);
+  }
+  for (int32_t i = 1; i <= nfiles; ++i) {
+    if (m.fileflags[static_cast<size_t>(i)] != 1) continue;
+    int32_t slot = 0;
+    char* p = out.reserve(32);
+    char* e = put_a(p, "t ");
+    e = put_a(e, std::string_view(master.marker[i], 4));
+    if (getlng(key_of(i, t, 999, 99), slot) == 1)
+      e = put_f(e, dbase()[slot], 11, 7);
+    else
+      e = put_a(e, "  no time available");
+    out.commit(e);
+  }
+  {
+    char* p = out.reserve(1 + 4 * static_cast<size_t>(nsat));
+    char* e = put_a(p, "s");
+    for (int32_t j = 1; j <= nsat; ++j) {
+      if (m.satflags[static_cast<size_t>(j)] != 1) continue;
+      e = put_x(e, 1);
+      e = put_a(e, std::string_view(mst().key(j).data(), 3), 3);
+    }
+    out.commit(e);
+  }
+  for (int32_t i = 1; i <= nfiles; ++i) {
+    if (m.fileflags[static_cast<size_t>(i)] != 1) continue;
+    char* p = out.reserve(1 + 15 * static_cast<size_t>(nsat));
+    char* e = put_a(p, "o");
+    for (int32_t j = 1; j <= nsat; ++j) {
+      if (m.satflags[static_cast<size_t>(j)] != 1) continue;
+      e = put_x(e, 1);
+      e = put_f14_3(e, m.obuf[static_cast<size_t>(j - 1) * static_cast<size_t>(nfiles) +
+                              static_cast<size_t>(i - 1)]);
+    }
+    out.commit(e);
+  }
+}
+
+}  // namespace obsq

@@ -1,0 +1,21 @@
+// The input list and the header scan: "list.txt" becomes the file table, the observation-type
+// table, the leap-second count and the reference date.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace obsq {
+
+// Reads the list on listunit; every readable RINEX 2 file (version up to 2.12) is opened on
+// rinexunit, gets the next entry of the file table and has its header scanned.
+void loadlist(int listunit, int rinexunit);
+// Scans the header of the file open on rinexunit into entry nfiles of the file table.
+void scan1(int rinexunit);
+// 1 when the run keeps this observation type (P, C or L with 1, 2, 5-8 or A-D), else 0.
+int32_t admitobs(std::string_view code);
+// Position of the last character that is not a blank (code 32); 0 for an empty or blank text.
+int32_t ntrim(std::string_view text);
+void getnfiles(int32_t& n);
+
+}  // namespace obsq

@@ -1,0 +1,110 @@
+#include "tables/obskey.hpp"
+
+#include "driver/records.hpp"
+
+namespace obsq {
+
+const TypeCode aobss[40] = {
+    {'P', '1'}, {'P', '2'}, {'P', '5'}, {'P', '6'}, {'P', '7'}, {'P', '8'}, {'P', 'A'}, {'P', 'B'},
+    {'P', 'C'}, {'P', 'D'}, {'C', '1'}, {'C', '2'}, {'C', '5'}, {'C', '6'}, {'C', '7'}, {'C', '8'},
+    {'C', 'A'}, {'C', 'B'}, {'C', 'C'}, {'C', 'D'}, {'L', '1'}, {'L', '2'}, {'L', '5'}, {'L', '6'},
+    {'L', '7'}, {'L', '8'}, {'L', 'A'}, {'L', 'B'}, {'L', 'C'}, {'L', 'D'}, {'D', '1'}, {'D', '2'},
+    {'D', '5'}, {'D', '6'}, {'D', '7'}, {'D', '8'}, {'D', 'A'}, {'D', 'B'}, {'D', 'C'}, {'D', 'D'}};
+
+int64_t lkey(int32_t file, int32_t second, const SatCode& sat, const TypeCode& type) {
+  if (file < 0) stop(84591);
+  if (second < 0 || second > 86400) stop(84592);
+  const int32_t p = keyp(sat);
+  const int32_t o = keyo(type);
+  return key_of(file, second, p, o);
+}
+
+int32_t keyp(const SatCode& sat) {
+  if ((sat[0] == 'Z' && sat[1] == 'Z' && sat[2] == 'Z') ||
+      (sat[0] == 'z' && sat[1] == 'z' && sat[2] == 'z'))
+    return 999;
+  int32_t base = 0;
+  switch (sat[0]) {
+    case 'G': case 'g': case ' ': base = 0; break;
+    case 'R': case 'r': base = 100; break;
+    case 'S': case 's': base = 200; break;
+    case 'E': case 'e': base = 300; break;
+    case 'C': case 'c': base = 400; break;
+    default: stop(84571);
+  }
+  const int32_t n = get_i(std::string_view(sat.data() + 1, 2), 1, 2);
+  if (n < 0) stop(84572);
+  return base + n;
+}
+
+int32_t keyo(const TypeCode& type) {
+  if ((type[0] == 'Z' && type[1] == 'Z') || (type[0] == 'z' && type[1] == 'z')) return 99;
+  int32_t v = 0;
+  switch (type[0]) {
+    case 'P': case 'p': v = 0; break;
+    case 'C': case 'c': v = 10; break;
+    case 'L': case 'l': v = 20; break;
+    case 'D': case 'd': v = 30; break;
+    default: stop(84581);
+  }
+  switch (type[1]) {
+    case '1': return v + 0;
+    case '2': return v + 1;
+    case '5': return v + 2;
+    case '6': return v + 3;
+    case '7': return v + 4;
+    case '8': return v + 5;
+    case 'A': case 'a': return v + 6;
+    case 'B': case 'b': return v + 7;
+    case 'C': case 'c': return v + 8;
+    case 'D': case 'd': return v + 9;
+    default: stop(84582);
+  }
+}
+
+void invkey(int64_t key, int32_t& file, int32_t& second, SatCode& sat, TypeCode& type) {
+  const int64_t f = key / 10000000000LL;
+  if (f < 0) stop(84593);
+  file = static_cast<int32_t>(f);
+  int64_t r = key - f * 10000000000LL;
+  const int64_t s = r / 100000;
+  if (s < 0 || s > 86400) stop(84594);
+  second = static_cast<int32_t>(s);
+  r -= s * 100000;
+  const int32_t satno = static_cast<int32_t>(r / 100);
+  const int32_t typeno = static_cast<int32_t>(r - 100 * satno);
+  if (satno < 0 || satno > 499) stop(84595);
+  if (typeno < 0 || typeno > 39) stop(84596);
+  sat = getaprn(satno);
+  type = getaobs(typeno);
+}
+
+SatCode getaprn(int32_t n) {
+  if (n == 999) return kEpochSat;
+  static constexpr char letters[] = {'G', 'R', 'S', 'E', 'C'};
+  const int32_t q = n / 100;
+  if (q < 0 || q > 4) stop(84573);
+  char buf[2];
+  put_i(buf, n % 100, 2, 2);
+  return {letters[q], buf[0], buf[1]};
+}
+
+TypeCode getaobs(int32_t n) {
+  if (n == 99) return kEpochType;
+  if (n < 0 || n > 39) stop(84583);
+  return aobss[n];
+}
+
+SatCode sat_code(std::string_view s) {
+  SatCode c{' ', ' ', ' '};
+  for (size_t i = 0; i < 3 && i < s.size(); ++i) c[i] = s[i];
+  return c;
+}
+
+TypeCode type_code(std::string_view s) {
+  TypeCode c{' ', ' '};
+  for (size_t i = 0; i < 2 && i < s.size(); ++i) c[i] = s[i];
+  return c;
+}
+
+}  // namespace obsq
