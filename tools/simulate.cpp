@@ -1,0 +1,256 @@
+// obsquilt-simulate: writes a synthetic network day of RINEX 2.11 observation files (GPS and
+// GLONASS, several stations of one region) and the list.txt that names them.
+//
+//   obsquilt-simulate DIR [--stations N] [--epochs N] [--interval S] [--start SEC] [--seed N]
+//                         [--types "C1 P1 P2 L1 L2 S1 S2"] [--no-events]
+//
+// Satellites rise and set on simple periodic passes, so a station sees about 8 to 12 of the 31
+// GPS and 5 to 9 of the 24 GLONASS satellites at a time; stations of the region see nearly the
+// same ones. Values have realistic magnitudes: pseudoranges of 20,000 to 26,000 km, phases in
+// cycles, signal strengths in dB-Hz. Some fields are blank (P1 of GLONASS, L2 now and then, a
+// whole missing epoch here and there), and every few hundred epochs an event record (flag 4)
+// carries two comment records.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Options {
+  std::string dir;
+  int stations = 5;
+  int epochs = 120;
+  int interval = 30;
+  int start = 0;
+  uint64_t seed = 1;
+  std::vector<std::string> types = {"C1", "P1", "P2", "L1", "L2", "S1", "S2"};
+  bool events = true;
+};
+
+uint64_t splitmix(uint64_t& s) {
+  uint64_t z = (s += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+double uniform(uint64_t& s) { return static_cast<double>(splitmix(s) >> 11) * 0x1.0p-53; }
+
+struct Sat {
+  char sys;
+  int prn;
+  double omega;  // pass frequency, rad/s
+  double phase;
+  double n1, n2;  // phase ambiguities
+};
+
+std::string header_record(const std::string& content, const char* label) {
+  std::string r = content.substr(0, 60);
+  r.resize(60, ' ');
+  r += label;
+  r += '\n';
+  return r;
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: obsquilt-simulate DIR [--stations N] [--epochs N] [--interval S] "
+               "[--start SEC] [--seed N] [--types \"C1 P1 ...\"] [--no-events]\n");
+  return 2;
+}
+
+bool parse(int argc, char** argv, Options& o) {
+  if (argc < 2) return false;
+  o.dir = argv[1];
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    const char* v = nullptr;
+    if (a == "--no-events") {
+      o.events = false;
+      continue;
+    }
+    if ((v = value()) == nullptr) return false;
+    if (a == "--stations") o.stations = std::atoi(v);
+    else if (a == "--epochs") o.epochs = std::atoi(v);
+    else if (a == "--interval") o.interval = std::atoi(v);
+    else if (a == "--start") o.start = std::atoi(v);
+    else if (a == "--seed") o.seed = std::strtoull(v, nullptr, 10);
+    else if (a == "--types") {
+      o.types.clear();
+      std::string t = v;
+      for (size_t p = 0; p + 1 < t.size() + 1;) {
+        while (p < t.size() && t[p] == ' ') ++p;
+        if (p >= t.size()) break;
+        o.types.push_back(t.substr(p, 2));
+        p += 2;
+      }
+    } else return false;
+  }
+  return o.stations >= 1 && o.stations <= 999 && o.epochs >= 0 && o.interval >= 1 &&
+         o.types.size() <= 50;
+}
+
+void write_station(const Options& o, int station, const std::vector<Sat>& sats, FILE* f) {
+  uint64_t rng = o.seed * 1000003ULL + static_cast<uint64_t>(station);
+  const double lon = 0.05 * station / std::max(1, o.stations);  // stations of one region
+  const double clock_bias = (uniform(rng) - 0.5) * 300.0;      // metres
+  const int nt = static_cast<int>(o.types.size());
+  char marker[16];
+  std::snprintf(marker, sizeof marker, "S%03d", station % 1000);
+  std::string h;
+  h += header_record("     2.11           OBSERVATION DATA    M (MIXED)", "RINEX VERSION / TYPE");
+  h += header_record("obsquilt-simulate   obsquilt            20261206 120000 UTC", "PGM / RUN BY / DATE");
+  h += header_record(marker, "MARKER NAME");
+  h += header_record(std::string(marker) + " M001", "MARKER NUMBER");
+  h += header_record("SIMULATED           OBSQUILT", "OBSERVER / AGENCY");
+  h += header_record("SIM" + std::to_string(station) + "                SIMRX               1.0", "REC # / TYPE / VERS");
+  char line[128];
+  std::snprintf(line, sizeof line, "%-20s%-20s", ("A" + std::to_string(station)).c_str(),
+                station % 2 ? "TRM57971.00     NONE" : "LEIAR25.R3      LEIT");
+  h += header_record(line, "ANT # / TYPE");
+  std::snprintf(line, sizeof line, "%14.4f%14.4f%14.4f", 4075000.0 + 900.0 * station,
+                931000.0 - 700.0 * station, 4801000.0 + 300.0 * station);
+  h += header_record(line, "APPROX POSITION XYZ");
+  std::snprintf(line, sizeof line, "%14.4f%14.4f%14.4f", 0.1 + 0.001 * station, 0.0, 0.0);
+  h += header_record(line, "ANTENNA: DELTA H/E/N");
+  h += header_record("     1     1", "WAVELENGTH FACT L1/2");
+  std::string types;
+  std::snprintf(line, sizeof line, "%6d", nt);
+  types = line;
+  for (int k = 0; k < nt; ++k) {
+    if (k > 0 && k % 9 == 0) {
+      h += header_record(types, "# / TYPES OF OBSERV");
+      types = "      ";
+    }
+    types += "    " + o.types[static_cast<size_t>(k)];
+  }
+  h += header_record(types, "# / TYPES OF OBSERV");
+  std::snprintf(line, sizeof line, "%10.3f", static_cast<double>(o.interval));
+  h += header_record(line, "INTERVAL");
+  const int first = o.start;
+  std::snprintf(line, sizeof line, "  2026     5    27%6d%6d%13.7f     GPS", first / 3600,
+                first % 3600 / 60, static_cast<double>(first % 60));
+  h += header_record(line, "TIME OF FIRST OBS");
+  h += header_record("    18", "LEAP SECONDS");
+  h += header_record("", "END OF HEADER");
+  std::fputs(h.c_str(), f);
+
+  std::vector<int> visible;
+  std::string rec;
+  for (int e = 0; e < o.epochs; ++e) {
+    const int t = o.start + e * o.interval;
+    if (t > 86400 * 2) break;
+    if (uniform(rng) < 0.002) continue;  // an epoch the receiver missed
+    if (o.events && e > 0 && e % 480 == 0) {
+      std::snprintf(line, sizeof line, "                            4  2\n");
+      std::fputs(line, f);
+      std::fputs(header_record("receiver restarted tracking", "COMMENT").c_str(), f);
+      std::fputs(header_record("simulated event", "COMMENT").c_str(), f);
+    }
+    visible.clear();
+    for (size_t i = 0; i < sats.size(); ++i) {
+      const double el = std::sin(sats[i].omega * t + sats[i].phase + lon);
+      if (el > 0.45) visible.push_back(static_cast<int>(i));
+    }
+    const int day_t = t % 86400;
+    const double sec = day_t % 60 + (uniform(rng) < 0.01 ? 0.0000001 : 0.0);
+    std::snprintf(line, sizeof line, " 26  5 27 %2d %2d%11.7f  0%3zu", day_t / 3600,
+                  day_t % 3600 / 60, sec, visible.size());
+    rec = line;
+    for (size_t k = 0; k < visible.size(); ++k) {
+      if (k > 0 && k % 12 == 0) rec += "\n" + std::string(32, ' ');
+      const Sat& s = sats[static_cast<size_t>(visible[k])];
+      std::snprintf(line, sizeof line, "%c%02d", s.sys, s.prn);
+      rec += line;
+    }
+    rec += '\n';
+    for (int v : visible) {
+      const Sat& s = sats[static_cast<size_t>(v)];
+      const double el = std::sin(s.omega * t + s.phase + lon);
+      const double range = 20.2e6 + 5.5e6 * (1.0 - el) + 1000.0 * lon + clock_bias;
+      const double iono = 2.0 + 8.0 * (1.0 - el);
+      const double f1 = s.sys == 'G' ? 1575.42e6 : (1602.0e6 + 0.5625e6 * (s.prn % 14 - 7));
+      const double f2 = s.sys == 'G' ? 1227.60e6 : (1246.0e6 + 0.4375e6 * (s.prn % 14 - 7));
+      const double l1 = 299792458.0 / f1;
+      const double l2 = 299792458.0 / f2;
+      for (int k = 0; k < nt; ++k) {
+        if (k > 0 && k % 5 == 0) rec += '\n';
+        const std::string& ty = o.types[static_cast<size_t>(k)];
+        double val = 0.0;
+        bool blank = false;
+        char ssi = ' ';
+        if (ty[0] == 'C' || ty[0] == 'P') {
+          const bool second = ty[1] == '2';
+          val = range + (second ? iono * 1.65 : iono) + (uniform(rng) - 0.5) * 0.6;
+          blank = (ty == "P1" && s.sys == 'R') || (second && uniform(rng) < 0.02);
+        } else if (ty[0] == 'L') {
+          const bool second = ty[1] == '2';
+          val = second ? (range - iono * 1.65) / l2 + s.n2 : (range - iono) / l1 + s.n1;
+          blank = second && uniform(rng) < 0.02;
+          ssi = static_cast<char>('0' + std::min(9, 4 + static_cast<int>(5 * el)));
+        } else if (ty[0] == 'S') {
+          val = (ty[1] == '2' ? 28.0 : 33.0) + 18.0 * el + uniform(rng);
+        } else if (ty[0] == 'D') {
+          val = -3000.0 * std::cos(s.omega * t + s.phase + lon);
+        } else {
+          blank = true;
+        }
+        if (blank) {
+          rec += "                ";
+        } else {
+          std::snprintf(line, sizeof line, "%14.3f %c", val, ssi);
+          rec += line;
+        }
+      }
+      while (!rec.empty() && rec.back() == ' ') rec.pop_back();
+      rec += '\n';
+    }
+    std::fputs(rec.c_str(), f);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!parse(argc, argv, o)) return usage();
+  std::filesystem::create_directories(o.dir);
+  uint64_t rng = o.seed;
+  std::vector<Sat> sats;
+  for (int p = 1; p <= 31; ++p)
+    sats.push_back({'G', p, 2 * M_PI / (43082.0 * (0.6 + 0.4 * uniform(rng))),
+                    2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
+                    std::floor(uniform(rng) * 2e6) - 1e6});
+  for (int p = 1; p <= 24; ++p)
+    sats.push_back({'R', p, 2 * M_PI / (40544.0 * (0.6 + 0.4 * uniform(rng))),
+                    2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
+                    std::floor(uniform(rng) * 2e6) - 1e6});
+  const std::filesystem::path dir(o.dir);
+  FILE* list = std::fopen((dir / "list.txt").c_str(), "w");
+  if (list == nullptr) {
+    std::perror("list.txt");
+    return 1;
+  }
+  for (int s = 1; s <= o.stations; ++s) {
+    char name[32];
+    std::snprintf(name, sizeof name, "s%03d1470.26o", s);
+    FILE* f = std::fopen((dir / name).c_str(), "w");
+    if (f == nullptr) {
+      std::perror(name);
+      return 1;
+    }
+    static char buf[1 << 20];
+    std::setvbuf(f, buf, _IOFBF, sizeof buf);
+    write_station(o, s, sats, f);
+    std::fclose(f);
+    std::fprintf(list, "%s\n", name);
+  }
+  std::fclose(list);
+  return 0;
+}
