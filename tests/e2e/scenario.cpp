@@ -1,6 +1,7 @@
 #include "scenario.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +19,7 @@ fs::path shared_dir() { return OBSQUILT_SHARED_DIR; }
 fs::path scenario_root() { return OBSQUILT_SCENARIO_DIR; }
 
 RunResult run_binary(const fs::path& dir, const std::vector<std::string>& args,
-                     const std::string& input) {
+                     const std::string& input, int uid) {
   RunResult r;
   const fs::path in = dir / ".stdin";
   const fs::path out = dir / ".stdout";
@@ -38,6 +39,9 @@ RunResult run_binary(const fs::path& dir, const std::vector<std::string>& args,
     ::dup2(fi, 0);
     ::dup2(fo, 1);
     ::dup2(fe, 2);
+    if (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(uid)) != 0 ||
+                     ::setuid(static_cast<uid_t>(uid)) != 0))
+      ::_exit(125);
     ::execv(bin.c_str(), argv.data());
     ::_exit(127);
   }
@@ -49,7 +53,7 @@ RunResult run_binary(const fs::path& dir, const std::vector<std::string>& args,
   fs::remove(in);
   fs::remove(out);
   fs::remove(err);
-  r.output_exists = fs::exists(dir / "obsquilt.txt");
+  r.output_exists = fs::is_regular_file(dir / "obsquilt.txt");  // not a device it points to
   if (r.output_exists) r.output_file = read_file(dir / "obsquilt.txt");
   return r;
 }

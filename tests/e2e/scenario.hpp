@@ -23,9 +23,10 @@ struct RunResult {
   bool output_exists = false;
 };
 
-// Runs the binary in dir with the arguments and the keyboard input given.
+// Runs the binary in dir with the arguments and the keyboard input given; with a user id, as
+// that user (the caller must be root).
 RunResult run_binary(const std::filesystem::path& dir, const std::vector<std::string>& args,
-                     const std::string& input = "\n");
+                     const std::string& input = "\n", int uid = -1);
 
 // Prepares a scratch folder for the scenario (inputs found in the scenario folder or, failing
 // that, in rinex_dir), runs it, and returns a description of every difference (empty when none).
