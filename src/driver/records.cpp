@@ -95,11 +95,45 @@ int32_t get_i(std::string_view rec, int col, int w) {
   return static_cast<int32_t>(neg ? -v : v);
 }
 
+namespace {
+
+// The common shape of a real field, [blanks][sign]digits[.digits] running to the end of the field
+// or of the record, converted in one pass. Returns false for anything else (inner blanks, an
+// exponent, more than 18 digits, a bad character), which the general reader then handles.
+inline bool fast_real(const Field& f, int i, int d, double& v) {
+  bool neg = false;
+  if (f.p[i] == '-' || f.p[i] == '+') neg = f.p[i++] == '-';
+  uint64_t m = 0;
+  int nd = 0;
+  int point = -1;
+  for (; i < f.n; ++i) {
+    const unsigned c = static_cast<unsigned char>(f.p[i]) - '0';
+    if (c < 10) {
+      m = m * 10 + c;
+      ++nd;
+    } else if (f.p[i] == '.' && point < 0) {
+      point = nd;
+    } else {
+      return false;
+    }
+  }
+  if (nd == 0 || nd > 18 || m >= (uint64_t{1} << 53)) return false;
+  const int decimals = point >= 0 ? nd - point : d;
+  if (decimals > 22) return false;
+  const double dm = static_cast<double>(m);
+  v = decimals >= 0 ? dm / kPow10[decimals] : dm * kPow10[-decimals];
+  if (neg) v = -v;
+  return true;
+}
+
+}  // namespace
+
 double get_f(std::string_view rec, int col, int w, int d) {
   const Field f = field(rec, col, w);
   int i = 0;
   while (i < f.n && f.p[i] == ' ') ++i;
   if (i == f.n) return 0.0;
+  if (double v; d <= 22 && fast_real(f, i, d, v)) return v;
   bool neg = false;
   if (f.p[i] == '+' || f.p[i] == '-') {
     neg = f.p[i] == '-';
@@ -280,31 +314,32 @@ char* put_f(char* p, double v, int w, int d) {
 
 char* put_f14_3(char* p, double v) {
   // Values read from a field with three decimals are the nearest doubles of n / 1000; for them
-  // the rounded digits are n itself. Anything else takes the exact general path.
-  if (v > -1e12 && v < 1e12) {
-    const double scaled = v * 1000.0;
-    const int64_t n = std::llround(scaled);
+  // the rounded digits are those of n itself. Anything else takes the exact general path.
+  const double scaled = v * 1000.0;
+  if (scaled > -1e14 && scaled < 1e14) {
+    const int64_t n = static_cast<int64_t>(std::nearbyint(scaled));
     if (static_cast<double>(n) / 1000.0 == v) {
       const bool neg = std::signbit(v);
       uint64_t u = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
-      char tmp[24];
-      int k = 0;
-      for (int f = 0; f < 3; ++f) {
-        tmp[k++] = static_cast<char>('0' + u % 10);
-        u /= 10;
-      }
-      tmp[k++] = '.';
+      // Digits from the right: three decimals, the point, at least one integer digit.
+      char tmp[16];
+      char* q = tmp + sizeof tmp;
+      const uint64_t frac = u % 1000;
+      u /= 1000;
+      *--q = static_cast<char>('0' + frac % 10);
+      *--q = static_cast<char>('0' + frac / 10 % 10);
+      *--q = static_cast<char>('0' + frac / 100);
+      *--q = '.';
       do {
-        tmp[k++] = static_cast<char>('0' + u % 10);
+        *--q = static_cast<char>('0' + u % 10);
         u /= 10;
       } while (u != 0);
-      const int need = k + (neg ? 1 : 0);
-      if (need <= 14) {
-        std::memset(p, ' ', static_cast<size_t>(14 - need));
-        p += 14 - need;
-        if (neg) *p++ = '-';
-        while (k > 0) *p++ = tmp[--k];
-        return p;
+      if (neg) *--q = '-';
+      const long len = tmp + sizeof tmp - q;
+      if (len <= 14) {
+        std::memset(p, ' ', static_cast<size_t>(14 - len));
+        std::memcpy(p + (14 - len), q, static_cast<size_t>(len));
+        return p + 14;
       }
     }
   }

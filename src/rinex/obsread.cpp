@@ -51,6 +51,9 @@ inline void file_value(int64_t key, double value, int code) {
 // Value i (0-based) of an observation record: the missing-value marker for 14 blank columns.
 inline double take_value(std::string_view rec, int i) {
   const int col = 16 * i + 1;
+  // A value stands right-aligned: a digit in the field's last column means it is not blank.
+  const size_t last = static_cast<size_t>(col + 12);
+  if (last < rec.size() && rec[last] != ' ') return get_f(rec, col, 14, 3);
   return blank_field(rec, col, 14) ? kMissing : get_f(rec, col, 14, 3);
 }
 
@@ -62,6 +65,46 @@ inline bool second_of_day(double t, int32_t& s) {
   if (r < -2147483648.0 || r > 2147483647.0) return false;
   s = static_cast<int32_t>(r);
   return true;
+}
+
+// The satellite number of a code as keyp gives it, or -1 where keyp would stop the run; used
+// only to warm the store's buckets ahead of the inserts, never to decide anything.
+inline int32_t satno_or_none(const SatCode& c) {
+  int32_t base = 0;
+  switch (c[0]) {
+    case 'G': case 'g': case ' ': base = 0; break;
+    case 'R': case 'r': base = 100; break;
+    case 'S': case 's': base = 200; break;
+    case 'E': case 'e': base = 300; break;
+    case 'C': case 'c': base = 400; break;
+    default: return -1;
+  }
+  int32_t n = 0;
+  for (int i = 1; i < 3; ++i) {
+    if (c[i] == ' ') continue;
+    if (c[i] < '0' || c[i] > '9') return -1;
+    n = n * 10 + (c[i] - '0');
+  }
+  return base + n;
+}
+
+// Asks the memory system for the buckets of every value the epoch will file, so that the
+// inserts that follow, in their own order, find them in cache instead of waiting for each.
+void prefetch_epoch(const Reader& rd, int32_t nlist, int32_t file, int32_t s) {
+  const StoreTable& store = lng();
+  for (int32_t k = 0; k < nlist; ++k) {
+    const int32_t satno = satno_or_none(rd.sats[k]);
+    if (satno < 0) continue;
+    const int64_t base = key_of(file, s, satno, 0);
+    for (int32_t w = 0; w < rd.nwanted; ++w) store.prefetch(base + rd.wanted_no[w]);
+  }
+  // Then the first key of each chain, whose bucket heads have arrived meanwhile.
+  for (int32_t k = 0; k < nlist; ++k) {
+    const int32_t satno = satno_or_none(rd.sats[k]);
+    if (satno < 0) continue;
+    const int64_t base = key_of(file, s, satno, 0);
+    for (int32_t w = 0; w < rd.nwanted; ++w) store.prefetch_chain(base + rd.wanted_no[w]);
+  }
 }
 
 void read_header(InUnit& in, Reader& rd) {
@@ -167,6 +210,7 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
       rec = in.need(kRecord);
     }
     if (left > 0) take_sats(rec, left);
+    if (rd.nwanted > 0) prefetch_epoch(rd, nlist, file, s);
 
     // Observation records, 5 values a record, for each satellite in list order.
     for (int32_t k = 0; k < nsat; ++k) {
