@@ -312,32 +312,45 @@ char* put_f(char* p, double v, int w, int d) {
   return p + len;
 }
 
+namespace {
+constexpr char kPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+}  // namespace
+
 char* put_f14_3(char* p, double v) {
   // Values read from a field with three decimals are the nearest doubles of n / 1000; for them
-  // the rounded digits are those of n itself. Anything else takes the exact general path.
+  // the rounded digits are those of n itself (checked: n / 1000 gives v back). Anything else
+  // takes the exact general path.
   const double scaled = v * 1000.0;
   if (scaled > -1e14 && scaled < 1e14) {
-    const int64_t n = static_cast<int64_t>(std::nearbyint(scaled));
+    const int64_t n = static_cast<int64_t>(scaled < 0 ? scaled - 0.5 : scaled + 0.5);
     if (static_cast<double>(n) / 1000.0 == v) {
-      const bool neg = std::signbit(v);
       uint64_t u = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
-      // Digits from the right: three decimals, the point, at least one integer digit.
-      char tmp[16];
+      char tmp[24];
       char* q = tmp + sizeof tmp;
-      const uint64_t frac = u % 1000;
+      const unsigned frac = static_cast<unsigned>(u % 1000);
       u /= 1000;
-      *--q = static_cast<char>('0' + frac % 10);
-      *--q = static_cast<char>('0' + frac / 10 % 10);
+      q -= 2;
+      std::memcpy(q, kPairs + 2 * (frac % 100), 2);
       *--q = static_cast<char>('0' + frac / 100);
       *--q = '.';
-      do {
-        *--q = static_cast<char>('0' + u % 10);
-        u /= 10;
-      } while (u != 0);
-      if (neg) *--q = '-';
+      while (u >= 100) {
+        q -= 2;
+        std::memcpy(q, kPairs + 2 * (u % 100), 2);
+        u /= 100;
+      }
+      if (u >= 10) {
+        q -= 2;
+        std::memcpy(q, kPairs + 2 * u, 2);
+      } else {
+        *--q = static_cast<char>('0' + u);
+      }
+      if (std::signbit(v)) *--q = '-';
       const long len = tmp + sizeof tmp - q;
       if (len <= 14) {
-        std::memset(p, ' ', static_cast<size_t>(14 - len));
+        std::memset(p, ' ', 14);
         std::memcpy(p + (14 - len), q, static_cast<size_t>(len));
         return p + 14;
       }

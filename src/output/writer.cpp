@@ -167,8 +167,10 @@ void makearray(int32_t t, const TypeCode& type, EpochMatrix& m, int32_t nfiles, 
   const size_t size = static_cast<size_t>(nfiles) * static_cast<size_t>(nsat);
   if (m.obuf.size() != size) {
     m.obuf.assign(size, kMissing);
+    m.filled.clear();
   } else {
-    std::fill(m.obuf.begin(), m.obuf.end(), kMissing);
+    for (const size_t at : m.filled) m.obuf[at] = kMissing;  // the rest holds the marker still
+    m.filled.clear();
   }
   m.fileflags.assign(static_cast<size_t>(nfiles) + 1, 0);
   m.satflags.assign(static_cast<size_t>(nsat) + 1, 0);
@@ -185,8 +187,10 @@ void makearray(int32_t t, const TypeCode& type, EpochMatrix& m, int32_t nfiles, 
     const bool is_present = present(v);
     for (int32_t j = g_columns.first[static_cast<size_t>(en.satno)]; j != 0;
          j = g_columns.next[static_cast<size_t>(j)]) {
-      m.obuf[static_cast<size_t>(j - 1) * static_cast<size_t>(nfiles) +
-             static_cast<size_t>(en.file - 1)] = v;
+      const size_t at = static_cast<size_t>(j - 1) * static_cast<size_t>(nfiles) +
+                        static_cast<size_t>(en.file - 1);
+      m.obuf[at] = v;
+      m.filled.push_back(at);
       if (is_present) {
         m.fileflags[static_cast<size_t>(en.file)] = 1;
         m.satflags[static_cast<size_t>(j)] = 1;

@@ -18,6 +18,7 @@ struct EpochMatrix {
   std::vector<int32_t> satflags;   // [1..nsat]
   int32_t nused_files = 0;
   int32_t nused_sats = 0;
+  std::vector<size_t> filled;  // elements holding a stored value, set back to the marker next time
 };
 
 void dump1(int unit, int32_t tmin, int32_t tmax, int32_t step);
