@@ -198,6 +198,34 @@ double get_f(std::string_view rec, int col, int w, int d) {
   return neg ? -v : v;
 }
 
+// The usual shape of an observation field, all 14 columns present with the point in the 11th
+// and three decimals: [blanks][-]digits.ddd. Gives the same double as the field reader (the
+// scaled integer divided by 1000, one correctly rounded operation); false for anything else.
+bool get_f14_3_usual(std::string_view rec, int col, double& v) {
+  const size_t b = static_cast<size_t>(col - 1);
+  if (rec.size() < b + 14) return false;
+  const char* p = rec.data() + b;
+  const unsigned d1 = static_cast<unsigned char>(p[11]) - '0';
+  const unsigned d2 = static_cast<unsigned char>(p[12]) - '0';
+  const unsigned d3 = static_cast<unsigned char>(p[13]) - '0';
+  if (p[10] != '.' || d1 > 9 || d2 > 9 || d3 > 9) return false;
+  int i = 0;
+  while (i < 10 && p[i] == ' ') ++i;
+  bool neg = false;
+  if (i < 10 && (p[i] == '-' || p[i] == '+')) neg = p[i++] == '-';
+  if (i == 10) return false;
+  uint64_t m = 0;
+  for (; i < 10; ++i) {
+    const unsigned d = static_cast<unsigned char>(p[i]) - '0';
+    if (d > 9) return false;
+    m = m * 10 + d;
+  }
+  m = m * 1000 + d1 * 100 + d2 * 10 + d3;
+  v = static_cast<double>(m) / 1000.0;
+  if (neg) v = -v;
+  return true;
+}
+
 void get_a(std::string_view rec, int col, int w, char* target, int n) {
   const Field f = field(rec, col, w);
   if (n >= w) {

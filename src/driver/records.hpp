@@ -51,6 +51,9 @@ inline bool present(double v) { return v < 9999999999.99; }
 int32_t get_i(std::string_view rec, int col, int w);
 // fw.d: real in w columns starting at column col, d implied decimals.
 double get_f(std::string_view rec, int col, int w, int d);
+// f14.3 in its usual shape, all 14 columns present with the point in the 11th and three
+// decimals ([blanks][sign]digits.ddd): the value get_f gives, faster. False for any other shape.
+bool get_f14_3_usual(std::string_view rec, int col, double& v);
 // aw into a target of n characters (blank-padded on the right, or the rightmost n kept).
 void get_a(std::string_view rec, int col, int w, char* target, int n);
 // True when columns col..col+w-1 are all blank (or beyond the end of the record).

@@ -26,19 +26,30 @@ struct Entry {
   int32_t slot;
 };
 
+// What a cached index was built from: the tables as they were then.
+struct TableState {
+  uint64_t store_generation = ~uint64_t{0};
+  int32_t stored = -1;
+  uint64_t sat_generation = ~uint64_t{0};
+  int32_t nsat = -1;
+  bool operator==(const TableState&) const = default;
+};
+
+TableState table_state(int32_t nsat) {
+  return {lng().generation(), lng().count(), mst().generation(), nsat};
+}
+
 struct EpochIndex {
   int32_t t = INT32_MIN;
   int32_t nfiles = -1;
-  int32_t nsat = -1;
-  int32_t stored = -1;
+  TableState tables;
   std::vector<int32_t> epoch_slot;  // per file: slot of its epoch-time entry at t, 0 if none
   std::vector<Entry> by_type[40];   // the values of t, by type number
 };
 
 // Columns of the matrix by satellite number (several codes, e.g. "G 5" and G05, may share one).
 struct Columns {
-  int32_t nsat = -1;
-  int32_t stored = -1;
+  TableState tables;
   std::vector<int32_t> first;  // per satellite number: first column, 0 if none
   std::vector<int32_t> next;   // per column: next column of the same number
 };
@@ -52,7 +63,8 @@ constexpr int kSatNumbers = 1000;  // 0..499, and 999 for a satellite listed as 
 // lkey: a code that cannot be encoded stops the run here.
 void encode_columns(int32_t nsat) {
   Columns& c = g_columns;
-  if (c.nsat == nsat && c.stored == lng().count()) return;
+  const TableState now = table_state(nsat);
+  if (c.tables == now) return;
   c.first.assign(kSatNumbers, 0);
   c.next.assign(static_cast<size_t>(nsat) + 1, 0);
   std::vector<int32_t> last(kSatNumbers, 0);
@@ -64,18 +76,16 @@ void encode_columns(int32_t nsat) {
       c.next[last[n]] = j;
     last[n] = j;
   }
-  c.nsat = nsat;
-  c.stored = lng().count();
+  c.tables = now;
 }
 
 void index_epoch(int32_t t, int32_t nfiles, int32_t nsat) {
   EpochIndex& x = g_index;
-  const int32_t stored = lng().count();
-  if (x.t == t && x.nfiles == nfiles && x.nsat == nsat && x.stored == stored) return;
+  const TableState now = table_state(nsat);
+  if (x.t == t && x.nfiles == nfiles && x.tables == now) return;
   x.t = t;
   x.nfiles = nfiles;
-  x.nsat = nsat;
-  x.stored = stored;
+  x.tables = now;
   x.epoch_slot.assign(static_cast<size_t>(nfiles) + 1, 0);
   for (auto& v : x.by_type) v.clear();
   const StoreTable& store = lng();

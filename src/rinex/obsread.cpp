@@ -49,38 +49,10 @@ inline void file_value(StoreTable& store, double* values, int64_t key, double va
   values[store.next() - 1] = value;
 }
 
-// The usual shape of an observation field, all 14 columns present with the point in the 11th
-// and three decimals: [blanks][-]digits.ddd. Gives the same double as the field reader (the
-// scaled integer divided by 1000, one correctly rounded operation); false for anything else.
-inline bool obs_field(std::string_view rec, int col, double& v) {
-  const size_t b = static_cast<size_t>(col - 1);
-  if (rec.size() < b + 14) return false;
-  const char* p = rec.data() + b;
-  const unsigned d1 = static_cast<unsigned char>(p[11]) - '0';
-  const unsigned d2 = static_cast<unsigned char>(p[12]) - '0';
-  const unsigned d3 = static_cast<unsigned char>(p[13]) - '0';
-  if (p[10] != '.' || d1 > 9 || d2 > 9 || d3 > 9) return false;
-  int i = 0;
-  while (i < 10 && p[i] == ' ') ++i;
-  bool neg = false;
-  if (i < 10 && (p[i] == '-' || p[i] == '+')) neg = p[i++] == '-';
-  if (i == 10) return false;
-  uint64_t m = 0;
-  for (; i < 10; ++i) {
-    const unsigned d = static_cast<unsigned char>(p[i]) - '0';
-    if (d > 9) return false;
-    m = m * 10 + d;
-  }
-  m = m * 1000 + d1 * 100 + d2 * 10 + d3;
-  v = static_cast<double>(m) / 1000.0;
-  if (neg) v = -v;
-  return true;
-}
-
 // Value i (0-based) of an observation record: the missing-value marker for 14 blank columns.
 inline double take_value(std::string_view rec, int i) {
   const int col = 16 * i + 1;
-  if (double v; obs_field(rec, col, v)) return v;
+  if (double v; get_f14_3_usual(rec, col, v)) return v;
   // A value stands right-aligned: a digit in the field's last column means it is not blank.
   const size_t last = static_cast<size_t>(col + 12);
   if (last < rec.size() && rec[last] != ' ') return get_f(rec, col, 14, 3);

@@ -46,6 +46,7 @@ class ChainedTable {
   void init() {
     if (next_ > 1) heads_mem_.clear();
     next_ = 1;
+    ++generation_;
   }
 
   // lokXXX: on a miss, bucket != 0 names the empty bucket to hook a new key into; otherwise
@@ -111,6 +112,8 @@ class ChainedTable {
 
   const Key& key(int32_t slot) const { return keys_[slot]; }
   int32_t next() const { return next_; }
+  // Changes whenever the table is emptied: with count(), it tells whether anything changed.
+  uint64_t generation() const { return generation_; }
   int32_t modulus() const { return modulus_; }
   int32_t capacity() const { return capacity_; }
   // Hints the memory system that the bucket of a key will be searched soon.
@@ -131,6 +134,7 @@ class ChainedTable {
   int32_t modulus_;
   int32_t capacity_;
   int32_t next_ = 1;
+  uint64_t generation_ = 0;
 };
 
 }  // namespace obsq
