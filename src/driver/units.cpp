@@ -51,18 +51,17 @@ void InUnit::open(std::string_view name) {
     ::close(fd);
     open_error(EISDIR, name, place);
   }
-  fd_ = fd;
-  owns_fd_ = true;
-  name_ = std::move(path);
-  pos_ = end_ = 0;
-  eof_ = false;
-  recno_ = 0;
+  connect(fd, true, std::move(path));
 }
 
 void InUnit::attach(int fd, std::string name) {
   close();
+  connect(fd, false, std::move(name));
+}
+
+void InUnit::connect(int fd, bool owned, std::string name) {
   fd_ = fd;
-  owns_fd_ = false;
+  owns_fd_ = owned;
   name_ = std::move(name);
   pos_ = end_ = 0;
   eof_ = false;

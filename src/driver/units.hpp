@@ -53,6 +53,7 @@ class InUnit {
 
  private:
   bool fill(size_t want);
+  void connect(int fd, bool owned, std::string name);
   int number_;
   int fd_ = -1;
   bool owns_fd_ = false;

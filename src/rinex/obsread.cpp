@@ -72,15 +72,8 @@ inline bool second_of_day(double t, int32_t& s) {
 // The satellite number of a code as keyp gives it, or -1 where keyp would stop the run; used
 // only to warm the store's buckets ahead of the inserts, never to decide anything.
 inline int32_t satno_or_none(const SatCode& c) {
-  int32_t base = 0;
-  switch (c[0]) {
-    case 'G': case 'g': case ' ': base = 0; break;
-    case 'R': case 'r': base = 100; break;
-    case 'S': case 's': base = 200; break;
-    case 'E': case 'e': base = 300; break;
-    case 'C': case 'c': base = 400; break;
-    default: return -1;
-  }
+  const int32_t base = sat_base(c[0]);
+  if (base < 0) return -1;
   int32_t n = 0;
   for (int i = 1; i < 3; ++i) {
     if (c[i] == ' ') continue;

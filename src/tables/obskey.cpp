@@ -23,18 +23,22 @@ int32_t keyp(const SatCode& sat) {
   if ((sat[0] == 'Z' && sat[1] == 'Z' && sat[2] == 'Z') ||
       (sat[0] == 'z' && sat[1] == 'z' && sat[2] == 'z'))
     return 999;
-  int32_t base = 0;
-  switch (sat[0]) {
-    case 'G': case 'g': case ' ': base = 0; break;
-    case 'R': case 'r': base = 100; break;
-    case 'S': case 's': base = 200; break;
-    case 'E': case 'e': base = 300; break;
-    case 'C': case 'c': base = 400; break;
-    default: stop(84571);
-  }
+  const int32_t base = sat_base(sat[0]);
+  if (base < 0) stop(84571);
   const int32_t n = get_i(std::string_view(sat.data() + 1, 2), 1, 2);
   if (n < 0) stop(84572);
   return base + n;
+}
+
+int32_t sat_base(char letter) {
+  switch (letter) {
+    case 'G': case 'g': case ' ': return 0;
+    case 'R': case 'r': return 100;
+    case 'S': case 's': return 200;
+    case 'E': case 'e': return 300;
+    case 'C': case 'c': return 400;
+    default: return -1;
+  }
 }
 
 int32_t keyo(const TypeCode& type) {

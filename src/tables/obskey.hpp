@@ -18,6 +18,9 @@ inline constexpr TypeCode kEpochType = {'Z', 'Z'};
 
 int64_t lkey(int32_t file, int32_t second, const SatCode& sat, const TypeCode& type);
 int32_t keyp(const SatCode& sat);
+// The base of a satellite system letter (G, g or blank 0, R 100, S 200, E 300, C 400), -1 for
+// any other character.
+int32_t sat_base(char letter);
 int32_t keyo(const TypeCode& type);
 void invkey(int64_t key, int32_t& file, int32_t& second, SatCode& sat, TypeCode& type);
 SatCode getaprn(int32_t n);
