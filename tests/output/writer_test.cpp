@@ -126,5 +126,37 @@ TEST(Writer, TypeBlockBytes) {
   EXPECT_EQ(test::read_file("o.txt"), std::string(want, sizeof want - 1));
 }
 
+TEST(Writer, MoreThanAHundredSatellitesAndAThousandFiles) {
+  test::ScratchDir dir;
+  reset_run_state();
+  newlng();
+  newmst();
+  int32_t slot = 0;
+  for (int n = 0; n < 150; ++n) putmst(getaprn(n < 100 ? n : 100 + n - 100), slot);
+  const int32_t nfiles = 1000;
+  master.nfiles = nfiles;
+  for (int32_t f : {1, 1000}) {
+    putlng(key_of(f, 0, 999, 99), slot);
+    dbase()[lng().next() - 1] = 0.0;
+    for (int n = 0; n < 150; ++n) {
+      putlng(lkey(f, 0, mst().key(n + 1), type_code("C1")), slot);
+      dbase()[lng().next() - 1] = 1000.0 * f + n;
+    }
+  }
+  EpochMatrix m;
+  makearray(0, type_code("C1"), m, nfiles, 150);  // 150,000 elements
+  EXPECT_EQ(m.nused_files, 2);
+  EXPECT_EQ(m.nused_sats, 150);
+  out_unit(kOutputUnit).open("o.txt");
+  dumparray(kOutputUnit, 0, m, type_code("C1"), nfiles, 150);
+  out_unit(kOutputUnit).close();
+  const std::string out = test::read_file("o.txt");
+  EXPECT_EQ(out.substr(0, 16), "f C1    2  150\r\n");
+  const size_t s_line = out.find("\ns ") + 1;
+  EXPECT_EQ(out.find("\r\n", s_line) - s_line, 1u + 4u * 150u);
+  EXPECT_NE(out.find(" R49\r\n"), std::string::npos);
+  EXPECT_NE(out.find("    1000149.000\r\n"), std::string::npos);  // last value of file 1000
+}
+
 }  // namespace
 }  // namespace obsq
