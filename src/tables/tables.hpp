@@ -17,6 +17,7 @@ struct SatHash {
   int32_t operator()(const SatCode& k, int32_t modulus) const {
     const int32_t p = static_cast<int32_t>(static_cast<unsigned char>(k[0])) *
                       static_cast<unsigned char>(k[1]) * static_cast<unsigned char>(k[2]);
+    if (modulus == 499) return p % 499 + 1;  // a constant: no division per code
     return p % modulus + 1;
   }
 };
@@ -35,6 +36,8 @@ struct KeyHash {
   // program forms (k >= 0).
   int32_t operator()(int64_t k, int32_t modulus) const {
     const int32_t sum = static_cast<int32_t>(k >> 30) + static_cast<int32_t>(k & ((1 << 30) - 1));
+    // The store's own modulus as a constant: a multiplication instead of a division per key.
+    if (modulus == 79999987) return sum % 79999987 + 1;
     return sum % modulus + 1;
   }
 };
