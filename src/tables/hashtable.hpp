@@ -118,10 +118,14 @@ class ChainedTable {
   int32_t capacity() const { return capacity_; }
   // Hints the memory system that the bucket of a key will be searched soon.
   void prefetch(const Key& key) const { __builtin_prefetch(&heads_[Hash{}(key, modulus_)]); }
-  // The same for the first key of the bucket's chain (best after prefetch() had time to land).
+  // The same for the first slot of the bucket's chain, its key and its link (best after
+  // prefetch() had time to land): a new key is compared with it and then follows its link.
   void prefetch_chain(const Key& key) const {
     const int32_t s = heads_[Hash{}(key, modulus_)];
-    if (s != 0) __builtin_prefetch(&keys_[s]);
+    if (s != 0) {
+      __builtin_prefetch(&keys_[s]);
+      __builtin_prefetch(&links_[s]);
+    }
   }
 
  private:
