@@ -85,21 +85,22 @@ inline int32_t satno_or_none(const SatCode& c) {
 
 // Asks the memory system for the buckets of every value the epoch will file, so that the
 // inserts that follow, in their own order, find them in cache instead of waiting for each.
+int64_t g_epoch_keys[kMaxSats * kMaxTypes];
+
 void prefetch_epoch(const Reader& rd, int32_t nlist, int32_t file, int32_t s) {
   const StoreTable& store = lng();
+  int32_t n = 0;
   for (int32_t k = 0; k < nlist; ++k) {
     const int32_t satno = satno_or_none(rd.sats[k]);
     if (satno < 0) continue;
     const int64_t base = key_of(file, s, satno, 0);
-    for (int32_t w = 0; w < rd.nwanted; ++w) store.prefetch(base + rd.wanted_no[w]);
+    for (int32_t w = 0; w < rd.nwanted; ++w) {
+      g_epoch_keys[n] = base + rd.wanted_no[w];
+      store.prefetch(g_epoch_keys[n++]);
+    }
   }
-  // Then the first key of each chain, whose bucket heads have arrived meanwhile.
-  for (int32_t k = 0; k < nlist; ++k) {
-    const int32_t satno = satno_or_none(rd.sats[k]);
-    if (satno < 0) continue;
-    const int64_t base = key_of(file, s, satno, 0);
-    for (int32_t w = 0; w < rd.nwanted; ++w) store.prefetch_chain(base + rd.wanted_no[w]);
-  }
+  // Then the first slot of each chain, whose bucket heads have arrived meanwhile.
+  for (int32_t i = 0; i < n; ++i) store.prefetch_chain(g_epoch_keys[i]);
 }
 
 void read_header(InUnit& in, Reader& rd) {
