@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <new>
 #include <string>
 
 #include "driver/records.hpp"
@@ -141,6 +142,11 @@ int main_entry(int argc, char** argv) {
     stopped = true;
   } catch (const RecordError& e) {
     report(e);
+    status = 2;
+  } catch (const std::bad_alloc&) {
+    // The tables are reserved when first used (about 1.9 GB of address space, paid for only
+    // as it fills); a system that refuses them gets a message, not a crash.
+    report({"Not enough memory for the observation tables", "allocating the tables"});
     status = 2;
   }
   // Files still open are flushed and closed; a line left open by "$" is not ended.

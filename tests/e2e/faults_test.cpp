@@ -2,6 +2,7 @@
 // written, limits. Whatever happens, the run ends with its message and status, never a crash, and
 // an existing "obsquilt.txt" is only changed by a run that got as far as writing it.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "../support.hpp"
@@ -109,6 +110,21 @@ TEST(Faults, UnprivilegedUser) {
   r = run_binary(dir.path(), {"0", "60", "30"}, "\n", kNobody);
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(ends_with(last_line(r.err), "Permission denied trying to open file 'list.txt'"));
+}
+
+TEST(Faults, TablesRefusedBySystemLimits) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit stops the address sanitizer itself";
+#else
+  ScratchDir dir;
+  write_file("list.txt", "a.obs\n");
+  write_file("a.obs", small_file());
+  const std::string cmd = "ulimit -v 600000 && echo | " + binary_path().string() +
+                          " 0 60 30 > out.txt 2> err.txt";
+  const int rc = std::system(("/bin/sh -c '" + cmd + "'").c_str());
+  EXPECT_EQ(WEXITSTATUS(rc), 2);
+  EXPECT_TRUE(ends_with(last_line(read_file("err.txt")), "Not enough memory for the observation tables"));
+#endif
 }
 
 TEST(Faults, DamagedRecords) {
