@@ -53,9 +53,6 @@ inline void file_value(StoreTable& store, double* values, int64_t key, double va
 inline double take_value(std::string_view rec, int i) {
   const int col = 16 * i + 1;
   if (double v; get_f14_3_usual(rec, col, v)) return v;
-  // A value stands right-aligned: a digit in the field's last column means it is not blank.
-  const size_t last = static_cast<size_t>(col + 12);
-  if (last < rec.size() && rec[last] != ' ') return get_f(rec, col, 14, 3);
   return blank_field(rec, col, 14) ? kMissing : get_f(rec, col, 14, 3);
 }
 
@@ -83,10 +80,10 @@ inline int32_t satno_or_none(const SatCode& c) {
   return base + n;
 }
 
-// Asks the memory system for the buckets of every value the epoch will file, so that the
-// inserts that follow, in their own order, find them in cache instead of waiting for each.
 int64_t g_epoch_keys[kMaxSats * kMaxTypes];
 
+// Asks the memory system for the buckets of every value the epoch will file, so that the
+// inserts that follow, in their own order, find them in cache instead of waiting for each.
 void prefetch_epoch(const Reader& rd, int32_t nlist, int32_t file, int32_t s) {
   const StoreTable& store = lng();
   int32_t n = 0;

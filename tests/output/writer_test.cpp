@@ -24,20 +24,15 @@ EpochMatrix reference_matrix(int32_t t, const TypeCode& type, int32_t nfiles, in
         m.obuf[static_cast<size_t>(j - 1) * static_cast<size_t>(nfiles) + static_cast<size_t>(i - 1)] =
             dbase()[slot];
     }
+  auto present_at = [&](int32_t i, int32_t j) {
+    return present(m.obuf[static_cast<size_t>(j - 1) * static_cast<size_t>(nfiles) +
+                          static_cast<size_t>(i - 1)]);
+  };
+  // A row, and a column, is used when any of its elements is present.
   for (int32_t i = 1; i <= nfiles; ++i)
-    for (int32_t j = 1; j <= nsat; ++j)
-      if (present(m.obuf[static_cast<size_t>(j - 1) * static_cast<size_t>(nfiles) +
-                         static_cast<size_t>(i - 1)])) {
-        m.fileflags[static_cast<size_t>(i)] = 1;
-        break;
-      }
+    for (int32_t j = 1; j <= nsat; ++j) m.fileflags[static_cast<size_t>(i)] |= present_at(i, j);
   for (int32_t j = 1; j <= nsat; ++j)
-    for (int32_t i = 1; i <= nfiles; ++i)
-      if (present(m.obuf[static_cast<size_t>(j - 1) * static_cast<size_t>(nfiles) +
-                         static_cast<size_t>(i - 1)])) {
-        m.satflags[static_cast<size_t>(j)] = 1;
-        break;
-      }
+    for (int32_t i = 1; i <= nfiles; ++i) m.satflags[static_cast<size_t>(j)] |= present_at(i, j);
   for (int32_t i = 1; i <= nfiles; ++i) m.nused_files += m.fileflags[static_cast<size_t>(i)];
   for (int32_t j = 1; j <= nsat; ++j) m.nused_sats += m.satflags[static_cast<size_t>(j)];
   return m;
