@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.hpp"
-#include "driver/runstate.hpp"
-#include "driver/units.hpp"
+#include "driver/records/records.hpp"
+#include "driver/records/runstate.hpp"
+#include "driver/records/units.hpp"
 #include "output/writer.hpp"
 #include "rinex/loadlist.hpp"
 #include "rinex/obsread.hpp"

@@ -13,9 +13,9 @@
 #include <string>
 #include <string_view>
 
-#include "driver/records.hpp"
-#include "driver/runstate.hpp"
-#include "driver/units.hpp"
+#include "driver/records/records.hpp"
+#include "driver/records/runstate.hpp"
+#include "driver/records/units.hpp"
 
 namespace obsq::test {
 

@@ -5,9 +5,9 @@
 #include <new>
 #include <string>
 
-#include "driver/records.hpp"
-#include "driver/runstate.hpp"
-#include "driver/units.hpp"
+#include "driver/records/records.hpp"
+#include "driver/records/runstate.hpp"
+#include "driver/records/units.hpp"
 #include "output/writer.hpp"
 #include "rinex/loadlist.hpp"
 #include "rinex/obsread.hpp"
@@ -18,8 +18,6 @@ namespace obsq {
 namespace {
 
 constexpr int kArgLength = 20;
-
-void console(const ListLine& line) { write_line(kConsoleUnit, line.str()); }
 
 // Argument n as the 20-character text the program reads it from.
 std::string arg_text(const std::vector<std::string_view>& args, size_t n) {

@@ -4,10 +4,9 @@
 #include <climits>
 #include <string_view>
 
-#include "driver/records.hpp"
-#include "driver/runstate.hpp"
-#include "driver/units.hpp"
-#include "rinex/loadlist.hpp"
+#include "driver/records/records.hpp"
+#include "driver/records/runstate.hpp"
+#include "driver/records/units.hpp"
 #include "tables/obskey.hpp"
 
 namespace obsq {
@@ -15,11 +14,9 @@ namespace obsq {
 namespace {
 
 // What the store holds for one epoch t, gathered once and shared by the matrices of all types.
-//
-// Every entry of (file, t) was filed while the reader went through that one accepted epoch of
-// the file: its epoch-time entry first, then its values, in consecutive slots. So the values of
-// a file at t are the slots after its epoch-time entry whose keys share its (file, t) prefix,
-// and a file without an epoch-time entry at t has none.
+// By the store's filing order (tables.hpp), the values of a file at t are the slots right after
+// its epoch-time entry whose keys share its (file, t) prefix, and a file without an epoch-time
+// entry at t has none.
 struct Entry {
   int32_t file;
   int32_t satno;
@@ -44,7 +41,7 @@ struct EpochIndex {
   int32_t nfiles = -1;
   TableState tables;
   std::vector<int32_t> epoch_slot;  // per file: slot of its epoch-time entry at t, 0 if none
-  std::vector<Entry> by_type[40];   // the values of t, by type number
+  std::vector<Entry> by_type[kTypeNumbers];  // the values of t, by type number
 };
 
 // Columns of the matrix by satellite number (several codes, e.g. "G 5" and G05, may share one).
@@ -57,7 +54,16 @@ struct Columns {
 EpochIndex g_index;
 Columns g_columns;
 
-constexpr int kSatNumbers = 1000;  // 0..499, and 999 for a satellite listed as "ZZZ"
+constexpr int kSatNumbers = 1000;
+
+// Lengths of the fixed lines of the output file; the s- and o-lines grow with their satellites.
+constexpr size_t kALine = 26;
+constexpr size_t kBLine = 76;
+constexpr size_t kELine = 21;
+constexpr size_t kFLine = 14;
+constexpr size_t kTLine = 25;  // the "no time available" form; the timed one has 17
+constexpr size_t kSatField = 4;
+constexpr size_t kValueField = 15;  // 0..499, and 999 for a satellite listed as "ZZZ"
 
 // Encodes the satellite code of every column, in slot order, as the matrix fill would through
 // lkey: a code that cannot be encoded stops the run here.
@@ -89,18 +95,18 @@ void index_epoch(int32_t t, int32_t nfiles, int32_t nsat) {
   x.epoch_slot.assign(static_cast<size_t>(nfiles) + 1, 0);
   for (auto& v : x.by_type) v.clear();
   const StoreTable& store = lng();
-  for (int32_t i = 1; i <= nfiles; ++i) store.prefetch(key_of(i, t, 999, 99));
+  for (int32_t i = 1; i <= nfiles; ++i) store.prefetch(epoch_key(i, t));
   const int32_t end = store.next();
   for (int32_t i = 1; i <= nfiles; ++i) {
     int32_t slot = 0;
-    if (getlng(key_of(i, t, 999, 99), slot) != 1) continue;
+    if (getlng(epoch_key(i, t), slot) != 1) continue;
     x.epoch_slot[static_cast<size_t>(i)] = slot;
     const int64_t base = key_of(i, t, 0, 0);
     for (int32_t s = slot + 1; s < end; ++s) {
       const int64_t r = store.key(s) - base;
       if (r < 0 || r >= 100000) break;
       const int32_t typeno = static_cast<int32_t>(r % 100);
-      if (typeno < 40) x.by_type[typeno].push_back({i, static_cast<int32_t>(r / 100), s});
+      if (typeno < kTypeNumbers) x.by_type[typeno].push_back({i, static_cast<int32_t>(r / 100), s});
     }
   }
 }
@@ -110,7 +116,7 @@ void index_epoch(int32_t t, int32_t nfiles, int32_t nsat) {
 void dump1(int unit, int32_t tmin, int32_t tmax, int32_t step) {
   OutUnit& out = out_unit(unit);
   {
-    char* p = out.reserve(64);
+    char* p = out.reserve(kALine);
     char* e = put_a(p, "a");
     e = put_x(e, 1);
     e = put_i(e, tmin, 6);
@@ -121,7 +127,7 @@ void dump1(int unit, int32_t tmin, int32_t tmax, int32_t step) {
   }
   const int32_t nfiles = master.nfiles;
   for (int32_t i = 1; i <= nfiles; ++i) {
-    char* p = out.reserve(128);
+    char* p = out.reserve(kBLine);
     char* e = put_a(p, "b");
     e = put_x(e, 1);
     e = put_a(e, std::string_view(master.marker[i], 4), 4);
@@ -136,10 +142,8 @@ void dump1(int unit, int32_t tmin, int32_t tmax, int32_t step) {
     out.commit(e);
     if (master.sys[i] == 'R' && master.leapsec <= 0) {
       const std::string_view name(master.fname[i], kNameLength);
-      write_line(kConsoleUnit,
-                 (ListLine() << "WARNING - need leap second record for Glonass").str());
-      write_line(kConsoleUnit,
-                 (ListLine() << name.substr(0, static_cast<size_t>(ntrim(name)))).str());
+      console(ListLine() << "WARNING - need leap second record for Glonass");
+      console(ListLine() << name.substr(0, static_cast<size_t>(ntrim(name))));
     }
   }
 }
@@ -158,7 +162,7 @@ void dump2(int unit, int32_t tmin, int32_t tmax, int32_t step) {
     const int32_t r = t - 3600 * hour;
     const int32_t minute = r / 60;
     const int32_t second = r - 60 * minute;
-    char* p = out.reserve(64);
+    char* p = out.reserve(kELine);
     char* e = put_a(p, "e ");
     e = put_i(e, master2.year, 4);
     for (int32_t v : {master2.month, master2.day, hour, minute, second}) e = put_i(e, v, 3);
@@ -190,6 +194,7 @@ void makearray(int32_t t, const TypeCode& type, EpochMatrix& m, int32_t nfiles, 
 
   encode_columns(nsat);
   const int32_t typeno = keyo(type);
+  if (typeno < 0 || typeno >= kTypeNumbers) return;  // no value is ever filed under such a type
   index_epoch(t, nfiles, nsat);
   const double* values = dbase();
   for (const Entry& en : g_index.by_type[typeno]) {
@@ -216,7 +221,7 @@ void dumparray(int unit, int32_t t, const EpochMatrix& m, const TypeCode& type, 
   if (m.nused_files == 0 || m.nused_sats == 0) return;
   OutUnit& out = out_unit(unit);
   {
-    char* p = out.reserve(32);
+    char* p = out.reserve(kFLine);
     char* e = put_a(p, "f ");
     e = put_a(e, std::string_view(type.data(), 2), 2);
     e = put_i(e, m.nused_files, 5);
@@ -226,17 +231,17 @@ void dumparray(int unit, int32_t t, const EpochMatrix& m, const TypeCode& type, 
   for (int32_t i = 1; i <= nfiles; ++i) {
     if (m.fileflags[static_cast<size_t>(i)] != 1) continue;
     int32_t slot = 0;
-    char* p = out.reserve(32);
+    char* p = out.reserve(kTLine);
     char* e = put_a(p, "t ");
     e = put_a(e, std::string_view(master.marker[i], 4));
-    if (getlng(key_of(i, t, 999, 99), slot) == 1)
+    if (getlng(epoch_key(i, t), slot) == 1)
       e = put_f(e, dbase()[slot], 11, 7);
     else
       e = put_a(e, "  no time available");
     out.commit(e);
   }
   {
-    char* p = out.reserve(1 + 4 * static_cast<size_t>(nsat));
+    char* p = out.reserve(1 + kSatField * static_cast<size_t>(nsat));
     char* e = put_a(p, "s");
     for (int32_t j = 1; j <= nsat; ++j) {
       if (m.satflags[static_cast<size_t>(j)] != 1) continue;
@@ -247,7 +252,7 @@ void dumparray(int unit, int32_t t, const EpochMatrix& m, const TypeCode& type, 
   }
   for (int32_t i = 1; i <= nfiles; ++i) {
     if (m.fileflags[static_cast<size_t>(i)] != 1) continue;
-    char* p = out.reserve(1 + 15 * static_cast<size_t>(nsat));
+    char* p = out.reserve(1 + kValueField * static_cast<size_t>(nsat));
     char* e = put_a(p, "o");
     for (int32_t j = 1; j <= nsat; ++j) {
       if (m.satflags[static_cast<size_t>(j)] != 1) continue;

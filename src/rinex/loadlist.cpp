@@ -5,10 +5,10 @@
 #include <cstring>
 #include <string>
 
-#include "driver/records.hpp"
-#include "driver/runstate.hpp"
-#include "driver/units.hpp"
-#include "tables/obskey.hpp"
+#include "driver/records/records.hpp"
+#include "driver/records/runstate.hpp"
+#include "driver/records/units.hpp"
+#include "rinex/rinexrec.hpp"
 #include "tables/tables.hpp"
 #include "timeconv/calendar.hpp"
 
@@ -16,25 +16,18 @@ namespace obsq {
 
 namespace {
 
-constexpr int kRecord = 80;
-
 // Whether the named file exists and may be read (a name holding a zero byte names nothing).
 bool readable(std::string_view name) {
   if (name.find('\0') != std::string_view::npos) return false;
   return ::access(std::string(name).c_str(), R_OK) == 0;
 }
 
-void console(const ListLine& line) { write_line(kConsoleUnit, line.str()); }
-
-// Offers the first `count` type codes of a "# / TYPES OF OBSERV" record to the type table.
-void offer_types(std::string_view rec, int count) {
-  for (int k = 0; k < count; ++k) {
-    char code[2];
-    get_a(rec, 11 + 6 * k, 2, code, 2);
-    if (admitobs(std::string_view(code, 2)) == 1) {
-      int32_t slot = 0;
-      putmob(TypeCode{code[0], code[1]}, slot);
-    }
+// Enters an admitted type code into the observation-type table; a code already there, or a
+// full table, changes nothing.
+void offer_type(const TypeCode& code) {
+  if (admitobs(std::string_view(code.data(), 2)) == 1) {
+    int32_t slot = 0;
+    putmob(code, slot);
   }
 }
 
@@ -66,7 +59,7 @@ void loadlist(int listunit, int rinexunit) {
         console(ListLine() << "FATAL");
         stop(98347);
       }
-      const std::string_view first = rinex.need(kRecord);
+      const std::string_view first = rinex.need(kRinexRecord);
       if (!has_label(first, 61, "RINEX VERSION / TYPE")) {
         console(ListLine() << "first record not version type:");
         console(ListLine() << name);
@@ -110,7 +103,7 @@ void scan1(int rinexunit) {
   const int i = master.nfiles;
   rinex.rewind();
   for (;;) {
-    const std::string_view rec = rinex.need(kRecord);
+    const std::string_view rec = rinex.need(kRinexRecord);
     if (has_label(rec, 61, "END OF HEADER")) return;
     if (has_label(rec, 61, "MARKER NAME")) {
       get_a(rec, 1, 4, master.marker[i], 4);
@@ -142,19 +135,13 @@ void scan1(int rinexunit) {
         master2.month = month;
         master2.day = day;
       }
-    } else if (has_label(rec, 61, "# / TYPES OF OBSERV")) {
-      int32_t count = get_i(rec, 1, 6);
-      std::string_view cur = rec;
-      while (count > 9) {
-        offer_types(cur, 9);
-        count -= 9;
-        cur = rinex.need(kRecord);
-        if (!has_label(cur, 61, "# / TYPES OF OBSERV")) {
+    } else if (has_label(rec, 61, kTypesLabel)) {
+      read_type_codes(rinex, rec, get_i(rec, 1, 6), offer_type, [](std::string_view next) {
+        if (!has_label(next, 61, kTypesLabel)) {
           console(ListLine() << "FATAL -- need # / TYPES OF OBSERV record");
           stop(93723);
         }
-      }
-      if (count > 0) offer_types(cur, count);
+      });
     }
   }
 }
@@ -174,12 +161,5 @@ int32_t admitobs(std::string_view code) {
   }
 }
 
-int32_t ntrim(std::string_view text) {
-  for (size_t k = text.size(); k > 0; --k)
-    if (text[k - 1] != ' ') return static_cast<int32_t>(k);
-  return 0;
-}
-
-void getnfiles(int32_t& n) { n = master.nfiles; }
 
 }  // namespace obsq

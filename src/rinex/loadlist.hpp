@@ -14,8 +14,5 @@ void loadlist(int listunit, int rinexunit);
 void scan1(int rinexunit);
 // 1 when the run keeps this observation type (P, C or L with 1, 2, 5-8 or A-D), else 0.
 int32_t admitobs(std::string_view code);
-// Position of the last character that is not a blank (code 32); 0 for an empty or blank text.
-int32_t ntrim(std::string_view text);
-void getnfiles(int32_t& n);
 
 }  // namespace obsq

@@ -1,13 +1,14 @@
 #include "rinex/obsread.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <string_view>
 
-#include "driver/records.hpp"
-#include "driver/runstate.hpp"
-#include "driver/units.hpp"
-#include "rinex/loadlist.hpp"
+#include "driver/records/records.hpp"
+#include "driver/records/runstate.hpp"
+#include "driver/records/units.hpp"
+#include "rinex/rinexrec.hpp"
 #include "tables/obskey.hpp"
 #include "tables/tables.hpp"
 #include "timeconv/calendar.hpp"
@@ -16,28 +17,23 @@ namespace obsq {
 
 namespace {
 
-constexpr int kRecord = 80;
-constexpr int kMaxTypes = 50;
-constexpr int kMaxSats = 1000;
-
 // Working state of one file's reading; fixed size, set up per file.
 struct Reader {
   int32_t ntypes = 0;              // type count of the file's header
   int32_t nlist = 0;               // type codes in the list
-  TypeCode types[kMaxTypes + 9];   // the file's type codes in header order
+  TypeCode types[kMaxTypes];       // the file's type codes in header order
   int32_t nwanted = 0;             // wanted types, as positions in the type list
   int32_t wanted_pos[kMaxTypes];
   int32_t wanted_no[kMaxTypes];    // their type numbers
   SatCode sats[kMaxSats];          // the epoch's satellite list
-  double values[kMaxTypes + 5];    // one satellite's values in type-list order
+  double values[kMaxTypes];        // one satellite's values in type-list order
 };
 
 Reader g_reader;
 
 void fatal_insert(int32_t slot, int code) {
-  write_line(kConsoleUnit, (ListLine() << (slot <= 0 ? "FATAL - long table overflow"
-                                                      : "FATAL - duplicate key elements"))
-                               .str());
+  console(ListLine() << (slot <= 0 ? "FATAL - long table overflow"
+                                    : "FATAL - duplicate key elements"));
   stop(code);
 }
 
@@ -51,7 +47,7 @@ inline void file_value(StoreTable& store, double* values, int64_t key, double va
 
 // Value i (0-based) of an observation record: the missing-value marker for 14 blank columns.
 inline double take_value(std::string_view rec, int i) {
-  const int col = 16 * i + 1;
+  const int col = kValueColumns * i + 1;
   if (double v; get_f14_3_usual(rec, col, v)) return v;
   return blank_field(rec, col, 14) ? kMissing : get_f(rec, col, 14, 3);
 }
@@ -66,20 +62,6 @@ inline bool second_of_day(double t, int32_t& s) {
   return true;
 }
 
-// The satellite number of a code as keyp gives it, or -1 where keyp would stop the run; used
-// only to warm the store's buckets ahead of the inserts, never to decide anything.
-inline int32_t satno_or_none(const SatCode& c) {
-  const int32_t base = sat_base(c[0]);
-  if (base < 0) return -1;
-  int32_t n = 0;
-  for (int i = 1; i < 3; ++i) {
-    if (c[i] == ' ') continue;
-    if (c[i] < '0' || c[i] > '9') return -1;
-    n = n * 10 + (c[i] - '0');
-  }
-  return base + n;
-}
-
 int64_t g_epoch_keys[kMaxSats * kMaxTypes];
 
 // Asks the memory system for the buckets of every value the epoch will file, so that the
@@ -88,6 +70,7 @@ void prefetch_epoch(const Reader& rd, int32_t nlist, int32_t file, int32_t s) {
   const StoreTable& store = lng();
   int32_t n = 0;
   for (int32_t k = 0; k < nlist; ++k) {
+    // Only a look-ahead: a code keyp would refuse is refused when its values are filed.
     const int32_t satno = satno_or_none(rd.sats[k]);
     if (satno < 0) continue;
     const int64_t base = key_of(file, s, satno, 0);
@@ -100,34 +83,24 @@ void prefetch_epoch(const Reader& rd, int32_t nlist, int32_t file, int32_t s) {
   for (int32_t i = 0; i < n; ++i) store.prefetch_chain(g_epoch_keys[i]);
 }
 
+// The header again, for the file's type list only; a later "# / TYPES OF OBSERV" group
+// replaces an earlier one, and its continuation records are taken as they come.
 void read_header(InUnit& in, Reader& rd) {
   rd.ntypes = 0;
   rd.nlist = 0;
   for (;;) {
-    std::string_view rec = in.need(kRecord);
+    std::string_view rec = in.need(kRinexRecord);
     if (has_label(rec, 61, "END OF HEADER")) break;
-    if (!has_label(rec, 61, "# / TYPES OF OBSERV")) continue;
+    if (!has_label(rec, 61, kTypesLabel)) continue;
     const int32_t count = get_i(rec, 1, 6);
     if (count > kMaxTypes) {
-      write_line(kConsoleUnit, (ListLine() << "FATAL -- too many obs in each epoch").str());
+      console(ListLine() << "FATAL -- too many obs in each epoch");
       stop(45787);
     }
     rd.ntypes = count;
     rd.nlist = 0;
-    int32_t left = count;
-    auto append = [&](std::string_view r, int n) {
-      for (int k = 0; k < n; ++k) {
-        char c[2];
-        get_a(r, 11 + 6 * k, 2, c, 2);
-        rd.types[rd.nlist++] = TypeCode{c[0], c[1]};
-      }
-    };
-    while (left > 9) {
-      append(rec, 9);
-      left -= 9;
-      rec = in.need(kRecord);
-    }
-    if (left > 0) append(rec, left);
+    read_type_codes(in, rec, count, [&](const TypeCode& c) { rd.types[rd.nlist++] = c; },
+                    [](std::string_view) {});
   }
   rd.nwanted = 0;
   for (int32_t j = 0; j < rd.ntypes; ++j) {
@@ -152,17 +125,18 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
   const bool glonass = master.sys[file] == 'R';
   const double leap = master.leapsec;
   // Observation records per satellite: ceil(types / 5), at least one.
-  const int32_t obs_records = std::max<int32_t>(1, (rd.ntypes + 4) / 5);
+  const int32_t obs_records =
+      std::max<int32_t>(1, (rd.ntypes + kValuesPerRecord - 1) / kValuesPerRecord);
   double* const values = rd.values;
   StoreTable& store = lng();
   double* const stored = dbase();
 
   std::string_view rec;
-  while (in.next(rec, kRecord)) {
+  while (in.next(rec, kRinexRecord)) {
     const int32_t flag = get_i(rec, 29, 1);
     if (flag >= 2) {
       const int32_t n = get_i(rec, 30, 3);
-      if (n > 0) in.skip(n, kRecord);
+      if (n > 0) in.skip(n, kRinexRecord);
       continue;
     }
     get_i(rec, 1, 3);  // year, month and day are read and play no part
@@ -180,12 +154,14 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
         second_of_day(t, s) && s % step == 0 && start <= s && s <= stop;
     if (!accepted) {
       // Read past by counting records: continuation lists, then the observation records.
-      if (nsat > 0) in.skip((nsat + 11) / 12 - 1 + static_cast<long>(nsat) * obs_records, kRecord);
+      if (nsat > 0)
+        in.skip((nsat + kSatsPerRecord - 1) / kSatsPerRecord - 1 + static_cast<long>(nsat) * obs_records,
+                kRinexRecord);
       continue;
     }
     tmin = std::min(tmin, s);
     tmax = std::max(tmax, s);
-    file_value(store, stored, key_of(file, s, 999, 99), seconds, 65600);
+    file_value(store, stored, epoch_key(file, s), seconds, 65600);
 
     // Satellite list, 12 codes a record.
     int32_t nlist = 0;
@@ -199,23 +175,23 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
         putmst(c, slot);
       }
     };
-    while (left > 12) {
-      take_sats(rec, 12);
-      left -= 12;
-      rec = in.need(kRecord);
+    while (left > kSatsPerRecord) {
+      take_sats(rec, kSatsPerRecord);
+      left -= kSatsPerRecord;
+      rec = in.need(kRinexRecord);
     }
     if (left > 0) take_sats(rec, left);
     if (rd.nwanted > 0) prefetch_epoch(rd, nlist, file, s);
 
     // Observation records, 5 values a record, for each satellite in list order.
     for (int32_t k = 0; k < nsat; ++k) {
-      rec = in.need(kRecord);
+      rec = in.need(kRinexRecord);
       int32_t nv = 0;
       left = rd.ntypes;
-      while (left > 5) {
-        for (int i = 0; i < 5; ++i) values[nv++] = take_value(rec, i);
-        left -= 5;
-        rec = in.need(kRecord);
+      while (left > kValuesPerRecord) {
+        for (int i = 0; i < kValuesPerRecord; ++i) values[nv++] = take_value(rec, i);
+        left -= kValuesPerRecord;
+        rec = in.need(kRinexRecord);
       }
       for (int i = 0; i < left; ++i) values[nv++] = take_value(rec, i);
       if (rd.nwanted == 0) continue;
@@ -246,7 +222,8 @@ void storeobs(int unit, int32_t start, int32_t stop, int32_t step, int32_t& tmin
     }
     in.close();
   }
-  write_line(kConsoleUnit, (ListLine() << "time range: " << tmin << tmax).str());
+  assert(filing_order_holds());  // what the output writer relies on
+  console(ListLine() << "time range: " << tmin << tmax);
   if (master2.frac > 0.9999) {
     master2.mjd += 1;
     master2.frac = 0.0;
@@ -256,11 +233,10 @@ void storeobs(int unit, int32_t start, int32_t stop, int32_t step, int32_t& tmin
     mjdciv(master2.mjd, master2.frac, master2.year, master2.month, master2.day, hour, minute,
            seconds);
   }
-  write_line(kConsoleUnit,
-             (ListLine() << "ref. date : " << master2.year << master2.month << master2.day).str());
+  console(ListLine() << "ref. date : " << master2.year << master2.month << master2.day);
   int32_t nsat = 0;
   nummst(nsat);
-  write_line(kConsoleUnit, (ListLine() << "total sats: " << nsat).str());
+  console(ListLine() << "total sats: " << nsat);
 }
 
 }  // namespace obsq

@@ -1,6 +1,6 @@
 #include "tables/obskey.hpp"
 
-#include "driver/records.hpp"
+#include "driver/records/records.hpp"
 
 namespace obsq {
 
@@ -19,14 +19,28 @@ int64_t lkey(int32_t file, int32_t second, const SatCode& sat, const TypeCode& t
   return key_of(file, second, p, o);
 }
 
+namespace {
+bool is_epoch_sat(const SatCode& sat) {
+  return (sat[0] == 'Z' && sat[1] == 'Z' && sat[2] == 'Z') ||
+         (sat[0] == 'z' && sat[1] == 'z' && sat[2] == 'z');
+}
+}  // namespace
+
 int32_t keyp(const SatCode& sat) {
-  if ((sat[0] == 'Z' && sat[1] == 'Z' && sat[2] == 'Z') ||
-      (sat[0] == 'z' && sat[1] == 'z' && sat[2] == 'z'))
-    return 999;
+  if (is_epoch_sat(sat)) return kEpochSatNo;
   const int32_t base = sat_base(sat[0]);
   if (base < 0) stop(84571);
   const int32_t n = get_i(std::string_view(sat.data() + 1, 2), 1, 2);
   if (n < 0) stop(84572);
+  return base + n;
+}
+
+int32_t satno_or_none(const SatCode& sat) {
+  if (is_epoch_sat(sat)) return kEpochSatNo;
+  const int32_t base = sat_base(sat[0]);
+  if (base < 0) return -1;
+  int32_t n = 0;
+  if (!try_get_i(std::string_view(sat.data() + 1, 2), 1, 2, n) || n < 0) return -1;
   return base + n;
 }
 
@@ -42,7 +56,7 @@ int32_t sat_base(char letter) {
 }
 
 int32_t keyo(const TypeCode& type) {
-  if ((type[0] == 'Z' && type[1] == 'Z') || (type[0] == 'z' && type[1] == 'z')) return 99;
+  if ((type[0] == 'Z' && type[1] == 'Z') || (type[0] == 'z' && type[1] == 'z')) return kEpochTypeNo;
   int32_t v = 0;
   switch (type[0]) {
     case 'P': case 'p': v = 0; break;
@@ -84,7 +98,7 @@ void invkey(int64_t key, int32_t& file, int32_t& second, SatCode& sat, TypeCode&
 }
 
 SatCode getaprn(int32_t n) {
-  if (n == 999) return kEpochSat;
+  if (n == kEpochSatNo) return kEpochSat;
   static constexpr char letters[] = {'G', 'R', 'S', 'E', 'C'};
   const int32_t q = n / 100;
   if (q < 0 || q > 4) stop(84573);
@@ -94,8 +108,8 @@ SatCode getaprn(int32_t n) {
 }
 
 TypeCode getaobs(int32_t n) {
-  if (n == 99) return kEpochType;
-  if (n < 0 || n > 39) stop(84583);
+  if (n == kEpochTypeNo) return kEpochType;
+  if (n < 0 || n >= kTypeNumbers) stop(84583);
   return aobss[n];
 }
 

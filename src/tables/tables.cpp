@@ -1,28 +1,8 @@
 #include "tables/tables.hpp"
 
-#include <sys/mman.h>
-
-#include <cstdlib>
 #include <memory>
-#include <new>
 
 namespace obsq {
-
-ZeroPages::ZeroPages(size_t bytes) : bytes_(bytes) {
-  data_ = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (data_ == MAP_FAILED) throw std::bad_alloc();
-}
-
-ZeroPages::~ZeroPages() { ::munmap(data_, bytes_); }
-
-void ZeroPages::clear() {
-  // Small arrays are cheaper to clear by hand; large ones go back to the system as zero pages.
-  if (bytes_ < (size_t{1} << 20))
-    std::memset(data_, 0, bytes_);
-  else if (::madvise(data_, bytes_, MADV_DONTNEED) != 0)
-    std::memset(data_, 0, bytes_);
-}
 
 namespace {
 
@@ -75,6 +55,19 @@ bool lokmob(const TypeCode& key, int32_t& bucket, int32_t& slot) { return mob().
 int32_t putmob(const TypeCode& key, int32_t& slot) { return mob().put(key, slot); }
 int32_t getmob(const TypeCode& key, int32_t& slot) { return mob().get(key, slot); }
 void nummob(int32_t& n) { n = mob().count(); }
+
+bool filing_order_holds() {
+  const StoreTable& store = lng();
+  int64_t open_prefix = -1;  // (file, second) of the last epoch-time entry
+  for (int32_t s = 1; s < store.next(); ++s) {
+    const int64_t prefix = store.key(s) / 100000;
+    if (store.key(s) % 100000 == 99999)
+      open_prefix = prefix;  // unique: the store takes no key twice
+    else if (prefix != open_prefix)
+      return false;
+  }
+  return true;
+}
 
 void newlng() { lng().init(); }
 bool loklng(int64_t key, int32_t& bucket, int32_t& slot) { return lng().locate(key, bucket, slot); }

@@ -78,6 +78,14 @@ int32_t putlng(int64_t key, int32_t& slot);
 int32_t getlng(int64_t key, int32_t& slot);
 void numlng(int32_t& n);
 
+// Filing order of the observation store. The entries of one file-epoch (file, second) are filed
+// together: its epoch-time entry first, then the epoch's values, in consecutive slots, and no
+// entry of that file-epoch at any other time (the observation reader files an accepted epoch
+// whole, and a repeated second stops the run at its epoch-time entry). The output writer relies
+// on it: the values of a file at an epoch are the slots right after its epoch-time entry that
+// share its (file, second) prefix. True when the whole store keeps this order.
+bool filing_order_holds();
+
 // Test hook: replace the observation store by one of a smaller capacity (0 = the real one).
 void use_small_store(int32_t capacity);
 

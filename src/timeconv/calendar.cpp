@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "driver/records.hpp"
-#include "driver/runstate.hpp"
+#include "driver/records/records.hpp"
+#include "driver/records/runstate.hpp"
 
 namespace obsq {
 

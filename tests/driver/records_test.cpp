@@ -1,4 +1,4 @@
-#include "driver/records.hpp"
+#include "driver/records/records.hpp"
 
 #include <gtest/gtest.h>
 

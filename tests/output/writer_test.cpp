@@ -5,7 +5,7 @@
 #include <random>
 
 #include "../support.hpp"
-#include "driver/runstate.hpp"
+#include "driver/records/runstate.hpp"
 #include "tables/obskey.hpp"
 
 namespace obsq {

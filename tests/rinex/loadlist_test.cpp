@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "driver/runstate.hpp"
+#include "driver/records/runstate.hpp"
 #include "rinex_fixture.hpp"
 
 namespace obsq {

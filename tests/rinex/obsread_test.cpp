@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/runstate.hpp"
+#include "driver/records/runstate.hpp"
 #include "rinex_fixture.hpp"
 
 namespace obsq {

@@ -6,7 +6,7 @@
 #include <map>
 #include <sstream>
 
-#include "driver/runstate.hpp"
+#include "driver/records/runstate.hpp"
 #include "rinex_fixture.hpp"
 
 namespace obsq {

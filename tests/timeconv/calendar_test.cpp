@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-#include "driver/records.hpp"
-#include "driver/runstate.hpp"
+#include "driver/records/records.hpp"
+#include "driver/records/runstate.hpp"
 #include "../support.hpp"
 
 namespace obsq {

@@ -1,4 +1,4 @@
-#include "driver/runstate.hpp"
+#include "driver/records/runstate.hpp"
 
 #include <cstring>
 
@@ -7,6 +7,8 @@ namespace obsq {
 Master master;
 Master2 master2;
 int32_t mjdoff;
+
+void getnfiles(int32_t& n) { n = master.nfiles; }
 
 void reset_run_state() {
   std::memset(&master, 0, sizeof master);

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "driver/records/records.hpp"
+
 namespace obsq {
 
 inline constexpr int kRinexUnit = 1;
@@ -64,7 +66,7 @@ class InUnit {
   size_t pos_ = 0;
   size_t end_ = 0;
   long recno_ = 0;
-  char hold_[128];  // a record kept here when skipping its long tail needs a refill
+  std::string hold_;  // a record kept here when skipping its long tail needs a refill
 };
 
 // A sequential formatted output unit. Each write statement appends bytes and, unless its
@@ -90,7 +92,8 @@ class OutUnit {
   // A list-style write with no items: ends a line left open by "$", else writes an empty line.
   void end_line();
 
-  // Room for a statement of at most n bytes built in place; finished by commit().
+  // Room for a statement of at most n bytes built in place; finished by commit(), which
+  // refuses (as a fault of the program) a statement that ran past its reservation.
   char* reserve(size_t n);
   void commit(char* end, bool open_line = false);
 
@@ -111,14 +114,17 @@ class OutUnit {
   std::unique_ptr<char[]> buf_;
   size_t cap_ = 0;
   size_t len_ = 0;
+  size_t reserved_end_ = 0;  // end of the room handed out by reserve()
 };
 
-// The units of the run.
+// The units of the run; a number that names no unit is a fault of the program.
 InUnit& in_unit(int number);
 OutUnit& out_unit(int number);
 
-// Writes one list-style line (already formatted) to a unit as one write statement.
+// Writes one line (already formatted) to a unit as one write statement.
 void write_line(int unit, std::string_view line);
+// Writes one list-style line to the console.
+void console(const ListLine& line);
 
 // Closes every unit, flushing the output ones (used at the end of the process).
 void close_all_units();

@@ -35,6 +35,9 @@ extern Master master;
 extern Master2 master2;
 extern int32_t mjdoff;  // MJD of day zero of the seconds-since-reference scale
 
+// The number of accepted files.
+void getnfiles(int32_t& n);
+
 // Back to the zero start state (a new run in the same process).
 void reset_run_state();
 

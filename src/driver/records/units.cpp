@@ -1,4 +1,4 @@
-#include "driver/units.hpp"
+#include "driver/records/units.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,8 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
-
-#include "driver/records.hpp"
+#include <stdexcept>
 
 namespace obsq {
 
@@ -77,7 +76,8 @@ void InUnit::close() {
 
 void InUnit::rewind() {
   if (fd_ < 0) return;
-  ::lseek(fd_, 0, SEEK_SET);
+  if (::lseek(fd_, 0, SEEK_SET) != 0)
+    record_error(std::string("Cannot rewind file: ") + std::strerror(errno), place());
   pos_ = end_ = 0;
   eof_ = false;
   recno_ = 0;
@@ -146,8 +146,8 @@ bool InUnit::next(std::string_view& rec, int length) {
     pos_ = static_cast<size_t>(tail_lf - buf_.get()) + 1;
     return true;
   }
-  std::memcpy(hold_, b, n);
-  rec = std::string_view(hold_, n);
+  hold_.assign(b, n);
+  rec = hold_;
   for (;;) {
     pos_ = end_;
     if (!fill(1)) return true;
@@ -188,6 +188,8 @@ void OutUnit::open(std::string_view name) {
   read_only_ = false;
   if (fd < 0) {
     const int err = errno;
+    // A directory of that name can be neither opened nor created as the file.
+    if (err == EISDIR) open_error(EACCES, name, place);
     if (err == EACCES || err == EPERM || err == EROFS) {
       // A file that may only be read is opened for reading; its first write fails.
       fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -247,11 +249,16 @@ char* OutUnit::reserve(size_t n) {
       cap_ = n + 2;
     }
   }
+  reserved_end_ = len_ + n;
   return buf_.get() + len_;
 }
 
 void OutUnit::commit(char* end, bool open_line) {
-  len_ = static_cast<size_t>(end - buf_.get());
+  const size_t used = static_cast<size_t>(end - buf_.get());
+  // The two bytes of the line end are always free beyond the reservation.
+  if (used < len_ || used > reserved_end_)
+    throw std::logic_error("output statement ran past its reservation on " + place());
+  len_ = used;
   if (!open_line) {
     buf_[len_++] = '\r';
     buf_[len_++] = '\n';
@@ -313,8 +320,10 @@ InUnit g_list(kListUnit);
 InUnit g_keyboard(kKeyboardUnit);
 OutUnit g_output(kOutputUnit);
 OutUnit g_console(kConsoleUnit);
-InUnit g_other(0);
-OutUnit g_other_out(0);
+
+[[noreturn]] void no_such_unit(int number) {
+  throw std::logic_error("unit " + std::to_string(number) + " is not a unit of the program");
+}
 }  // namespace
 
 InUnit& in_unit(int number) {
@@ -322,7 +331,7 @@ InUnit& in_unit(int number) {
     case kRinexUnit: return g_rinex;
     case kListUnit: return g_list;
     case kKeyboardUnit: return g_keyboard;
-    default: return g_other;
+    default: no_such_unit(number);
   }
 }
 
@@ -330,11 +339,13 @@ OutUnit& out_unit(int number) {
   switch (number) {
     case kOutputUnit: return g_output;
     case kConsoleUnit: return g_console;
-    default: return g_other_out;
+    default: no_such_unit(number);
   }
 }
 
 void write_line(int unit, std::string_view line) { out_unit(unit).write(line); }
+
+void console(const ListLine& line) { write_line(kConsoleUnit, line.str()); }
 
 void close_all_units() {
   g_rinex.close();

@@ -49,6 +49,8 @@ inline bool present(double v) { return v < 9999999999.99; }
 
 // iw: integer in w columns starting at column col.
 int32_t get_i(std::string_view rec, int col, int w);
+// The same, without raising: false where get_i raises an error.
+bool try_get_i(std::string_view rec, int col, int w, int32_t& value);
 // fw.d: real in w columns starting at column col, d implied decimals.
 double get_f(std::string_view rec, int col, int w, int d);
 // f14.3 in its usual shape, all 14 columns present with the point in the 11th and three
@@ -56,6 +58,9 @@ double get_f(std::string_view rec, int col, int w, int d);
 bool get_f14_3_usual(std::string_view rec, int col, double& v);
 // aw into a target of n characters (blank-padded on the right, or the rightmost n kept).
 void get_a(std::string_view rec, int col, int w, char* target, int n);
+// Position of the last character that is not a blank (code 32, and only that: a tab or a zero
+// byte ends the trimming), counting from 1; 0 for an empty or all-blank text.
+int32_t ntrim(std::string_view text);
 // True when columns col..col+w-1 are all blank (or beyond the end of the record).
 bool blank_field(std::string_view rec, int col, int w);
 // True when columns col..col+text.size()-1 hold exactly text.

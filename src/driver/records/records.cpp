@@ -1,4 +1,4 @@
-#include "driver/records.hpp"
+#include "driver/records/records.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -73,26 +73,48 @@ double nearest(const char* digits, int nd, long exp10) {
 
 }  // namespace
 
-int32_t get_i(std::string_view rec, int col, int w) {
+namespace {
+
+enum class IntRead { ok, bad, overflow };
+
+IntRead read_i(std::string_view rec, int col, int w, int32_t& value) {
   const Field f = field(rec, col, w);
   int i = 0;
   while (i < f.n && f.p[i] == ' ') ++i;
-  if (i == f.n) return 0;
+  value = 0;
+  if (i == f.n) return IntRead::ok;
   bool neg = false;
   if (f.p[i] == '+' || f.p[i] == '-') {
     neg = f.p[i] == '-';
     ++i;
-    if (i == f.w) record_error(std::string(msg::bad_integer));
+    if (i == f.w) return IntRead::bad;
   }
   int64_t v = 0;
   for (; i < f.n; ++i) {
     const char c = f.p[i];
     if (c == ' ') continue;
-    if (!is_digit(c)) record_error(std::string(msg::bad_integer));
+    if (!is_digit(c)) return IntRead::bad;
     v = v * 10 + (c - '0');
-    if (v > 2147483647) record_error(std::string(msg::integer_overflow));
+    if (v > 2147483647) return IntRead::overflow;
   }
-  return static_cast<int32_t>(neg ? -v : v);
+  value = static_cast<int32_t>(neg ? -v : v);
+  return IntRead::ok;
+}
+
+}  // namespace
+
+int32_t get_i(std::string_view rec, int col, int w) {
+  int32_t v = 0;
+  switch (read_i(rec, col, w, v)) {
+    case IntRead::ok: return v;
+    case IntRead::bad: record_error(std::string(msg::bad_integer));
+    case IntRead::overflow: record_error(std::string(msg::integer_overflow));
+  }
+  return v;
+}
+
+bool try_get_i(std::string_view rec, int col, int w, int32_t& value) {
+  return read_i(rec, col, w, value) == IntRead::ok;
 }
 
 namespace {
@@ -240,6 +262,12 @@ void get_a(std::string_view rec, int col, int w, char* target, int n) {
   }
 }
 
+int32_t ntrim(std::string_view text) {
+  for (size_t k = text.size(); k > 0; --k)
+    if (text[k - 1] != ' ') return static_cast<int32_t>(k);
+  return 0;
+}
+
 bool blank_field(std::string_view rec, int col, int w) {
   const Field f = field(rec, col, w);
   for (int i = 0; i < f.n; ++i)
@@ -269,10 +297,11 @@ bool get_list_int(std::string_view text, int32_t& value) {
   size_t e = i;
   while (e < text.size() && !separator(text[e])) ++e;
   std::string_view item = text.substr(i, e - i);
-  // count*value: the value follows the star; count and star alone give no value.
+  // count*value: the value follows the star; count and star alone give no value. The count is
+  // any digit string, zeros and leading zeros included.
   if (const size_t star = item.find('*'); star != std::string_view::npos) {
     std::string_view count = item.substr(0, star);
-    bool ok = !count.empty() && count.front() != '0';
+    bool ok = !count.empty();
     for (char c : count) ok = ok && is_digit(c);
     if (!ok) record_error(std::string(msg::bad_list_integer));
     item = item.substr(star + 1);
