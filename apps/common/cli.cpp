@@ -1,0 +1,104 @@
+#include "common/cli.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "driver/records/records.hpp"
+
+namespace obsq::cli {
+
+namespace {
+
+const char* g_program = "obsquilt";
+
+void to_stderr(const std::string& text) { (void)!::write(STDERR_FILENO, text.data(), text.size()); }
+
+}  // namespace
+
+const char* program() { return g_program; }
+
+std::string_view version() { return OBSQUILT_VERSION; }
+
+void error(std::string_view message) {
+  to_stderr(std::string(g_program) + ": " + std::string(message) + "\n");
+}
+
+void warning(std::string_view message) {
+  to_stderr(std::string(g_program) + ": warning: " + std::string(message) + "\n");
+}
+
+void located(std::string_view file, long line, std::string_view kind, std::string_view message) {
+  std::string text(file);
+  if (line > 0) {
+    text += ':';
+    text += std::to_string(line);
+  }
+  text.append(": ").append(kind).append(": ").append(message).append("\n");
+  to_stderr(text);
+}
+
+void print_version() {
+  std::printf("%s (obsquilt) %s\nLicence: MIT. This is free software; there is NO WARRANTY.\n",
+              g_program, OBSQUILT_VERSION);
+}
+
+int run_main(const char* name, int argc, char** argv, int (*body)(int, char**)) {
+  g_program = name;
+  try {
+    return body(argc, argv);
+  } catch (const UsageError& e) {
+    error(e.message);
+    to_stderr("Try '" + std::string(g_program) + " --help' for more information.\n");
+    return kFailure;
+  } catch (const Failure& e) {
+    error(e.message);
+    return e.status;
+  } catch (const RecordError& e) {
+    error(e.place.empty() ? e.message : e.place + ": " + e.message);
+    return kFailure;
+  } catch (const Stop& s) {
+    error("stopped with code " + std::to_string(s.code));
+    return kFailure;
+  } catch (const std::bad_alloc&) {
+    error("out of memory");
+    return kFailure;
+  }
+}
+
+OutputFile create_output(const std::string& path, bool force) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) throw Failure{path + ": is a directory"};
+    if (!force) throw Failure{path + ": file exists (use --force to overwrite it)"};
+  }
+  OutputFile out;
+  out.path = path;
+  out.temp = path + ".part-" + std::to_string(::getpid());
+  out.fd = ::open(out.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (out.fd < 0) throw Failure{out.temp + ": " + std::strerror(errno)};
+  return out;
+}
+
+void commit_output(OutputFile& out) {
+  const int fd = out.fd;
+  out.fd = -1;
+  if (::close(fd) != 0 || ::rename(out.temp.c_str(), out.path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(out.temp.c_str());
+    throw Failure{out.path + ": " + std::strerror(err)};
+  }
+}
+
+void abandon_output(OutputFile& out) {
+  if (out.fd >= 0) ::close(out.fd);
+  out.fd = -1;
+  if (!out.temp.empty()) ::unlink(out.temp.c_str());
+}
+
+}  // namespace obsq::cli

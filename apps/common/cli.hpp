@@ -1,0 +1,57 @@
+// What the companion programs share on their command line: the program's name in diagnostics,
+// failures raised where they are found and turned into the exit status in one place, the
+// version text, and output files that are never overwritten without --force.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace obsq::cli {
+
+// Exit statuses of the companion programs.
+inline constexpr int kOk = 0;        // everything done, nothing to report
+inline constexpr int kWarnings = 1;  // done, with warnings or something left out
+inline constexpr int kFailure = 2;   // an error: nothing usable, bad usage, or a failed file
+
+// A failure that ends the program: "program: message" on the error stream, then the status.
+struct Failure {
+  std::string message;
+  int status = kFailure;
+};
+
+// A wrong command line: the message, then a hint at --help; status 2.
+struct UsageError {
+  std::string message;
+};
+
+// Runs body(argc, argv) as the program `name` and returns its exit status; a Failure, a
+// UsageError, an error of the record layer or a refused allocation become their report.
+int run_main(const char* name, int argc, char** argv, int (*body)(int, char**));
+
+// The running program's name, as given to run_main.
+const char* program();
+
+// "program: message" / "program: warning: message" on the error stream.
+void error(std::string_view message);
+void warning(std::string_view message);
+// "FILE:LINE: kind: message" on the error stream (kind: error, warning or note), the form
+// editors jump from; a line of 0 leaves the line number out.
+void located(std::string_view file, long line, std::string_view kind, std::string_view message);
+
+// "program (obsquilt) VERSION" and the licence line, on standard output.
+void print_version();
+std::string_view version();
+
+// Creates `path` for writing and returns its descriptor. An existing file is kept (Failure
+// naming it and --force) unless `force`; then it is replaced only once the new content is
+// complete: write to the returned descriptor, then call commit_output().
+struct OutputFile {
+  std::string path;
+  std::string temp;  // where the content is written until commit
+  int fd = -1;
+};
+OutputFile create_output(const std::string& path, bool force);
+void commit_output(OutputFile& out);   // fsync-free rename into place; Failure on error
+void abandon_output(OutputFile& out);  // removes the unfinished content
+
+}  // namespace obsq::cli
