@@ -30,6 +30,7 @@ struct Reader {
 };
 
 Reader g_reader;
+ReadObserver* g_observer = nullptr;
 
 void fatal_insert(int32_t slot, int code) {
   console(ListLine() << (slot <= 0 ? "FATAL - long table overflow"
@@ -115,12 +116,15 @@ void read_header(InUnit& in, Reader& rd) {
 
 }  // namespace
 
+void set_read_observer(ReadObserver* observer) { g_observer = observer; }
+
 void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, int32_t& tmin,
             int32_t& tmax) {
   InUnit& in = in_unit(unit);
   Reader& rd = g_reader;
   in.rewind();
   read_header(in, rd);
+  if (g_observer != nullptr) g_observer->types(file, rd.types, rd.ntypes);
 
   const bool glonass = master.sys[file] == 'R';
   const double leap = master.leapsec;
@@ -150,8 +154,10 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
     const double t = hour * 3600.0 + (seconds + minute * 60.0);
 
     int32_t s = 0;
-    const bool accepted =
-        second_of_day(t, s) && s % step == 0 && start <= s && s <= stop;
+    const bool has_second = second_of_day(t, s);
+    const bool accepted = has_second && s % step == 0 && start <= s && s <= stop;
+    if (g_observer != nullptr)
+      g_observer->epoch(file, in.record_number(), rec, has_second, s, accepted);
     if (!accepted) {
       // Read past by counting records: continuation lists, then the observation records.
       if (nsat > 0)
@@ -181,6 +187,7 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
       rec = in.need(kRinexRecord);
     }
     if (left > 0) take_sats(rec, left);
+    if (g_observer != nullptr) g_observer->satellites(file, rd.sats, nlist);
     if (rd.nwanted > 0) prefetch_epoch(rd, nlist, file, s);
 
     // Observation records, 5 values a record, for each satellite in list order.

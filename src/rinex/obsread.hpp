@@ -3,8 +3,29 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+
+#include "tables/tables.hpp"
 
 namespace obsq {
+
+// What the observation reader meets, for a program that reports on a run instead of making it
+// (obsquilt-check): it sees every file through the reader's own eyes. A run has none.
+class ReadObserver {
+ public:
+  virtual ~ReadObserver() = default;
+  // The file's type list, once its header is read.
+  virtual void types(int32_t file, const TypeCode* codes, int32_t n) = 0;
+  // An epoch record of flag 0 or 1 at record number `record`: its second of day (when the time
+  // gives one) and whether the window accepts it; called before anything of it is filed.
+  virtual void epoch(int32_t file, long record, std::string_view rec, bool has_second,
+                     int32_t second, bool accepted) = 0;
+  // The satellite list of an accepted epoch, before its values are filed.
+  virtual void satellites(int32_t file, const SatCode* sats, int32_t n) = 0;
+};
+
+// Installs an observer for the following reads (nullptr: none).
+void set_read_observer(ReadObserver* observer);
 
 // Empties the observation store and the satellite table, reads every file of the file table in
 // turn and reports the time range, the reference date and the satellite count on the console.

@@ -1,0 +1,137 @@
+// obsquilt-check against the run it predicts. Its own scenarios (tests/check/scenarios/NAME:
+// the working directory's files, args, expected.check = its output, expected.status) show each
+// kind of finding; on every scenario of the project and of the reference runs, and on each real
+// file alone, "the check says 2" must hold exactly when the run ends with a stop or an error.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> folders(const fs::path& root) {
+  std::vector<std::string> out;
+  if (fs::is_directory(root))
+    for (const auto& e : fs::directory_iterator(root))
+      if (fs::exists(e.path() / "list.txt")) out.push_back(e.path().filename());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A scratch working directory holding links to a scenario's files: those of its folder and the
+// named ones found among the real files.
+class Workdir {
+ public:
+  explicit Workdir(const fs::path& scenario) {
+    path_ = fs::temp_directory_path() / ("obsquilt-check-test-" + scenario.filename().string() +
+                                         "-" + std::to_string(::getpid()));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+    for (const auto& e : fs::directory_iterator(scenario)) {
+      const std::string n = e.path().filename();
+      if (n != "args" && n != "argv" && n.rfind("expected.", 0) != 0 && n != "note")
+        fs::create_symlink(e.path(), path_ / n);
+    }
+    std::istringstream list(slurp(scenario / "list.txt"));
+    for (std::string line; std::getline(list, line);) {
+      std::string name = line.substr(0, 78);
+      name.erase(name.find_last_not_of(" \r") + 1);
+      const fs::path real = fs::path(OBSQUILT_SHARED_DIR) / "rinex" / name;
+      if (!name.empty() && name.find('/') == std::string::npos && !fs::exists(path_ / name) &&
+          fs::exists(real))
+        fs::create_symlink(real, path_ / name);
+    }
+  }
+  ~Workdir() { fs::remove_all(path_); }
+  // Runs a program with the arguments as written in args (or argv) and a newline on its input;
+  // returns the exit status, the output in `out`.
+  int run(const std::string& program, const fs::path& scenario, std::string* out = nullptr) const {
+    std::string args;
+    if (fs::exists(scenario / "argv")) {
+      std::istringstream in(slurp(scenario / "argv"));
+      for (std::string a; std::getline(in, a);) args += " '" + a + "'";
+    } else {
+      args = slurp(scenario / "args");
+      args.erase(args.find_last_not_of("\r\n") + 1);
+      args.insert(args.begin(), ' ');
+    }
+    const std::string cmd = "cd '" + path_.string() + "' && echo | '" + program + "'" + args +
+                            " > .out 2> .err";
+    const int ws = std::system(cmd.c_str());
+    if (out != nullptr) *out = slurp(path_ / ".out");
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+  }
+
+ private:
+  fs::path path_;
+};
+
+class CheckScenario : public testing::TestWithParam<std::string> {};
+
+TEST_P(CheckScenario, FindingsAndStatus) {
+  const fs::path sc = fs::path(OBSQUILT_CHECK_SCENARIOS) / GetParam();
+  Workdir dir(sc);
+  std::string out;
+  const int status = dir.run(OBSQUILT_CHECK_BIN, sc, &out);
+  EXPECT_EQ(out, slurp(sc / "expected.check"));
+  EXPECT_EQ(status, std::stoi(slurp(sc / "expected.status")));
+  EXPECT_EQ(status == 2, dir.run(OBSQUILT_BIN, sc) != 0) << "the check and the run disagree";
+}
+
+INSTANTIATE_TEST_SUITE_P(Check, CheckScenario,
+                         testing::ValuesIn(folders(OBSQUILT_CHECK_SCENARIOS)),
+                         [](const auto& info) {
+                           std::string n = info.param;
+                           std::replace(n.begin(), n.end(), '-', '_');
+                           return n;
+                         });
+
+// Agreement on every scenario folder of the project and of the reference runs.
+TEST(CheckPredicts, EveryScenario) {
+  std::vector<fs::path> all;
+  for (const fs::path& root : {fs::path(OBSQUILT_SCENARIO_DIR), fs::path(OBSQUILT_SHARED_DIR) / "golden"})
+    for (const auto& n : folders(root)) all.push_back(root / n);
+  if (!fs::exists(fs::path(OBSQUILT_SHARED_DIR) / "golden"))
+    GTEST_SKIP() << "no reference runs at " << OBSQUILT_SHARED_DIR;
+  for (const fs::path& sc : all) {
+    Workdir dir(sc);
+    const int check = dir.run(OBSQUILT_CHECK_BIN, sc);
+    const int run = dir.run(OBSQUILT_BIN, sc);
+    EXPECT_EQ(check == 2, run != 0) << sc << ": check " << check << ", run " << run;
+  }
+}
+
+// Agreement on each real file read alone, over the whole day at every second.
+TEST(CheckPredicts, EachRealFileAlone) {
+  const fs::path rinex = fs::path(OBSQUILT_SHARED_DIR) / "rinex";
+  if (!fs::exists(rinex)) GTEST_SKIP() << "no real files at " << rinex;
+  const fs::path sc = fs::temp_directory_path() / ("obsquilt-check-one-" + std::to_string(::getpid()));
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(rinex)) {
+    if (e.path().extension() == ".md") continue;
+    fs::create_directories(sc);
+    std::ofstream(sc / "list.txt") << e.path().filename().string() << "\n";
+    std::ofstream(sc / "args") << "0 86400 1\n";
+    Workdir dir(sc);
+    const int check = dir.run(OBSQUILT_CHECK_BIN, sc);
+    const int run = dir.run(OBSQUILT_BIN, sc);
+    EXPECT_EQ(check == 2, run != 0) << e.path().filename() << ": check " << check << ", run " << run;
+    ++files;
+  }
+  fs::remove_all(sc);
+  EXPECT_GE(files, 40);
+}
+
+}  // namespace
