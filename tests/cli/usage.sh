@@ -4,7 +4,7 @@
 # given after the program exit 2 with "NAME: message" on the error stream.
 #   usage.sh PROGRAM [BAD-ARGUMENT-LIST]...      (each list is one word, split at blanks)
 set -u
-program=$1
+program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 shift
 name=$(basename "$program")
 work=$(mktemp -d)
