@@ -2,6 +2,8 @@
 //
 //   bench-run [--scratch DIR] [--bin DIR] [--repeat N] [SCENARIO ...]
 //
+// The programs are taken from the build tree that built bench-run, or from the folder --bin
+// names.
 // Scenarios: small (3 stations, 1 hour), day50, day100, day200 (stations x one day at 30 s,
 // GPS + GLONASS, C1 P1 P2 L1 L2 S1 S2, window 0 86400 30) and decimate (day100's data read with
 // step 300). The data are written by obsquilt-simulate into the scratch folder (default
@@ -9,10 +11,12 @@
 // (whole-run wall time, peak resident memory, output checksum), then the stages run in-process
 // once more to time the header scan, the observation pass and the output writer apart.
 // Every figure is printed on a line of its own.
+#include <getopt.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cli.hpp"
 #include "driver/records/records.hpp"
 #include "driver/records/runstate.hpp"
 #include "driver/records/units.hpp"
@@ -30,6 +35,7 @@
 #include "tables/tables.hpp"
 
 namespace fs = std::filesystem;
+namespace cli = obsq::cli;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -102,7 +108,7 @@ struct Whole {
 };
 
 // The real binary, as a user runs it, with ENTER waiting on its input.
-Whole run_binary(const fs::path& data, const fs::path& bindir, const Scenario& sc) {
+Whole run_binary(const fs::path& data, const fs::path& program, const Scenario& sc) {
   const auto t0 = Clock::now();
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -113,7 +119,7 @@ Whole run_binary(const fs::path& data, const fs::path& bindir, const Scenario& s
     ::dup2(keys[0], STDIN_FILENO);
     FILE* out = std::freopen("/dev/null", "w", stdout);
     (void)out;
-    const std::string bin = (bindir / "obsquilt").string();
+    const std::string bin = program.string();
     ::execl(bin.c_str(), bin.c_str(), std::to_string(sc.start).c_str(),
             std::to_string(sc.stop).c_str(), std::to_string(sc.step).c_str(), nullptr);
     ::_exit(127);
@@ -169,38 +175,78 @@ bool run_stages(const fs::path& data, const Scenario& sc, Stages& st) {
   return got;
 }
 
-}  // namespace
+constexpr const char* kUsage =
+    "Usage: bench-run [OPTION]... [SCENARIO]...\n"
+    "Time complete runs of obsquilt on generated network days and print one figure a line.\n"
+    "Scenarios: small, day50, day100, decimate, day200 (all of them when none is named).\n"
+    "\n"
+    "      --scratch DIR   folder of the generated data (default ./bench-scratch)\n"
+    "      --bin DIR       take obsquilt and obsquilt-simulate from DIR (default: this\n"
+    "                      build tree's)\n"
+    "      --repeat N      runs per scenario, the best one reported (default 1)\n"
+    "  -h, --help          show this help and exit\n"
+    "  -V, --version       show the version and exit\n";
 
-int main(int argc, char** argv) {
+int bench(int argc, char** argv) {
   fs::path scratch = "bench-scratch";
-  fs::path bindir = fs::path(argv[0]).parent_path();
+  fs::path obsquilt = OBSQUILT_BIN;
+  fs::path simulate = OBSQUILT_SIMULATE;
   int repeat = 1;
-  std::vector<std::string> wanted;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--scratch") == 0 && i + 1 < argc) scratch = argv[++i];
-    else if (std::strcmp(argv[i], "--bin") == 0 && i + 1 < argc) bindir = argv[++i];
-    else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) repeat = std::atoi(argv[++i]);
-    else wanted.emplace_back(argv[i]);
+  enum { kScratch = 256, kBin, kRepeat };
+  static const option longopts[] = {
+      {"scratch", required_argument, nullptr, kScratch}, {"bin", required_argument, nullptr, kBin},
+      {"repeat", required_argument, nullptr, kRepeat},   {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},            {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":hV", longopts, nullptr)) != -1) {
+    switch (c) {
+      case kScratch: scratch = optarg; break;
+      case kBin:
+        obsquilt = fs::path(optarg) / "obsquilt";
+        simulate = fs::path(optarg) / "obsquilt-simulate";
+        break;
+      case kRepeat: {
+        char* end = nullptr;
+        errno = 0;
+        const long n = std::strtol(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || errno != 0 || n < 1 || n > 1000)
+          throw cli::UsageError{std::string("invalid value '") + optarg + "' for --repeat (1 to 1000)"};
+        repeat = static_cast<int>(n);
+        break;
+      }
+      case 'h': std::fputs(kUsage, stdout); return cli::kOk;
+      case 'V': cli::print_version(); return cli::kOk;
+      case ':': throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs a value"};
+      default: throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
+    }
   }
-  if (wanted.empty()) wanted = {"small", "day50", "day100", "decimate", "day200"};
-  scratch = fs::absolute(scratch);
-  bindir = fs::absolute(bindir);
-  fs::create_directories(scratch);
-
-  for (const std::string& name : wanted) {
+  std::vector<const Scenario*> wanted;
+  for (int i = optind; i < argc; ++i) {
     const Scenario* sc = nullptr;
     for (const Scenario& s : kScenarios)
-      if (name == s.name) sc = &s;
-    if (sc == nullptr) {
-      std::fprintf(stderr, "unknown scenario %s\n", name.c_str());
-      return 2;
-    }
+      if (std::strcmp(argv[i], s.name) == 0) sc = &s;
+    if (sc == nullptr) throw cli::UsageError{std::string("unknown scenario '") + argv[i] + "'"};
+    wanted.push_back(sc);
+  }
+  if (wanted.empty())
+    for (const char* name : {"small", "day50", "day100", "decimate", "day200"})
+      for (const Scenario& s : kScenarios)
+        if (std::strcmp(name, s.name) == 0) wanted.push_back(&s);
+  for (const fs::path& p : {obsquilt, simulate})
+    if (::access(p.c_str(), X_OK) != 0) throw cli::Failure{p.string() + ": " + std::strerror(errno)};
+  scratch = fs::absolute(scratch);
+  obsquilt = fs::absolute(obsquilt);
+  simulate = fs::absolute(simulate);
+  fs::create_directories(scratch);
+
+  for (const Scenario* sc : wanted) {
     const fs::path data = scratch / sc->data;
     if (!fs::exists(data / "list.txt")) {
-      const std::string cmd = (bindir / "obsquilt-simulate").string() + " " + data.string() +
+      const std::string cmd = simulate.string() + " " + data.string() +
                               " --stations " + std::to_string(sc->stations) + " --epochs " +
                               std::to_string(sc->epochs) + " --seed 7";
-      if (std::system(cmd.c_str()) != 0) return 1;
+      if (std::system(cmd.c_str()) != 0) throw cli::Failure{"could not generate " + data.string()};
     }
     const double input_mb = static_cast<double>(folder_bytes(data)) / 1e6;
 
@@ -208,12 +254,12 @@ int main(int argc, char** argv) {
     Whole whole{1e30, 0, 0};
     Stages st{1e30, 1e30, 1e30, 0, 0};
     for (int r = 0; r < std::max(1, repeat); ++r) {
-      const Whole w = run_binary(data, bindir, *sc);
+      const Whole w = run_binary(data, obsquilt, *sc);
       whole.seconds = std::min(whole.seconds, w.seconds);
       whole.peak_mb = std::max(whole.peak_mb, w.peak_mb);
       whole.status = w.status;
       Stages s{};
-      if (!run_stages(data, *sc, s)) return 1;
+      if (!run_stages(data, *sc, s)) throw cli::Failure{"the in-process run of " + std::string(sc->name) + " failed"};
       st.scan = std::min(st.scan, s.scan);
       st.pass = std::min(st.pass, s.pass);
       st.write = std::min(st.write, s.write);
@@ -242,5 +288,9 @@ int main(int argc, char** argv) {
                 sum == st.sum ? "" : " (in-process run differs!)");
     std::fflush(stdout);
   }
-  return 0;
+  return cli::kOk;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return cli::run_main("bench-run", argc, argv, bench); }

@@ -4,19 +4,23 @@
 // resident memory the store took.
 //
 //   bench-tables [N]        (default 10,000,000)
+#include <getopt.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
+#include "common/cli.hpp"
 #include "tables/obskey.hpp"
 #include "tables/tables.hpp"
 
 namespace {
 
+namespace cli = obsq::cli;
 using Clock = std::chrono::steady_clock;
 
 double resident_mb() {
@@ -53,10 +57,37 @@ long for_keys(long n, F&& f) {
   return done;
 }
 
-}  // namespace
+constexpr const char* kUsage =
+    "Usage: bench-tables [OPTION]... [N]\n"
+    "Insert N keys of the shape a run makes into the observation store (1 to 80000000,\n"
+    "default 10000000), look every one up, and print the rates and the memory taken.\n"
+    "\n"
+    "  -h, --help      show this help and exit\n"
+    "  -V, --version   show the version and exit\n";
 
-int main(int argc, char** argv) {
-  const long n = argc > 1 ? std::atol(argv[1]) : 10'000'000L;
+int bench(int argc, char** argv) {
+  static const option longopts[] = {{"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, 'V'},
+                                    {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, "hV", longopts, nullptr)) != -1) {
+    switch (c) {
+      case 'h': std::fputs(kUsage, stdout); return cli::kOk;
+      case 'V': cli::print_version(); return cli::kOk;
+      default: throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
+    }
+  }
+  long n = 10'000'000L;
+  if (optind < argc) {
+    const char* text = argv[optind];
+    char* end = nullptr;
+    errno = 0;
+    n = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || n < 1 || n > 80'000'000L)
+      throw cli::UsageError{std::string("invalid key count '") + text + "' (1 to 80000000)"};
+    if (optind + 1 < argc) throw cli::UsageError{std::string("extra operand '") + argv[optind + 1] + "'"};
+  }
   const double before = resident_mb();
   obsq::newlng();
   auto t0 = Clock::now();
@@ -86,3 +117,7 @@ int main(int argc, char** argv) {
   std::printf("peak resident memory        %.1f MB\n", peak_mb());
   return failed + missing == 0 ? 0 : 1;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return cli::run_main("bench-tables", argc, argv, bench); }

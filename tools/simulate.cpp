@@ -1,8 +1,8 @@
 // obsquilt-simulate: writes a synthetic network day of RINEX 2.11 observation files (GPS and
 // GLONASS, several stations of one region) and the list.txt that names them.
 //
-//   obsquilt-simulate DIR [--stations N] [--epochs N] [--interval S] [--start SEC] [--seed N]
-//                         [--types "C1 P1 P2 L1 L2 S1 S2"] [--no-events]
+//   obsquilt-simulate [--stations N] [--epochs N] [--interval S] [--start SEC] [--seed N]
+//                     [--types "C1 P1 P2 L1 L2 S1 S2"] [--no-events] DIR
 //
 // Satellites rise and set on simple periodic passes, so a station sees about 8 to 12 of the 31
 // GPS and 5 to 9 of the 24 GLONASS satellites at a time; stations of the region see nearly the
@@ -10,6 +10,9 @@
 // cycles, signal strengths in dB-Hz. Some fields are blank (P1 of GLONASS, L2 now and then, a
 // whole missing epoch here and there), and every few hundred epochs an event record (flag 4)
 // carries two comment records.
+#include <getopt.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +21,10 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "common/cli.hpp"
+
+namespace cli = obsq::cli;
 
 namespace {
 
@@ -57,43 +64,87 @@ std::string header_record(const std::string& content, const char* label) {
   return r;
 }
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: obsquilt-simulate DIR [--stations N] [--epochs N] [--interval S] "
-               "[--start SEC] [--seed N] [--types \"C1 P1 ...\"] [--no-events]\n");
-  return 2;
+constexpr const char* kUsage =
+    "Usage: obsquilt-simulate [OPTION]... DIR\n"
+    "Write a synthetic network day of RINEX 2.11 observation files (GPS and GLONASS) and the\n"
+    "list.txt naming them into DIR (created when missing).\n"
+    "\n"
+    "  -n, --stations N     number of stations, 1 to 999 (default 5)\n"
+    "  -e, --epochs N       epochs per station, 0 or more (default 120)\n"
+    "  -i, --interval S     seconds between epochs, 1 or more (default 30)\n"
+    "  -s, --start SEC      second of day of the first epoch, 0 to 86400 (default 0)\n"
+    "      --seed N         seed of the generator (default 1)\n"
+    "  -t, --types LIST     observation types, e.g. \"C1 P1 P2 L1 L2 S1 S2\" (the default);\n"
+    "                       blanks or commas between the two-character codes, at most 50\n"
+    "      --no-events      no event records (flag 4) in the observation section\n"
+    "  -h, --help           show this help and exit\n"
+    "  -V, --version        show the version and exit\n"
+    "\n"
+    "Exit status: 0 files written, 2 bad usage or a file that could not be written.\n";
+
+// A whole decimal number in [lo, hi], or a usage error naming the option.
+long long number(const char* option, const char* text, long long lo, long long hi) {
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE || v < lo || v > hi)
+    throw cli::UsageError{std::string("invalid value '") + text + "' for " + option + " (" +
+                          std::to_string(lo) + " to " + std::to_string(hi) + ")"};
+  return v;
 }
 
-bool parse(int argc, char** argv, Options& o) {
-  if (argc < 2) return false;
-  o.dir = argv[1];
-  for (int i = 2; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    const char* v = nullptr;
-    if (a == "--no-events") {
-      o.events = false;
-      continue;
-    }
-    if ((v = value()) == nullptr) return false;
-    if (a == "--stations") o.stations = std::atoi(v);
-    else if (a == "--epochs") o.epochs = std::atoi(v);
-    else if (a == "--interval") o.interval = std::atoi(v);
-    else if (a == "--start") o.start = std::atoi(v);
-    else if (a == "--seed") o.seed = std::strtoull(v, nullptr, 10);
-    else if (a == "--types") {
-      o.types.clear();
-      std::string t = v;
-      for (size_t p = 0; p + 1 < t.size() + 1;) {
-        while (p < t.size() && t[p] == ' ') ++p;
-        if (p >= t.size()) break;
-        o.types.push_back(t.substr(p, 2));
-        p += 2;
-      }
-    } else return false;
+std::vector<std::string> type_list(const char* text) {
+  std::vector<std::string> types;
+  std::string t = text;
+  for (char& c : t)
+    if (c == ',') c = ' ';
+  for (size_t p = 0; p < t.size();) {
+    while (p < t.size() && t[p] == ' ') ++p;
+    if (p >= t.size()) break;
+    const size_t e = std::min(t.find(' ', p), t.size());
+    if (e - p != 2)
+      throw cli::UsageError{"observation type '" + t.substr(p, e - p) +
+                            "' is not a two-character code"};
+    types.push_back(t.substr(p, 2));
+    p = e;
   }
-  return o.stations >= 1 && o.stations <= 999 && o.epochs >= 0 && o.interval >= 1 &&
-         o.types.size() <= 50;
+  if (types.size() > 50) throw cli::UsageError{"more than 50 observation types"};
+  return types;
+}
+
+// Reads the command line into o; false when --help or --version answered it.
+bool parse(int argc, char** argv, Options& o) {
+  enum { kSeed = 256, kNoEvents };
+  static const option longopts[] = {
+      {"stations", required_argument, nullptr, 'n'}, {"epochs", required_argument, nullptr, 'e'},
+      {"interval", required_argument, nullptr, 'i'}, {"start", required_argument, nullptr, 's'},
+      {"seed", required_argument, nullptr, kSeed},   {"types", required_argument, nullptr, 't'},
+      {"no-events", no_argument, nullptr, kNoEvents}, {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":n:e:i:s:t:hV", longopts, nullptr)) != -1) {
+    switch (c) {
+      case 'n': o.stations = static_cast<int>(number("--stations", optarg, 1, 999)); break;
+      case 'e': o.epochs = static_cast<int>(number("--epochs", optarg, 0, 10'000'000)); break;
+      case 'i': o.interval = static_cast<int>(number("--interval", optarg, 1, 86400)); break;
+      case 's': o.start = static_cast<int>(number("--start", optarg, 0, 86400)); break;
+      case kSeed:
+        o.seed = static_cast<uint64_t>(number("--seed", optarg, 0, INT64_MAX));
+        break;
+      case 't': o.types = type_list(optarg); break;
+      case kNoEvents: o.events = false; break;
+      case 'h': std::fputs(kUsage, stdout); return false;
+      case 'V': cli::print_version(); return false;
+      case ':': throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs a value"};
+      default:
+        throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
+    }
+  }
+  if (optind >= argc) throw cli::UsageError{"missing directory operand"};
+  if (optind + 1 < argc) throw cli::UsageError{std::string("extra operand '") + argv[optind + 1] + "'"};
+  o.dir = argv[optind];
+  return true;
 }
 
 void write_station(const Options& o, int station, const std::vector<Sat>& sats, FILE* f) {
@@ -217,10 +268,12 @@ void write_station(const Options& o, int station, const std::vector<Sat>& sats, 
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int simulate(int argc, char** argv) {
   Options o;
-  if (!parse(argc, argv, o)) return usage();
-  std::filesystem::create_directories(o.dir);
+  if (!parse(argc, argv, o)) return cli::kOk;
+  std::error_code ec;
+  std::filesystem::create_directories(o.dir, ec);
+  if (ec) throw cli::Failure{o.dir + ": " + ec.message()};
   uint64_t rng = o.seed;
   std::vector<Sat> sats;
   for (int p = 1; p <= 31; ++p)
@@ -233,24 +286,22 @@ int main(int argc, char** argv) {
                     std::floor(uniform(rng) * 2e6) - 1e6});
   const std::filesystem::path dir(o.dir);
   FILE* list = std::fopen((dir / "list.txt").c_str(), "w");
-  if (list == nullptr) {
-    std::perror("list.txt");
-    return 1;
-  }
+  if (list == nullptr) throw cli::Failure{(dir / "list.txt").string() + ": " + std::strerror(errno)};
   for (int s = 1; s <= o.stations; ++s) {
     char name[32];
     std::snprintf(name, sizeof name, "s%03d1470.26o", s);
     FILE* f = std::fopen((dir / name).c_str(), "w");
-    if (f == nullptr) {
-      std::perror(name);
-      return 1;
-    }
+    if (f == nullptr) throw cli::Failure{(dir / name).string() + ": " + std::strerror(errno)};
     static char buf[1 << 20];
     std::setvbuf(f, buf, _IOFBF, sizeof buf);
     write_station(o, s, sats, f);
-    std::fclose(f);
+    const bool written = !std::ferror(f);
+    if (std::fclose(f) != 0 || !written)
+      throw cli::Failure{(dir / name).string() + ": " + std::strerror(errno)};
     std::fprintf(list, "%s\n", name);
   }
-  std::fclose(list);
-  return 0;
+  if (std::fclose(list) != 0) throw cli::Failure{(dir / "list.txt").string() + ": " + std::strerror(errno)};
+  return cli::kOk;
 }
+
+int main(int argc, char** argv) { return cli::run_main("obsquilt-simulate", argc, argv, simulate); }
