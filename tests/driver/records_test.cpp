@@ -1,4 +1,5 @@
-// The record layer: field readers and writers case by case from fields.txt, and what the cases
+// The record layer's field readers and writers, the satellite and type codes, case by case from
+// fields.txt; and what the cases
 // cannot show (a line far longer than a read block, a line left open by "$").
 #include "driver/records/records.hpp"
 
@@ -9,6 +10,7 @@
 
 #include "../support.hpp"
 #include "rinex/loadlist.hpp"
+#include "tables/obskey.hpp"
 
 namespace obsq {
 namespace {
@@ -88,6 +90,10 @@ std::string outcome(const std::string& op, std::istringstream& args, const std::
     for (const auto& r : read_records(in, a)) s += r + "|";
     return s;
   }
+  if (op == "keyp") return std::to_string(keyp(sat_code(in)));
+  if (op == "keyo") return std::to_string(keyo(type_code(in)));
+  if (op == "getaprn") return framed(std::string_view(getaprn(std::stoi(in)).data(), 3));
+  if (op == "getaobs") return framed(std::string_view(getaobs(std::stoi(in)).data(), 2));
   if (op == "admitobs") return std::to_string(admitobs(in));
   if (op == "ntrim") return std::to_string(ntrim(in));
   return "unknown operation " + op;
@@ -113,6 +119,8 @@ TEST(Fields, CasesOfFieldsTxt) {
       got = outcome(op, words, in);
     } catch (const RecordError& e) {
       got = e.message;
+    } catch (const Stop& s) {
+      got = "STOP " + std::to_string(s.code);
     }
     EXPECT_EQ(got, want);
     ++n;

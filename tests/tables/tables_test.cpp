@@ -1,5 +1,5 @@
 // The chained tables (slots in insertion order, misses, a full table) and the observation key
-// codec with its stop codes.
+// (the satellite and type codes are cases in driver/fields.txt).
 #include "tables/tables.hpp"
 
 #include <gtest/gtest.h>
@@ -57,14 +57,6 @@ TEST(ObservationKey, EncodeAndDecode) {
   EXPECT_EQ(lkey(3, 3600, sat_code("G05"), type_code("L1")), 30360000520);
   EXPECT_EQ(lkey(1, 0, kEpochSat, kEpochType), 10000099999);
   EXPECT_EQ(lkey(1, 0, sat_code("zzz"), type_code("zz")), 10000099999);
-  EXPECT_EQ(keyp(sat_code(" 5 ")), 5);
-  EXPECT_EQ(keyp(sat_code("G 5")), 5);
-  EXPECT_EQ(keyp(sat_code("E11")), 311);
-  EXPECT_EQ(keyp(sat_code("s20")), 220);
-  EXPECT_EQ(keyp(sat_code("C99")), 499);
-  EXPECT_EQ(keyo(type_code("l2")), 21);
-  EXPECT_EQ(keyo(type_code("P1")), 0);
-  EXPECT_EQ(keyo(type_code("Dd")), 39);
   for (int32_t n = 0; n < 40; ++n) EXPECT_EQ(keyo(getaobs(n)), n);
   int32_t file = 0, second = 0;
   SatCode sat{};
@@ -74,10 +66,6 @@ TEST(ObservationKey, EncodeAndDecode) {
   EXPECT_EQ(second, 3600);
   EXPECT_EQ(sat, sat_code("G05"));
   EXPECT_EQ(type, type_code("L1"));
-  EXPECT_EQ(getaprn(417), sat_code("C17"));
-  EXPECT_EQ(getaprn(105), sat_code("R05"));
-  EXPECT_EQ(getaprn(999), kEpochSat);
-  EXPECT_EQ(getaobs(99), kEpochType);
 }
 
 TEST(ObservationKey, StopCodes) {
@@ -88,15 +76,10 @@ TEST(ObservationKey, StopCodes) {
   EXPECT_EQ(outcome_of([] { lkey(-1, 0, sat_code("G01"), type_code("L1")); }), "STOP 84591");
   EXPECT_EQ(outcome_of([] { lkey(1, 86401, sat_code("G01"), type_code("L1")); }), "STOP 84592");
   EXPECT_EQ(outcome_of([] { lkey(1, -1, sat_code("G01"), type_code("L1")); }), "STOP 84592");
-  EXPECT_EQ(outcome_of([] { keyo(type_code("S1")); }), "STOP 84581");
-  EXPECT_EQ(outcome_of([] { keyo(type_code("L3")); }), "STOP 84582");
-  EXPECT_EQ(outcome_of([] { getaprn(517); }), "STOP 84573");
-  EXPECT_EQ(outcome_of([] { getaobs(40); }), "STOP 84583");
   EXPECT_EQ(outcome_of([&] { invkey(-10000000000, f, s, sat, type); }), "STOP 84593");
   EXPECT_EQ(outcome_of([&] { invkey(8640100000, f, s, sat, type); }), "STOP 84594");
   EXPECT_EQ(outcome_of([&] { invkey(10000099999, f, s, sat, type); }), "STOP 84595");
   EXPECT_EQ(outcome_of([&] { invkey(10000000040, f, s, sat, type); }), "STOP 84596");
-  EXPECT_EQ(outcome_of([] { keyp(sat_code("Gx1")); }), "Bad value during integer read");
 }
 
 }  // namespace
