@@ -74,6 +74,17 @@ inline std::string outcome_of(auto&& f) {
   return "return";
 }
 
+// The code of the stop a call ends in (0 when it returns); the message of the record-layer
+// error it ends in ("no error" when it returns).
+inline int stop_code_of(auto&& f) {
+  const std::string o = outcome_of(f);
+  return o.starts_with("STOP ") ? std::stoi(o.substr(5)) : 0;
+}
+inline std::string record_error_of(auto&& f) {
+  const std::string o = outcome_of(f);
+  return o == "return" || o.starts_with("STOP ") ? "no error" : o;
+}
+
 // Sends the console (unit 6) to a temporary file while the object lives. text() reads the file
 // as it stands, without flushing the unit: the console must have passed every statement on.
 class ConsoleCapture {
