@@ -1,6 +1,7 @@
-// Shared set-up of the fuzz targets: a scratch working directory on a memory file system, the
-// console sent nowhere, and a run of the program's stages that treats stops and record-layer
-// errors as the normal outcomes they are.
+// Shared set-up of the fuzz targets: a scratch working directory (on a memory file system where
+// there is one), the console sent nowhere, and a run of the program's stages that treats stops
+// and record-layer errors as the normal outcomes they are. A failed system call aborts: the
+// fuzzer then reports it instead of going on with a broken set-up.
 #pragma once
 
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -37,11 +39,12 @@ class InScratch {
  private:
   static std::string make_dir() {
     const int null = ::open("/dev/null", O_WRONLY);  // the console goes nowhere
+    if (null < 0) ::abort();
     out_unit(kConsoleUnit).attach(null, "", true);
-    char tmpl[] = "/dev/shm/obsquilt-fuzz-XXXXXX";
-    if (const char* dir = ::mkdtemp(tmpl)) return dir;
-    char alt[] = "/tmp/obsquilt-fuzz-XXXXXX";
-    if (const char* dir = ::mkdtemp(alt)) return dir;
+    for (std::string tmpl : {std::string("/dev/shm"), std::filesystem::temp_directory_path().string()}) {
+      tmpl += "/obsquilt-fuzz-XXXXXX";
+      if (::mkdtemp(tmpl.data()) != nullptr) return tmpl;
+    }
     ::abort();
   }
   int back_;
@@ -50,8 +53,8 @@ class InScratch {
 inline void put_file(const char* name, std::string_view bytes) {
   FILE* f = std::fopen(name, "wb");
   if (f == nullptr) ::abort();
-  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
+  const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  if (std::fclose(f) != 0 || !written) ::abort();
 }
 
 // Runs f; a stop or a record-layer error is an ordinary end of a run.

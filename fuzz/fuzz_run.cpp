@@ -1,5 +1,6 @@
 // A whole run in-process: arbitrary arguments and one or two arbitrary files, split from the
 // input at the byte sequence "\n@@\n": first the three arguments (one per line), then the files.
+#include <cerrno>
 #include <vector>
 
 #include "driver/driver.hpp"
@@ -33,10 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     list += name + "\n";
   }
   fuzz::put_file("list.txt", list);
-  ::unlink("obsquilt.txt");
+  if (::unlink("obsquilt.txt") != 0 && errno != ENOENT) ::abort();
   fuzz::put_file("enter.txt", "\n");
   const int enter = ::open("enter.txt", O_RDONLY);
-  ::dup2(enter, STDIN_FILENO);
+  if (enter < 0 || ::dup2(enter, STDIN_FILENO) < 0) ::abort();
   ::close(enter);
   reset_run_state();
   std::vector<std::string_view> argv(args.begin(), args.end());

@@ -1,38 +1,46 @@
-// Helpers shared by the tests: a scratch working directory, console capture for routines run
-// in-process, and builders for RINEX 2 records.
+// Helpers shared by the tests: a scratch working directory, file contents, the outcome of a
+// call that may stop, and console capture for routines run in-process.
 #pragma once
 
-#include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "driver/records/records.hpp"
-#include "driver/records/runstate.hpp"
 #include "driver/records/units.hpp"
 
 namespace obsq::test {
 
-// A fresh directory that is the working directory while the object lives.
+// Raises with the system's reason when a system call failed: a test never goes on blindly.
+inline void check(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// A fresh directory under the system's temporary folder, the working directory while it lives.
 class ScratchDir {
  public:
   ScratchDir() {
-    char tmpl[] = "/tmp/obsquilt-test-XXXXXX";
-    path_ = ::mkdtemp(tmpl);
+    std::string tmpl = (std::filesystem::temp_directory_path() / "obsquilt-test-XXXXXX").string();
+    check(::mkdtemp(tmpl.data()) != nullptr, "mkdtemp " + tmpl);
+    path_ = tmpl;
     old_ = std::filesystem::current_path();
     std::filesystem::current_path(path_);
   }
   ~ScratchDir() {
-    std::filesystem::current_path(old_);
     std::error_code ec;
+    std::filesystem::current_path(old_, ec);
     std::filesystem::remove_all(path_, ec);
   }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
 
  private:
@@ -40,125 +48,68 @@ class ScratchDir {
   std::filesystem::path old_;
 };
 
-// The code of the stop a call ends in, 0 when it returns.
-inline int stop_code_of(auto&& f) {
-  try {
-    f();
-  } catch (const Stop& s) {
-    return s.code;
-  }
-  return 0;
-}
-
-// The message of the record-layer error a call ends in, "no error" when it returns.
-inline std::string record_error_of(auto&& f) {
-  try {
-    f();
-  } catch (const RecordError& e) {
-    return e.message;
-  }
-  return "no error";
-}
-
 inline void write_file(const std::filesystem::path& p, std::string_view bytes) {
   std::ofstream f(p, std::ios::binary);
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!f.flush()) throw std::runtime_error("cannot write " + p.string());
 }
 
 inline std::string read_file(const std::filesystem::path& p) {
   std::ifstream f(p, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot read " + p.string());
   std::ostringstream s;
   s << f.rdbuf();
   return s.str();
 }
 
-// Sends the console (unit 6) to a temporary file while the object lives.
+// How a call ended: "return", "STOP n" or the record-layer error's message.
+inline std::string outcome_of(auto&& f) {
+  try {
+    f();
+  } catch (const Stop& s) {
+    return "STOP " + std::to_string(s.code);
+  } catch (const RecordError& e) {
+    return e.message;
+  }
+  return "return";
+}
+
+// The code of the stop a call ends in (0 when it returns); the message of the record-layer
+// error it ends in ("no error" when it returns).
+inline int stop_code_of(auto&& f) {
+  const std::string o = outcome_of(f);
+  return o.starts_with("STOP ") ? std::stoi(o.substr(5)) : 0;
+}
+inline std::string record_error_of(auto&& f) {
+  const std::string o = outcome_of(f);
+  return o == "return" || o.starts_with("STOP ") ? "no error" : o;
+}
+
+// Sends the console (unit 6) to a temporary file while the object lives. text() reads the file
+// as it stands, without flushing the unit: the console must have passed every statement on.
 class ConsoleCapture {
  public:
-  ConsoleCapture() {
-    file_ = std::tmpfile();
+  ConsoleCapture() : file_(std::tmpfile()) {
+    check(file_ != nullptr, "tmpfile");
     out_unit(kConsoleUnit).attach(::fileno(file_), "", true);
   }
   ~ConsoleCapture() {
     out_unit(kConsoleUnit).attach(STDOUT_FILENO, "", true);
     std::fclose(file_);
   }
+  ConsoleCapture(const ConsoleCapture&) = delete;
+  ConsoleCapture& operator=(const ConsoleCapture&) = delete;
   std::string text() {
-    out_unit(kConsoleUnit).flush();
-    std::string s;
     const off_t size = ::lseek(::fileno(file_), 0, SEEK_END);
-    s.resize(static_cast<size_t>(size));
-    if (size > 0 && ::pread(::fileno(file_), s.data(), s.size(), 0) != size) s.clear();
+    check(size >= 0, "lseek console");
+    std::string s(static_cast<size_t>(size), '\0');
+    check(::pread(::fileno(file_), s.data(), s.size(), 0) == static_cast<ssize_t>(s.size()),
+          "pread console");
     return s;
   }
 
  private:
   FILE* file_;
 };
-
-// A header record: content in columns 1-60, label from column 61.
-inline std::string hdr(std::string_view content, std::string_view label) {
-  std::string r(content.substr(0, 60));
-  r.resize(60, ' ');
-  r += label;
-  return r + "\n";
-}
-
-// The first record of a RINEX 2 observation file.
-inline std::string version_record(std::string_view version = "2.11", char sys = 'G') {
-  std::string c = std::string(9 - std::min<size_t>(9, version.size()), ' ') + std::string(version);
-  c += "           OBSERVATION DATA    ";
-  c += sys;
-  return hdr(c, "RINEX VERSION / TYPE");
-}
-
-// "# / TYPES OF OBSERV" records for the codes given (9 per record).
-inline std::string types_records(std::initializer_list<std::string_view> codes) {
-  std::string out;
-  char head[8];
-  std::snprintf(head, sizeof head, "%6zu", codes.size());
-  std::string c = head;
-  int n = 0;
-  for (std::string_view code : codes) {
-    if (n > 0 && n % 9 == 0) {
-      out += hdr(c, "# / TYPES OF OBSERV");
-      c = "      ";
-    }
-    c += "    ";
-    c += code;
-    ++n;
-  }
-  out += hdr(c, "# / TYPES OF OBSERV");
-  return out;
-}
-
-// An epoch record with flag and satellite list (continuation records for more than 12).
-inline std::string epoch_record(int hour, int minute, double seconds, int flag,
-                                std::initializer_list<std::string_view> sats, int count = -1) {
-  char head[40];
-  std::snprintf(head, sizeof head, " 12  7 18 %2d %2d%11.7f  %d%3d", hour, minute, seconds, flag,
-                count >= 0 ? count : static_cast<int>(sats.size()));
-  std::string out = head;
-  int n = 0;
-  for (std::string_view s : sats) {
-    if (n > 0 && n % 12 == 0) out += "\n" + std::string(32, ' ');
-    out += s;
-    ++n;
-  }
-  return out + "\n";
-}
-
-// An observation record: values under f14.3 with two blank columns after each; a value of
-// "blank" leaves its 14 columns blank.
-inline std::string obs_record(std::initializer_list<std::string_view> fields) {
-  std::string out;
-  for (std::string_view f : fields) {
-    std::string v(f);
-    if (v == "blank") v.clear();
-    out += std::string(14 - std::min<size_t>(14, v.size()), ' ') + v + "  ";
-  }
-  while (!out.empty() && out.back() == ' ') out.pop_back();
-  return out + "\n";
-}
 
 }  // namespace obsq::test

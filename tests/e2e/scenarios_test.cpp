@@ -12,49 +12,38 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The scenario folders under root, or one placeholder "absent" that the test reports as skipped.
 std::vector<std::string> folders(const fs::path& root) {
   std::vector<std::string> names;
-  if (!fs::is_directory(root)) return names;
-  for (const auto& e : fs::directory_iterator(root))
-    if (e.is_directory() && fs::exists(e.path() / "list.txt")) names.push_back(e.path().filename());
+  if (fs::is_directory(root))
+    for (const auto& e : fs::directory_iterator(root))
+      if (e.is_directory() && fs::exists(e.path() / "expected.status")) names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
+  if (names.empty()) names.push_back("absent");
   return names;
 }
 
 std::string test_name(const testing::TestParamInfo<std::string>& info) {
   std::string s = info.param;
-  for (char& c : s)
-    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  std::replace_if(s.begin(), s.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
   return s;
 }
 
-class OwnScenario : public testing::TestWithParam<std::string> {};
-
-TEST_P(OwnScenario, MatchesExpectedRun) {
-  const std::string problems = check_scenario(scenario_root() / GetParam(), shared_dir() / "rinex");
+void check(const fs::path& root, const std::string& name) {
+  if (name == "absent") GTEST_SKIP() << "no scenarios at " << root.string();
+  std::string skip;
+  const std::string problems = check_scenario(root / name, shared_dir() / "rinex", &skip);
+  if (!skip.empty()) GTEST_SKIP() << skip;
   EXPECT_EQ(problems, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, OwnScenario, testing::ValuesIn(folders(scenario_root())),
-                         test_name);
+class OwnScenario : public testing::TestWithParam<std::string> {};
+TEST_P(OwnScenario, MatchesExpectedRun) { check(scenario_root(), GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Scenarios, OwnScenario, testing::ValuesIn(folders(scenario_root())), test_name);
 
 class ReferenceRun : public testing::TestWithParam<std::string> {};
-
-TEST_P(ReferenceRun, MatchesExpectedRun) {
-  if (GetParam() == "absent")
-    GTEST_SKIP() << "no reference runs at " << (shared_dir() / "golden").string();
-  const std::string problems =
-      check_scenario(shared_dir() / "golden" / GetParam(), shared_dir() / "rinex");
-  EXPECT_EQ(problems, "");
-}
-
-std::vector<std::string> reference_runs() {
-  auto names = folders(shared_dir() / "golden");
-  if (names.empty()) names.push_back("absent");  // reported as skipped below
-  return names;
-}
-
-INSTANTIATE_TEST_SUITE_P(Golden, ReferenceRun, testing::ValuesIn(reference_runs()), test_name);
+TEST_P(ReferenceRun, MatchesExpectedRun) { check(shared_dir() / "golden", GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Golden, ReferenceRun, testing::ValuesIn(folders(shared_dir() / "golden")), test_name);
 
 }  // namespace
 }  // namespace obsq::test

@@ -48,20 +48,18 @@ TEST(RealFiles, EachFileReadAlone) {
   ASSERT_GE(expected.size(), 40u);
   for (const auto& [name, epochs] : expected) {
     SCOPED_TRACE(name);
-    test::Files f{name + "\n", {{name, test::read_file(kRinex / name)}}};
-    const test::Pass p = test::run_pass(f, 0, 86400, 1);
+    const test::Pass p = test::run_pass({{name, test::read_file(kRinex / name)}}, 0, 86400, 1);
     if (name == "cccc0000.07o") {  // version 2.20
       EXPECT_EQ(master.nfiles, 0);
       EXPECT_NE(p.console.find(" exceeds programming.\r\n"), std::string::npos);
     } else if (name == "rovn0010.21o") {  // truncated inside an epoch
-      EXPECT_EQ(p.error, "End of file");
+      EXPECT_EQ(p.outcome, "End of file");
     } else if (name == "test_input_rinex2_obs_SystemGlonass.06o") {
       // Its empty last line is a second epoch at 00:00:00.
-      EXPECT_EQ(p.stop, 65600);
+      EXPECT_EQ(p.outcome, "STOP 65600");
       EXPECT_NE(p.console.find(" FATAL - duplicate key elements\r\n"), std::string::npos);
     } else {
-      EXPECT_EQ(p.stop, 0);
-      EXPECT_EQ(p.error, "");
+      EXPECT_EQ(p.outcome, "return");
       EXPECT_EQ(master.nfiles, 1);
       // blank.10o: its one blank record is an epoch at second 0.
       EXPECT_EQ(epoch_entries(), name == "blank.10o" ? 1 : epochs);
