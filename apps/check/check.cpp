@@ -59,30 +59,36 @@ class ScratchFile {
   int fd_;
 };
 
-// One line of list.txt as the run reads it: the name is its first 78 characters, trimmed.
+// One record of list.txt as the run reads it: the name is its first 78 characters, trimmed.
 struct ListEntry {
-  long line = 0;
-  std::string raw;   // the whole line, without its line end
+  long line = 0;     // record number, counted as the run counts them
+  std::string raw;   // the record: at most 78 characters, as the run takes them
+  std::string whole; // the whole line it was cut from, for names that are too long
   std::string name;  // what the run looks for; empty for blank and comment lines
 };
 
+// Splits list.txt into records by the record layer's rules: a record ends at a line feed, or at
+// a carriage return met within its 78 columns; a longer line keeps its first 78 characters.
 std::vector<ListEntry> read_list(const std::string& bytes) {
   std::vector<ListEntry> out;
-  long number = 0;
+  const size_t n = static_cast<size_t>(kNameLength);
   size_t at = 0;
   while (at < bytes.size()) {
-    size_t end = bytes.find('\n', at);
-    if (end == std::string::npos) end = bytes.size();
     ListEntry e;
-    e.line = ++number;
-    e.raw = bytes.substr(at, end - at);
-    // A carriage return within the record's 78 columns ends it, as the run reads it.
-    const size_t cr = e.raw.find('\r');
-    if (cr != std::string::npos && cr < static_cast<size_t>(kNameLength)) e.raw.resize(cr);
-    const std::string_view head = std::string_view(e.raw).substr(0, kNameLength);
+    e.line = static_cast<long>(out.size()) + 1;
+    const size_t lf = std::min(bytes.find('\n', at), bytes.size());
+    const size_t cr = bytes.find('\r', at);
+    if (cr < lf && cr - at < n) {
+      e.raw = e.whole = bytes.substr(at, cr - at);
+      at = cr + 1 + (cr + 1 < bytes.size() && bytes[cr + 1] == '\n');
+    } else {
+      e.whole = bytes.substr(at, lf - at);
+      e.raw = e.whole.substr(0, n);
+      at = lf + 1;
+    }
+    const std::string_view head = e.raw;
     if (!head.empty() && head[0] != '*') e.name = std::string(head.substr(0, static_cast<size_t>(ntrim(head))));
     out.push_back(std::move(e));
-    at = end + 1;
   }
   return out;
 }
@@ -303,7 +309,7 @@ bool Checker::list_file() {
       add(kList, 1, Severity::warning, "starts with a byte-order mark, which the run takes as part of "
                                        "the first name; save the list as plain text");
     if (e.name.empty()) continue;
-    const std::string whole = e.raw.substr(0, static_cast<size_t>(ntrim(e.raw)));
+    const std::string whole = e.whole.substr(0, static_cast<size_t>(ntrim(e.whole)));
     if (whole.size() > static_cast<size_t>(kNameLength))
       add(kList, e.line, Severity::warning,
           "a name of " + std::to_string(whole.size()) + " characters: the run reads only the first " +
