@@ -19,19 +19,27 @@ std::string window(const quilt::Header& h) {
   return std::to_string(h.tmin) + ".." + std::to_string(h.tmax);
 }
 
-// What differs between two copies of one epoch, empty when nothing.
+// What differs between two copies of one epoch, empty when nothing. Each run lists the
+// satellites in the order it met them, so the columns are compared by satellite.
 std::string difference(const quilt::Epoch& a, const quilt::Epoch& b) {
   if (a.blocks.size() != b.blocks.size())
     return std::to_string(b.blocks.size()) + " type blocks against " + std::to_string(a.blocks.size());
-  for (size_t k = 0; k < a.blocks.size(); ++k) {
-    const quilt::Block &x = a.blocks[k], &y = b.blocks[k];
+  for (const quilt::Block& y : b.blocks) {
     const std::string where = "the block at line " + std::to_string(y.line) + " ";
-    if (x.type != y.type) return where + "is of type " + quilt::printable(y.type) + " against " + quilt::printable(x.type);
-    if (x.rows != y.rows) return where + "has other rows";
-    if (x.satellites != y.satellites) return where + "has other satellites";
-    for (size_t r = 0; r < x.rows.size(); ++r)
-      if (!same_double(x.epoch_seconds[r], y.epoch_seconds[r])) return where + "has other epoch seconds";
-    if (x.text != y.text) return where + "has other values";
+    auto x = std::find_if(a.blocks.begin(), a.blocks.end(), [&](const quilt::Block& k) { return k.type == y.type; });
+    if (x == a.blocks.end()) return where + "is of a type the other file lacks here";
+    if (x->rows != y.rows) return where + "has other rows";
+    for (size_t r = 0; r < x->rows.size(); ++r)
+      if (!same_double(x->epoch_seconds[r], y.epoch_seconds[r])) return where + "has other epoch seconds";
+    if (x->columns() != y.columns()) return where + "has other satellites";
+    for (size_t c = 0; c < y.columns(); ++c) {
+      auto it = std::find(x->satellites.begin(), x->satellites.end(), y.satellites[c]);
+      if (it == x->satellites.end()) return where + "has satellite " + quilt::printable(y.satellites[c]) + " in addition";
+      const size_t xc = static_cast<size_t>(it - x->satellites.begin());
+      for (size_t r = 0; r < y.rows.size(); ++r)
+        if (x->value_text(r, xc) != y.value_text(r, c))
+          return where + "has another value of satellite " + quilt::printable(y.satellites[c]) + " in row " + std::to_string(r + 1);
+    }
   }
   return {};
 }
