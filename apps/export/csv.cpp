@@ -104,6 +104,10 @@ void write_csv(const Options& o, int fd) {
     }
   }
   out.flush();
+  int32_t first = 0;
+  size_t epochs = 0;
+  sel.epochs(day, first, epochs);
+  if (epochs == 0) warnings.general("no epoch to export: the file holds none within the seconds asked for");
   sel.report_unmet();
   warnings.finish(day);
 }

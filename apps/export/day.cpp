@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/cli.hpp"
 
 namespace obsq::exporter {
 
 namespace {
 
 [[noreturn]] void refuse(const std::string& file, long line, const std::string& message) {
-  throw cli::Failure{file + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": error: " + message};
+  throw quilt::FormatError{file, line, message};
 }
 
 bool same_double(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -47,13 +46,7 @@ std::string difference(const quilt::Epoch& a, const quilt::Epoch& b) {
 }  // namespace
 
 Day::Day(const std::vector<std::string>& paths, bool allow_gaps) {
-  for (const std::string& p : paths) {
-    try {
-      files_.push_back(std::make_unique<quilt::Reader>(p));
-    } catch (const quilt::FormatError& e) {
-      refuse(e.file, e.line, e.message);
-    }
-  }
+  for (const std::string& p : paths) files_.push_back(std::make_unique<quilt::Reader>(p));
   // Files without any epoch add nothing but their receivers; the others go in time order.
   std::stable_sort(files_.begin(), files_.end(), [](const auto& a, const auto& b) {
     const quilt::Header &x = a->header(), &y = b->header();
@@ -106,7 +99,6 @@ Day::Day(const std::vector<std::string>& paths, bool allow_gaps) {
 Day::~Day() = default;
 
 bool Day::next(quilt::Epoch& ep) {
-  try {
     while (!files_[cur_]->next(ep)) {
       if (cur_ + 1 == files_.size()) return false;
       ++cur_;
@@ -129,9 +121,6 @@ bool Day::next(quilt::Epoch& ep) {
                "the epoch of second " + std::to_string(ep.second) + " differs from " +
                    files_[cur_]->path() + ":" + std::to_string(ep.line) + ": " + d);
     }
-  } catch (const quilt::FormatError& e) {
-    refuse(e.file, e.line, e.message);
-  }
   return true;
 }
 

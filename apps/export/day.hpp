@@ -15,7 +15,7 @@ namespace obsq::exporter {
 class Day {
  public:
   // Opens every file and reads its header; the files are taken in the order of their first
-  // epoch. Throws cli::Failure naming the first difference ("FILE:LINE: error: ...") when they
+  // epoch. Throws quilt::FormatError, like the reader, naming the first difference when they
   // do not make one day: other receivers, another step, a gap between windows (unless
   // allow_gaps), a window inside the previous one.
   Day(const std::vector<std::string>& paths, bool allow_gaps);
@@ -30,7 +30,7 @@ class Day {
   int32_t step() const { return header().step; }
 
   // The next epoch of the day; false at the end. Epochs where windows overlap are compared
-  // (cli::Failure at the first difference) and given once.
+  // (FormatError at the first difference) and given once.
   bool next(quilt::Epoch& ep);
   // The file and line of the last epoch given.
   const std::string& path() const { return files_[cur_]->path(); }

@@ -160,20 +160,26 @@ int body(int argc, char** argv) {
   if (o.output.empty()) o.output = default_output(o.inputs.front(), o.csv);
   if (o.output == "-" && !o.csv) throw cli::UsageError{"NetCDF needs an output file: '-o -' is for --csv"};
 
-  if (o.output == "-") {
-    write_csv(o, STDOUT_FILENO);
-    return warnings.status;
-  }
-  cli::OutputFile out = cli::create_output(o.output, o.force);
+  // A file that breaks the format or does not fit the others: "FILE:LINE: error: message".
   try {
-    if (o.csv)
-      write_csv(o, out.fd);
-    else
-      write_netcdf(o, out.temp);
-    cli::commit_output(out);
-  } catch (...) {
-    cli::abandon_output(out);
-    throw;
+    if (o.output == "-") {
+      write_csv(o, STDOUT_FILENO);
+      return warnings.status;
+    }
+    cli::OutputFile out = cli::create_output(o.output, o.force);
+    try {
+      if (o.csv)
+        write_csv(o, out.fd);
+      else
+        write_netcdf(o, out.temp);
+      cli::commit_output(out);
+    } catch (...) {
+      cli::abandon_output(out);
+      throw;
+    }
+  } catch (const quilt::FormatError& e) {
+    cli::located(e.file, e.line, "error", e.message);
+    return cli::kFailure;
   }
   return warnings.status;
 }

@@ -89,9 +89,9 @@ Plan first_pass(const Options& o, Selection& sel) {
         if (seconds_line[i] == 0) {
           seconds[i] = s, seconds_line[i] = b.line;
         } else if (std::memcmp(&seconds[i], &s, sizeof s) != 0) {
-          throw cli::Failure{day.path() + ":" + std::to_string(b.line) + ": error: receiver " +
-                             std::to_string(i) + " has other epoch seconds than in the block at line " +
-                             std::to_string(seconds_line[i])};
+          throw quilt::FormatError{day.path(), b.line, "receiver " + std::to_string(i) +
+                                   " has other epoch seconds than in the block at line " +
+                                   std::to_string(seconds_line[i])};
         }
       }
       for (size_t k = 0; k < b.values.size(); ++k)
@@ -138,7 +138,7 @@ void write_netcdf(const Options& o, const std::string& path) {
   Selection sel(o);
   const Plan plan = first_pass(o, sel);
   sel.report_unmet();
-  if (plan.epochs == 0) warnings.general("no epoch within the seconds asked for: the file has no epoch");
+  if (plan.epochs == 0) warnings.general("no epoch to export: the file holds none within the seconds asked for");
 
   Day day(o.inputs, o.allow_gaps);
   const quilt::Header& h = day.header();
@@ -255,7 +255,7 @@ void write_netcdf(const Options& o, const std::string& path) {
       cols.resize(b.columns());
       for (size_t c = 0; c < cols.size(); ++c)
         if ((cols[c] = lookup(plan.sat_index, b.satellites[c])) < 0)
-          throw cli::Failure{day.path() + ": error: the file changed while it was read"};
+          throw quilt::FormatError{day.path(), b.line, "the file changed while it was read"};
       for (size_t r = 0; r < b.rows.size(); ++r) {
         const size_t row = static_cast<size_t>(b.rows[r]);
         rsec[row] = b.epoch_seconds[r];
