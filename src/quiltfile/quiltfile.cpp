@@ -1,5 +1,7 @@
 #include "quiltfile/quiltfile.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -104,7 +106,10 @@ Reader::Reader(const std::string& path) : path_(path) {
   file_ = std::fopen(path.c_str(), "rb");
   if (file_ == nullptr) throw FormatError{path, 0, std::strerror(errno)};
   std::setvbuf(file_, nullptr, _IONBF, 0);
-  buf_.resize(kBufferSize);
+  // Large blocks, but no larger than a small file needs.
+  struct stat st;
+  const bool sized = ::fstat(::fileno(file_), &st) == 0 && st.st_size > 0;
+  buf_.resize(sized ? std::clamp<size_t>(static_cast<size_t>(st.st_size) + 1, 4096, kBufferSize) : kBufferSize);
   try {
     read_header();
   } catch (...) {
@@ -143,8 +148,11 @@ bool Reader::line(std::string_view& text) {
       pos_ = 0;
     }
     if (end_ == buf_.size()) {
-      ++lineno_;
-      fail("line too long");
+      if (buf_.size() >= kBufferSize) {
+        ++lineno_;
+        fail("line too long");
+      }
+      buf_.resize(std::min(2 * buf_.size(), kBufferSize));
     }
     const size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, file_);
     if (n == 0) {
