@@ -23,17 +23,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (rows == 0 || cols == 0 || b.epoch_seconds.size() != rows || b.values.size() != rows * cols ||
             b.text.size() != rows * cols * 14)
           ::abort();
-        for (size_t r = 0; r < rows; ++r)
-          if (b.rows[r] < 0 || static_cast<size_t>(b.rows[r]) >= receivers || (r > 0 && b.rows[r] <= b.rows[r - 1]))
-            ::abort();
-        for (size_t r = 0; r < rows; ++r)
-          for (size_t c = 0; c < cols; ++c) {
-            const std::string_view d = b.value_digits(r, c);
-            double want = NAN;
-            if (d[0] != '*' && std::from_chars(d.data(), d.data() + d.size(), want).ptr != d.data() + d.size()) ::abort();
-            const double got = b.value(r, c);
-            if (std::isnan(want) ? !std::isnan(got) : std::memcmp(&want, &got, sizeof got) != 0) ::abort();
-          }
+        for (size_t k = 0; k < rows * cols; ++k) {
+          const int32_t row = b.rows[k / cols];
+          if (row < 0 || static_cast<size_t>(row) >= receivers || (k >= cols && row <= b.rows[k / cols - 1])) ::abort();
+          const std::string_view d = b.value_digits(k / cols, k % cols);
+          double want = NAN;
+          if (d[0] != '*' && std::from_chars(d.data(), d.data() + d.size(), want).ptr != d.data() + d.size()) ::abort();
+          if (std::isnan(want) ? !std::isnan(b.values[k]) : std::memcmp(&want, &b.values[k], sizeof want) != 0) ::abort();
+        }
       }
     }
   } catch (const quilt::FormatError&) {

@@ -37,28 +37,27 @@ Values netcdf_values(const std::string& path) {
   int nc = -1, nvars = 0;
   EXPECT_EQ(nc_open(path.c_str(), NC_NOWRITE, &nc), NC_NOERR) << path;
   nc_inq_nvars(nc, &nvars);
-  size_t E = 0, R = 0, S = 0;
-  int dim = -1;
-  nc_inq_dimid(nc, "epoch", &dim), nc_inq_dimlen(nc, dim, &E);
-  nc_inq_dimid(nc, "receiver", &dim), nc_inq_dimlen(nc, dim, &R);
-  nc_inq_dimid(nc, "satellite", &dim), nc_inq_dimlen(nc, dim, &S);
+  size_t n[3] = {0, 0, 0};  // epochs, receivers, satellites
+  for (int k = 0, dim = -1; k < 3; ++k)
+    nc_inq_dimid(nc, k == 0 ? "epoch" : k == 1 ? "receiver" : "satellite", &dim), nc_inq_dimlen(nc, dim, &n[k]);
+  const size_t E = n[0], R = n[1], S = n[2];
   std::vector<int> epoch(E);
   std::vector<char*> sat(S), marker(R);
   std::vector<double> rec(E * R);
-  int v = -1;
-  if (E) nc_inq_varid(nc, "epoch", &v), nc_get_var_int(nc, v, epoch.data());
-  if (S) nc_inq_varid(nc, "satellite", &v), nc_get_var_string(nc, v, sat.data());
-  if (R) nc_inq_varid(nc, "marker", &v), nc_get_var_string(nc, v, marker.data());
-  if (E && R) nc_inq_varid(nc, "recorded_seconds", &v), nc_get_var_double(nc, v, rec.data());
+  const auto var = [&](const char* name) { int v = -1; nc_inq_varid(nc, name, &v); return v; };
+  if (E) nc_get_var_int(nc, var("epoch"), epoch.data());
+  if (S) nc_get_var_string(nc, var("satellite"), sat.data());
+  if (R) nc_get_var_string(nc, var("marker"), marker.data());
+  if (E && R) nc_get_var_double(nc, var("recorded_seconds"), rec.data());
   Values out;
   for (size_t r = 0; r < R; ++r) out["marker|" + std::to_string(r)] = marker[r];
   for (size_t e = 0; e < E * R; ++e)
     if (!std::isnan(rec[e])) out["rec|" + std::to_string(epoch[e / R]) + "|" + std::to_string(e % R)] = exact(rec[e]);
   std::vector<double> data(E * R * S);
-  for (int var = 0; var < nvars; ++var) {
+  for (int v = 0; v < nvars; ++v) {
     char type[3] = "";
-    if (nc_get_att_text(nc, var, "observation_type", type) != NC_NOERR || data.empty()) continue;
-    nc_get_var_double(nc, var, data.data());
+    if (nc_get_att_text(nc, v, "observation_type", type) != NC_NOERR || data.empty()) continue;
+    nc_get_var_double(nc, v, data.data());
     for (size_t k = 0; k < data.size(); ++k)
       if (!std::isnan(data[k]))
         out[std::string(type, 2) + "|" + std::to_string(epoch[k / (R * S)]) + "|" +
@@ -103,11 +102,9 @@ void text_values(const fs::path& file, Values& values, std::string& csv) {
 }
 
 std::string first_difference(const Values& got, const Values& want) {
-  for (auto g = got.begin(), w = want.begin();; ++g, ++w) {
-    if (g == got.end() || w == want.end() || *g != *w)
-      return (g == got.end() ? std::string("(end)") : g->first + "=" + g->second) + " where expected " +
-             (w == want.end() ? std::string("(end)") : w->first + "=" + w->second);
-  }
+  const auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+  return (g == got.end() ? "(end)" : g->first + "=" + g->second) + " where expected " +
+         (w == want.end() ? "(end)" : w->first + "=" + w->second);
 }
 
 TEST(Export, EveryNumberEqualsTheTextOfEachReferenceOutput) {
