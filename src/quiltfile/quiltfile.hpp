@@ -12,13 +12,21 @@
 //   o VALUE VALUE ...                       one per row, 15 columns each (f14.3 after a blank)
 // Rows are receivers in file order; a t-line names its receiver only by marker, so the reader
 // matches rows to receivers in order (the first receiver after the previous row whose marker
-// matches) and tells when that match is ambiguous.
+// matches) and tells when that match is ambiguous: when the block's markers also fit another
+// choice of receivers, which happens only when several receivers share a marker.
+//
+// The reader is strict: every line is checked for its kind, length, fixed blanks and number
+// fields; the counts of the f-line against the t-, s- and o-lines; the e-lines against the
+// a-line (from TMIN to TMAX by STEP, every one present, all on the same date); each row and
+// column of a block holds a value (the merge program leaves empty ones out). A file that breaks
+// any of this, or ends early, raises FormatError naming the line.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace obsq::quilt {
@@ -64,6 +72,12 @@ struct Block {
   std::string_view value_text(size_t row, size_t col) const {
     return {text.data() + (row * columns() + col) * 14, 14};
   }
+  // The value's characters without the leading blanks ("-0.125", "9999999999.999").
+  std::string_view value_digits(size_t row, size_t col) const {
+    std::string_view t = value_text(row, col);
+    t.remove_prefix(t.find_first_not_of(' ') == std::string_view::npos ? 14 : t.find_first_not_of(' '));
+    return t;
+  }
 };
 
 struct Epoch {
@@ -72,6 +86,10 @@ struct Epoch {
   long line = 0;                       // line of the e-line
   std::vector<Block> blocks;           // in file order (the run's type order)
 };
+
+// Text for messages: printable ASCII kept, other bytes (zero bytes of an unfilled marker, quotes,
+// backslashes) as \xHH.
+std::string printable(std::string_view text);
 
 class Reader {
  public:
@@ -85,11 +103,14 @@ class Reader {
   // Reads the next epoch into `epoch` (its vectors are reused); false at the end of the file.
   bool next(Epoch& epoch);
   // Rows whose receiver could not be told apart from another with the same marker, so far:
-  // one message per (marker, first line) met.
+  // one message per marker, at the first line where it happened, in the located form
+  // "FILE:LINE: warning: message" (ready for the error stream).
   const std::vector<std::string>& ambiguities() const { return ambiguities_; }
   // Bytes read so far.
   uint64_t bytes_read() const { return bytes_; }
   const std::string& path() const { return path_; }
+  // Number of the last line read.
+  long line_number() const { return lineno_; }
 
  private:
   bool line(std::string_view& text);   // the next line without its CR LF; false at the end
@@ -106,6 +127,26 @@ class Reader {
   std::vector<std::string> ambiguities_;
   std::string pending_;                 // an e-line read ahead of its epoch
   bool has_pending_ = false;
+
+  // Row matching: each receiver's marker as a 32-bit key, and the receivers of every marker.
+  std::vector<uint32_t> marker_keys_;
+  std::vector<std::pair<uint32_t, std::vector<int32_t>>> marker_rows_;  // sorted by key
+  bool shared_markers_ = false;
+  std::vector<uint32_t> reported_;      // markers already named in an ambiguity message
+  // Epoch sequence and date.
+  int32_t next_second_ = 0;
+  bool any_epoch_ = false;
+  int32_t year_ = 0, month_ = 0, day_ = 0;
+  // Scratch of one block.
+  std::vector<uint32_t> row_keys_;
+  std::vector<char> column_used_;
+  std::vector<uint32_t> codes_;
+  std::vector<Block> spare_;            // blocks kept for reuse when an epoch has fewer
+
+  void read_header();
+  void read_block(Block& b, std::string_view fline, const Epoch& ep, size_t index);
+  void match_rows(Block& b, long first_tline);
+  const std::vector<int32_t>& receivers_of(uint32_t key) const;
 };
 
 }  // namespace obsq::quilt

@@ -1,0 +1,115 @@
+// CSV output: one row per present value, in file order (epoch, type block, row, column),
+// written as it is read: memory stays at one epoch and the output buffer.
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+
+#include "common/cli.hpp"
+#include "export.hpp"
+
+namespace obsq::exporter {
+
+namespace {
+
+// A text field as written, up to a zero byte; quoted, with quotes doubled, when it holds a
+// comma, a quote, a blank or a control character.
+void put_text(std::string& out, std::string_view s) {
+  s = s.substr(0, s.find('\0'));
+  const bool quote = std::any_of(s.begin(), s.end(), [](char c) {
+    return c == ',' || c == '"' || static_cast<unsigned char>(c) <= ' ' || c == 127;
+  });
+  if (!quote) {
+    out.append(s);
+    return;
+  }
+  out += '"';
+  for (char c : s) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+class Output {
+ public:
+  explicit Output(int fd) : fd_(fd) { buf_.reserve(kSize + 65536); }
+  std::string& buf() { return buf_; }
+  void maybe_flush() {
+    if (buf_.size() >= kSize) flush();
+  }
+  void flush() {
+    for (size_t done = 0; done < buf_.size();) {
+      const ssize_t n = ::write(fd_, buf_.data() + done, buf_.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw cli::Failure{std::string("writing the CSV: ") + std::strerror(errno)};
+      done += static_cast<size_t>(n);
+    }
+    buf_.clear();
+  }
+
+ private:
+  static constexpr size_t kSize = size_t{1} << 20;
+  int fd_;
+  std::string buf_;
+};
+
+}  // namespace
+
+void write_csv(const Options& o, int fd) {
+  Selection sel(o);
+  Day day(o.inputs, o.allow_gaps);
+  const quilt::Header& h = day.header();
+  // The receiver part of each row: "RECEIVER,MARKER,".
+  std::vector<std::string> receiver(h.receivers.size());
+  for (size_t i = 0; i < receiver.size(); ++i) {
+    receiver[i] = std::to_string(i) + ",";
+    put_text(receiver[i], h.receivers[i].marker);
+    receiver[i] += ',';
+  }
+  Output out(fd);
+  out.buf() += "second_of_day,receiver,marker,satellite,type,value\n";
+  std::vector<std::string> column;  // "SATELLITE,TYPE," of each column of a block
+  quilt::Epoch ep;
+  while (day.next(ep)) {
+    if (!sel.second(ep.second)) continue;
+    const std::string second = std::to_string(ep.second) + ",";
+    for (const quilt::Block& b : ep.blocks) {
+      if (!sel.type(b.type)) continue;
+      column.resize(b.columns());
+      for (size_t c = 0; c < column.size(); ++c) {
+        column[c].clear();
+        put_text(column[c], b.satellites[c]);
+        column[c] += ',';
+        put_text(column[c], trimmed(b.type));
+        column[c] += ',';
+      }
+      for (size_t r = 0; r < b.rows.size(); ++r) {
+        const std::string& rec = receiver[static_cast<size_t>(b.rows[r])];
+        std::string& s = out.buf();
+        for (size_t c = 0; c < column.size(); ++c) {
+          const std::string_view v = b.value_digits(r, c);
+          if (v[0] == '*') {
+            if (++warnings.asterisks == 1)
+              warnings.located(day.path(), b.line + static_cast<long>(b.rows.size() + 2 + r),
+                               "a value of asterisks (a number too wide for its field) is left out");
+            continue;
+          }
+          if (!quilt::present(b.value(r, c))) continue;
+          s.append(second).append(rec).append(column[c]).append(v) += '\n';
+        }
+        out.maybe_flush();
+      }
+    }
+  }
+  out.flush();
+  int32_t first = 0;
+  size_t epochs = 0;
+  sel.epochs(day, first, epochs);
+  if (epochs == 0) warnings.general("no epoch to export: the file holds none within the seconds asked for");
+  sel.report_unmet();
+  warnings.finish(day);
+}
+
+}  // namespace obsq::exporter

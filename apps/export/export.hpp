@@ -1,0 +1,58 @@
+// obsquilt-export: what the NetCDF and CSV writers share: the options, the choice of types
+// and seconds, and the warnings that make the exit status 1.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "day.hpp"
+
+namespace obsq::exporter {
+
+struct Options {
+  std::vector<std::string> inputs;
+  std::string output;        // "-": standard output (CSV)
+  bool csv = false;
+  bool force = false;
+  bool allow_gaps = false;
+  int deflate = 1;           // NetCDF compression level, 0 = none
+  std::vector<std::string> types;  // asked for, blanks trimmed; empty: all
+  int32_t from = 0, to = 86400;
+  std::string command_line;  // for the history attribute
+};
+
+// The types and seconds asked for, and what was met of them.
+class Selection {
+ public:
+  explicit Selection(const Options& o) : o_(o), met_(o.types.size(), false) {}
+  bool type(const std::string& code);  // a block of this type is exported
+  bool second(int32_t t) const { return t >= o_.from && t <= o_.to; }
+  // The epochs of the day within --from/--to: first and count (0 when none).
+  void epochs(const Day& day, int32_t& first, size_t& count) const;
+  // Warns about types asked for that no file holds.
+  void report_unmet() const;
+
+ private:
+  const Options& o_;
+  std::vector<bool> met_;
+};
+
+// The warnings of a run: each goes to the error stream at once and makes the status 1.
+struct Warnings {
+  int status = 0;
+  long asterisks = 0;  // values written as asterisks: numbers too wide for their field
+  void located(const std::string& file, long line, const std::string& message);
+  void general(const std::string& message);
+  // Ambiguous rows of the day, and the values of asterisks left out.
+  void finish(const Day& day);
+};
+extern Warnings warnings;
+
+// The type code without blanks ("C1").
+std::string trimmed(std::string_view s);
+
+void write_netcdf(const Options& o, const std::string& path);
+void write_csv(const Options& o, int fd);
+
+}  // namespace obsq::exporter

@@ -1,0 +1,191 @@
+// obsquilt-export: the matrices of obsquilt.txt as a NetCDF-4 file (for xarray and the like)
+// or as CSV rows.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+
+#include "common/cli.hpp"
+#include "export.hpp"
+
+namespace obsq::exporter {
+
+Warnings warnings;
+
+std::string trimmed(std::string_view s) {
+  const size_t b = s.find_first_not_of(' ');
+  if (b == std::string_view::npos) return {};
+  return std::string(s.substr(b, s.find_last_not_of(' ') - b + 1));
+}
+
+bool Selection::type(const std::string& code) {
+  if (o_.types.empty()) return true;
+  const std::string t = trimmed(code);
+  for (size_t k = 0; k < o_.types.size(); ++k)
+    if (o_.types[k] == t) return met_[k] = true;
+  return false;
+}
+
+void Selection::epochs(const Day& day, int32_t& first, size_t& count) const {
+  count = 0;
+  if (!day.has_range()) return;
+  const int32_t s = day.step();
+  first = std::max(day.tmin(), (o_.from + s - 1) / s * s);
+  const int32_t last = std::min(day.tmax(), o_.to / s * s);
+  if (first <= last) count = static_cast<size_t>((last - first) / s + 1);
+}
+
+void Selection::report_unmet() const {
+  for (size_t k = 0; k < o_.types.size(); ++k)
+    if (!met_[k]) warnings.general("type " + o_.types[k] + " has no value in the seconds asked for");
+}
+
+void Warnings::located(const std::string& file, long line, const std::string& message) {
+  cli::located(file, line, "warning", message);
+  status = cli::kWarnings;
+}
+
+void Warnings::general(const std::string& message) {
+  cli::warning(message);
+  status = cli::kWarnings;
+}
+
+void Warnings::finish(const Day& day) {
+  for (const std::string& a : day.ambiguities()) {
+    (void)!::write(STDERR_FILENO, (a + "\n").data(), a.size() + 1);
+    status = cli::kWarnings;
+  }
+  if (asterisks > 1) general(std::to_string(asterisks) + " values of asterisks left out in all");
+}
+
+namespace {
+
+const char kUsage[] =
+    "Usage: obsquilt-export [OPTION]... OBSQUILT.TXT...\n"
+    "Export the epoch matrices of obsquilt.txt files as NetCDF-4 (default) or CSV.\n"
+    "Several files are one day merged in time windows: the same receivers, step and date,\n"
+    "windows that follow each other or overlap (where they overlap the epochs must be\n"
+    "identical); they are taken in the order of their first epoch and written as one.\n"
+    "\n"
+    "  -o, --output FILE  the output file; '-' is standard output (CSV only). Default: the\n"
+    "                     first input's name with '.txt' replaced by '.nc' ('.csv' with --csv)\n"
+    "      --csv          CSV rows instead of NetCDF\n"
+    "  -t, --types LIST   only these observation types, comma-separated (e.g. C1,L1)\n"
+    "      --from SEC     only epochs from this second of day on (0-86400)\n"
+    "      --to SEC       only epochs up to this second of day (0-86400)\n"
+    "      --deflate N    NetCDF compression level 0-9 (default 1; 0: none)\n"
+    "      --allow-gaps   accept files with epochs missing between their windows\n"
+    "  -f, --force        replace an existing output file\n"
+    "  -h, --help         show this help and exit\n"
+    "  -V, --version      show the version and exit\n"
+    "\n"
+    "NetCDF: dimensions epoch (seconds of day, 'seconds since' the date of the file), receiver\n"
+    "(the b-lines in order, numbered from 0) and satellite (every code met, as written, in the\n"
+    "order first met); one float64 variable per observation type (named by its code) over\n"
+    "(epoch, receiver, satellite), NaN where there is no value; per receiver marker, antenna,\n"
+    "dh, de, dn (m) and system; recorded_seconds (epoch, receiver): the seconds of the epoch\n"
+    "time the receiver recorded, NaN when absent. Markers, antennas and satellite codes are\n"
+    "kept as written (\"G 6\" included), up to a zero byte: a marker never filled is empty.\n"
+    "CSV: header second_of_day,receiver,marker,satellite,type,value; one row per present\n"
+    "value; receiver numbered from 0 as in NetCDF; the value's digits as in the file; marker\n"
+    "and satellite as written, in double quotes when they hold a comma, quote or blank.\n"
+    "Values of asterisks (too wide for their field) are left out with a warning.\n"
+    "\n"
+    "Exit status: 0 ok; 1 done with warnings (rows that may belong to several receivers\n"
+    "sharing a marker, values left out, types not found); 2 error.\n";
+
+int32_t second_of_day(const char* opt, const char* arg) {
+  int32_t v = -1;
+  const char* end = arg + std::char_traits<char>::length(arg);
+  auto r = std::from_chars(arg, end, v);
+  if (r.ec != std::errc() || r.ptr != end || v < 0 || v > 86400)
+    throw cli::UsageError{std::string(opt) + ": not a second of day (0-86400): '" + arg + "'"};
+  return v;
+}
+
+std::string default_output(const std::string& input, bool csv) {
+  std::string base = input;
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".txt") == 0) base.resize(base.size() - 4);
+  return base + (csv ? ".csv" : ".nc");
+}
+
+int body(int argc, char** argv) {
+  enum { kCsv = 256, kFrom, kTo, kDeflate, kGaps };
+  static const option longs[] = {{"output", required_argument, nullptr, 'o'},
+                                 {"csv", no_argument, nullptr, kCsv},
+                                 {"types", required_argument, nullptr, 't'},
+                                 {"from", required_argument, nullptr, kFrom},
+                                 {"to", required_argument, nullptr, kTo},
+                                 {"deflate", required_argument, nullptr, kDeflate},
+                                 {"allow-gaps", no_argument, nullptr, kGaps},
+                                 {"force", no_argument, nullptr, 'f'},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {"version", no_argument, nullptr, 'V'},
+                                 {nullptr, 0, nullptr, 0}};
+  Options o;
+  for (int i = 0; i < argc; ++i) o.command_line.append(i ? " " : "").append(argv[i]);
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, ":o:t:fhV", longs, nullptr)) != -1;) {
+    switch (c) {
+      case 'o': o.output = optarg; break;
+      case kCsv: o.csv = true; break;
+      case 't':
+        for (std::string_view s = optarg; !s.empty();) {
+          const size_t comma = s.find(',');
+          const std::string t = trimmed(s.substr(0, comma));
+          if (t.empty()) throw cli::UsageError{"--types: an empty type in '" + std::string(optarg) + "'"};
+          o.types.push_back(t);
+          s = comma == std::string_view::npos ? std::string_view() : s.substr(comma + 1);
+        }
+        break;
+      case kFrom: o.from = second_of_day("--from", optarg); break;
+      case kTo: o.to = second_of_day("--to", optarg); break;
+      case kDeflate:
+        if (optarg[0] < '0' || optarg[0] > '9' || optarg[1] != '\0')
+          throw cli::UsageError{"--deflate: a level from 0 to 9, not '" + std::string(optarg) + "'"};
+        o.deflate = optarg[0] - '0';
+        break;
+      case kGaps: o.allow_gaps = true; break;
+      case 'f': o.force = true; break;
+      case 'h': std::fputs(kUsage, stdout); return cli::kOk;
+      case 'V': cli::print_version(); return cli::kOk;
+      case ':': throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs a value"};
+      default: throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
+    }
+  }
+  o.inputs.assign(argv + optind, argv + argc);
+  if (o.inputs.empty()) throw cli::UsageError{"no input file"};
+  if (o.from > o.to) throw cli::UsageError{"--from is after --to"};
+  if (o.output.empty()) o.output = default_output(o.inputs.front(), o.csv);
+  if (o.output == "-" && !o.csv) throw cli::UsageError{"NetCDF needs an output file: '-o -' is for --csv"};
+
+  // A file that breaks the format or does not fit the others: "FILE:LINE: error: message".
+  try {
+    if (o.output == "-") {
+      write_csv(o, STDOUT_FILENO);
+      return warnings.status;
+    }
+    cli::OutputFile out = cli::create_output(o.output, o.force);
+    try {
+      if (o.csv)
+        write_csv(o, out.fd);
+      else
+        write_netcdf(o, out.temp);
+      cli::commit_output(out);
+    } catch (...) {
+      cli::abandon_output(out);
+      throw;
+    }
+  } catch (const quilt::FormatError& e) {
+    cli::located(e.file, e.line, "error", e.message);
+    return cli::kFailure;
+  }
+  return warnings.status;
+}
+
+}  // namespace
+}  // namespace obsq::exporter
+
+int main(int argc, char** argv) { return obsq::cli::run_main("obsquilt-export", argc, argv, obsq::exporter::body); }

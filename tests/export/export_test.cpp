@@ -1,0 +1,202 @@
+// obsquilt-export: every number of the NetCDF file and of the CSV against the text of the
+// reference outputs, and windows of a day, merged by the real obsquilt, exported as one file
+// equal to the export of the whole run.
+#include <gtest/gtest.h>
+#include <netcdf.h>
+#include <sys/wait.h>
+
+#include <charconv>
+#include <cmath>
+#include <map>
+
+#include "../e2e/scenario.hpp"
+#include "../support.hpp"
+#include "quiltfile/quiltfile.hpp"
+
+namespace obsq::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Values = std::map<std::string, std::string>;  // "what|second|receiver|satellite" -> value
+
+std::string exact(double v) {
+  char b[64];
+  std::snprintf(b, sizeof b, "%a", v);
+  return b;
+}
+
+// Runs obsquilt-export with the arguments; its exit status, its error stream in `err`.
+int run_export(const std::string& args, std::string* err = nullptr) {
+  const int ws = std::system((std::string(OBSQUILT_EXPORT) + " " + args + " 2> export.err").c_str());
+  if (err) *err = read_file("export.err");
+  return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+}
+
+// Every value, recorded second and receiver of a NetCDF file written by obsquilt-export.
+Values netcdf_values(const std::string& path) {
+  int nc = -1, nvars = 0;
+  EXPECT_EQ(nc_open(path.c_str(), NC_NOWRITE, &nc), NC_NOERR) << path;
+  nc_inq_nvars(nc, &nvars);
+  size_t n[3] = {0, 0, 0};  // epochs, receivers, satellites
+  for (int k = 0, dim = -1; k < 3; ++k)
+    nc_inq_dimid(nc, k == 0 ? "epoch" : k == 1 ? "receiver" : "satellite", &dim), nc_inq_dimlen(nc, dim, &n[k]);
+  const size_t E = n[0], R = n[1], S = n[2];
+  std::vector<int> epoch(E);
+  std::vector<char*> sat(S), marker(R);
+  std::vector<double> rec(E * R);
+  const auto var = [&](const char* name) { int v = -1; nc_inq_varid(nc, name, &v); return v; };
+  if (E) nc_get_var_int(nc, var("epoch"), epoch.data());
+  if (S) nc_get_var_string(nc, var("satellite"), sat.data());
+  if (R) nc_get_var_string(nc, var("marker"), marker.data());
+  if (E && R) nc_get_var_double(nc, var("recorded_seconds"), rec.data());
+  Values out;
+  for (size_t r = 0; r < R; ++r) out["marker|" + std::to_string(r)] = marker[r];
+  for (size_t e = 0; e < E * R; ++e)
+    if (!std::isnan(rec[e])) out["rec|" + std::to_string(epoch[e / R]) + "|" + std::to_string(e % R)] = exact(rec[e]);
+  std::vector<double> data(E * R * S);
+  for (int v = 0; v < nvars; ++v) {
+    char type[3] = "";
+    if (nc_get_att_text(nc, v, "observation_type", type) != NC_NOERR || data.empty()) continue;
+    nc_get_var_double(nc, v, data.data());
+    for (size_t k = 0; k < data.size(); ++k)
+      if (!std::isnan(data[k]))
+        out[std::string(type, 2) + "|" + std::to_string(epoch[k / (R * S)]) + "|" +
+            std::to_string(k / S % R) + "|" + sat[k % S]] = exact(data[k]);
+  }
+  if (S) nc_free_string(S, sat.data());
+  if (R) nc_free_string(R, marker.data());
+  nc_close(nc);
+  return out;
+}
+
+std::string csv_text(std::string_view s) {
+  s = s.substr(0, s.find('\0'));
+  return s.find_first_of(", \"") == std::string_view::npos ? std::string(s) : "\"" + std::string(s) + "\"";
+}
+
+// What the text says: the NetCDF values as netcdf_values gives them, and the CSV.
+void text_values(const fs::path& file, Values& values, std::string& csv) {
+  quilt::Reader rd(file.string());
+  const auto& recv = rd.header().receivers;
+  for (size_t r = 0; r < recv.size(); ++r) values["marker|" + std::to_string(r)] = recv[r].marker.c_str();
+  csv = "second_of_day,receiver,marker,satellite,type,value\n";
+  quilt::Epoch ep;
+  while (rd.next(ep)) {
+    const std::string sec = std::to_string(ep.second);
+    for (const auto& b : ep.blocks) {
+      for (size_t r = 0; r < b.rows.size(); ++r) {
+        const std::string row = std::to_string(b.rows[r]);
+        if (!std::isnan(b.epoch_seconds[r])) values["rec|" + sec + "|" + row] = exact(b.epoch_seconds[r]);
+        for (size_t c = 0; c < b.columns(); ++c) {
+          const std::string_view d = b.value_digits(r, c);
+          double v = NAN;
+          std::from_chars(d.data(), d.data() + d.size(), v);
+          if (!(v < 9999999999.99)) continue;
+          values[b.type + "|" + sec + "|" + row + "|" + b.satellites[c]] = exact(v);
+          csv += sec + "," + row + "," + csv_text(recv[static_cast<size_t>(b.rows[r])].marker) + "," +
+                 csv_text(b.satellites[c]) + "," + b.type + "," + std::string(d) + "\n";
+        }
+      }
+    }
+  }
+}
+
+std::string first_difference(const Values& got, const Values& want) {
+  const auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+  return (g == got.end() ? "(end)" : g->first + "=" + g->second) + " where expected " +
+         (w == want.end() ? "(end)" : w->first + "=" + w->second);
+}
+
+TEST(Export, EveryNumberEqualsTheTextOfEachReferenceOutput) {
+  const fs::path golden = shared_dir() / "golden";
+  if (!fs::is_directory(golden)) GTEST_SKIP() << "no reference runs in " << golden;
+  ScratchDir dir;
+  for (const auto& sc : fs::directory_iterator(golden)) {
+    const fs::path txt = sc.path() / "expected.obsquilt.txt";
+    if (!fs::exists(txt)) continue;
+    const std::string name = sc.path().filename().string();
+    std::string err;
+    const int status = run_export("-o " + name + ".nc " + txt.string(), &err);
+    if (fs::file_size(txt) == 0) {  // a failed run's empty file is refused, and nothing written
+      EXPECT_EQ(status, 2) << name;
+      EXPECT_NE(err.find(txt.string() + ":1: error: "), std::string::npos) << err;
+      EXPECT_FALSE(fs::exists(name + ".nc"));
+      continue;
+    }
+    // Rows of a marker that two receivers share are a warning.
+    const bool shared = name == "base-rover" || name == "event-flags";
+    EXPECT_EQ(status, shared ? 1 : 0) << name << ": " << err;
+    EXPECT_EQ(run_export("--csv -o " + name + ".csv " + txt.string()), shared ? 1 : 0) << name;
+    Values want;
+    std::string csv;
+    text_values(txt, want, csv);
+    const Values got = netcdf_values(name + ".nc");
+    EXPECT_TRUE(got == want) << name << ": " << first_difference(got, want);
+    EXPECT_TRUE(read_file(name + ".csv") == csv) << name << ": the CSV differs from the text";
+  }
+}
+
+std::vector<std::string> sorted_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// Runs obsquilt on a reference run's inputs with the arguments given and keeps its output as
+// `keep`.
+void merge(const fs::path& scenario, const fs::path& dir, const std::string& start,
+           const std::string& stop, const std::string& keep) {
+  fs::copy_file(scenario / "list.txt", dir / "list.txt", fs::copy_options::overwrite_existing);
+  for (const auto& f : fs::directory_iterator(shared_dir() / "rinex"))
+    if (!fs::exists(dir / f.path().filename())) fs::create_symlink(f.path(), dir / f.path().filename());
+  const RunResult r = run_binary(dir, {start, stop, "30"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  fs::rename(dir / "obsquilt.txt", dir / keep);
+}
+
+TEST(Export, WindowsOfADayMakeTheFileOfTheWholeRun) {
+  const fs::path scenario = shared_dir() / "golden" / "spain-france-hour";
+  if (!fs::is_directory(scenario)) GTEST_SKIP() << "no reference run " << scenario;
+  ScratchDir dir;
+  merge(scenario, dir.path(), "0", "3600", "whole.txt");
+  merge(scenario, dir.path(), "0", "1200", "a.txt");     // a and b overlap at 1200,
+  merge(scenario, dir.path(), "1200", "2400", "b.txt");  // c follows b
+  merge(scenario, dir.path(), "2430", "3600", "c.txt");
+  ASSERT_EQ(run_export("-o whole.nc whole.txt"), 0);
+  std::string err;
+  ASSERT_EQ(run_export("-o day.nc c.txt a.txt b.txt", &err), 0) << err;
+  Values whole = netcdf_values("whole.nc"), day = netcdf_values("day.nc");
+  EXPECT_TRUE(day == whole) << first_difference(day, whole);
+  ASSERT_EQ(run_export("--csv -o whole.csv whole.txt"), 0);
+  ASSERT_EQ(run_export("--csv -o day.csv a.txt c.txt b.txt"), 0);
+  // The same rows; within an epoch each run orders the satellites as it met them.
+  EXPECT_TRUE(sorted_lines(read_file("day.csv")) == sorted_lines(read_file("whole.csv")));
+  // Refused: a window missing, an overlap that differs, an output file already there.
+  EXPECT_EQ(run_export("-o gap.nc a.txt c.txt", &err), 2);
+  EXPECT_NE(err.find("c.txt:1: error: "), std::string::npos) << err;
+  EXPECT_FALSE(fs::exists("gap.nc"));
+  std::string b = read_file("b.txt");
+  const size_t e = b.find("\ne ") + 1, o = b.find("\no ", e) + 1;
+  b[o + 14] = b[o + 14] == '1' ? '2' : '1';
+  write_file("b2.txt", b);
+  EXPECT_EQ(run_export("-o bad.nc a.txt b2.txt c.txt", &err), 2);
+  const long eline = std::count(b.begin(), b.begin() + static_cast<long>(e), '\n') + 1;
+  EXPECT_NE(err.find("b2.txt:" + std::to_string(eline) + ": error: the epoch of second 1200 differs"),
+            std::string::npos) << err;
+  EXPECT_EQ(run_export("-o day.nc a.txt b.txt c.txt", &err), 2);
+  EXPECT_NE(err.find("day.nc: file exists"), std::string::npos) << err;
+  EXPECT_EQ(run_export("--force -o day.nc --types L1 --from 600 --to 1800 a.txt b.txt c.txt"), 0);
+  Values part;
+  for (const auto& [k, v] : whole) {
+    const int sec = k.find('|') == std::string::npos ? -1 : std::atoi(k.c_str() + k.find('|') + 1);
+    if (k.rfind("marker|", 0) == 0 || (sec >= 600 && sec <= 1800 && (k.rfind("L1|", 0) == 0 || k.rfind("rec|", 0) == 0)))
+      part[k] = v;
+  }
+  day = netcdf_values("day.nc");
+  EXPECT_TRUE(day == part) << first_difference(day, part);
+}
+
+}  // namespace
+}  // namespace obsq::test

@@ -1,0 +1,193 @@
+// The reader of obsquilt.txt on the reference runs' output files: what it reads must write the
+// file back byte for byte, values must be the nearest doubles of their text, and cut or altered
+// copies must fail at the line that breaks.
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "../support.hpp"
+#include "quiltfile/quiltfile.hpp"
+
+namespace obsq::test {
+namespace {
+
+namespace fs = std::filesystem;
+using quilt::FormatError;
+using quilt::Reader;
+
+std::vector<fs::path> golden_outputs() {
+  std::vector<fs::path> files;
+  const fs::path dir = fs::path(OBSQUILT_SHARED_DIR) / "golden";
+  if (fs::is_directory(dir))
+    for (const auto& e : fs::directory_iterator(dir))
+      if (fs::exists(e.path() / "expected.obsquilt.txt")) files.push_back(e.path() / "expected.obsquilt.txt");
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+#define GOLDEN_OR_SKIP(files)                                                        \
+  const std::vector<fs::path> files = golden_outputs();                              \
+  if (files.empty()) GTEST_SKIP() << "no reference runs in " OBSQUILT_SHARED_DIR "/golden"
+
+// The file as the reader saw it, written back line by line; fails where a value is not the
+// nearest double of its text or a row's receiver does not carry the t-line's marker.
+std::string rewrite(const std::string& path, std::vector<std::string>* ambiguities = nullptr) {
+  Reader rd(path);
+  const quilt::Header& h = rd.header();
+  char buf[128];
+  std::string out = h.has_range ? (std::snprintf(buf, sizeof buf, "a %6d%6d", h.tmin, h.tmax), buf)
+                                : std::string("a ************");
+  out += (std::snprintf(buf, sizeof buf, "%6d%6zu\r\n", h.step, h.receivers.size()), buf);
+  for (const auto& r : h.receivers) {
+    std::snprintf(buf, sizeof buf, "%14.4f %14.4f %14.4f  %c\r\n", r.dh, r.de, r.dn, r.system);
+    out += "b " + r.marker + "  " + r.antenna + " " + buf;
+  }
+  quilt::Epoch ep;
+  while (rd.next(ep)) {
+    out += (std::snprintf(buf, sizeof buf, "e %4d%3d%3d%3d%3d%3d\r\n", ep.year, ep.month, ep.day,
+                          ep.second / 3600, ep.second % 3600 / 60, ep.second % 60), buf);
+    for (const auto& b : ep.blocks) {
+      out += (std::snprintf(buf, sizeof buf, "f %s%5zu%5zu\r\n", b.type.c_str(), b.rows.size(), b.columns()), buf);
+      for (size_t r = 0; r < b.rows.size(); ++r) {
+        out += "t " + h.receivers[static_cast<size_t>(b.rows[r])].marker;
+        out += std::isnan(b.epoch_seconds[r]) ? "  no time available\r\n"
+                                              : (std::snprintf(buf, sizeof buf, "%11.7f\r\n", b.epoch_seconds[r]), buf);
+      }
+      out += "s";
+      for (const auto& s : b.satellites) out += " " + s;
+      out += "\r\n";
+      for (size_t r = 0; r < b.rows.size(); ++r) {
+        out += "o";
+        for (size_t c = 0; c < b.columns(); ++c) {
+          const std::string_view d = b.value_digits(r, c);
+          double want = NAN;
+          if (d[0] != '*') std::from_chars(d.data(), d.data() + d.size(), want);
+          EXPECT_TRUE(std::memcmp(&want, &b.values[r * b.columns() + c], 8) == 0 ||
+                      (std::isnan(want) && std::isnan(b.value(r, c))))
+              << path << ": value " << d << " read as " << b.value(r, c);
+          out.append(" ").append(b.value_text(r, c));
+        }
+        out += "\r\n";
+      }
+    }
+  }
+  if (ambiguities) *ambiguities = rd.ambiguities();
+  return out;
+}
+
+TEST(QuiltReader, ReadsEveryReferenceOutputBackToItsBytes) {
+  GOLDEN_OR_SKIP(files);
+  for (const fs::path& f : files) {
+    const std::string text = read_file(f);
+    if (text.empty()) {  // a run that failed: an empty file is no output file
+      EXPECT_THROW(Reader{f.string()}, FormatError) << f;
+      continue;
+    }
+    std::vector<std::string> amb;
+    EXPECT_TRUE(rewrite(f.string(), &amb) == text) << f << " is not read back to its bytes";
+    // Only the reference runs listing one station twice have rows that cannot be told apart.
+    const bool twice = f.parent_path().filename() == "base-rover" || f.parent_path().filename() == "event-flags";
+    EXPECT_EQ(!amb.empty(), twice) << f;
+    for (const auto& a : amb) EXPECT_EQ(a.rfind(f.string() + ":", 0), 0u) << a;
+  }
+}
+
+// The line a read of `text` fails at, 0 when it succeeds.
+long error_line(const std::string& text) {
+  write_file("cut.txt", text);
+  try {
+    Reader rd("cut.txt");
+    quilt::Epoch ep;
+    while (rd.next(ep)) {
+    }
+  } catch (const FormatError& e) {
+    return e.line;
+  }
+  return 0;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t p = 0; p < text.size();) {
+    const size_t e = text.find('\n', p);
+    lines.push_back(text.substr(p, e + 1 - p));
+    p = e + 1;
+  }
+  return lines;
+}
+
+TEST(QuiltReader, CutFilesFailAtTheLineWhereTheyEnd) {
+  GOLDEN_OR_SKIP(files);
+  ScratchDir dir;
+  for (const fs::path& f : files) {
+    const std::string text = read_file(f);
+    if (text.empty()) continue;
+    const std::vector<std::string> lines = split_lines(text);
+    size_t last_e = 0;
+    for (size_t i = 0; i < lines.size(); ++i)
+      if (lines[i][0] == 'e') last_e = i;
+    const size_t stride = lines.size() / 16 + 1;  // a spread of places, and the ends
+    size_t start = 0;
+    for (size_t k = 0; k < lines.size(); ++k, start += lines[k - 1].size()) {
+      if (k % stride != 1 && k > 3 && k + 3 < lines.size()) continue;
+      // Within line k+1 (1-based), at the line end, and after the CR of it.
+      for (size_t into : {size_t{5}, lines[k].size() - 1})
+        EXPECT_EQ(error_line(text.substr(0, start + into)), static_cast<long>(k + 1)) << f << " cut in line " << k + 1;
+      // Before line k+1: a cut between the blocks of the last epoch cannot be seen.
+      const bool unseen = k > last_e && lines[k][0] == 'f';
+      EXPECT_EQ(error_line(text.substr(0, start)), unseen ? 0 : static_cast<long>(k + 1)) << f << " cut before line " << k + 1;
+    }
+  }
+}
+
+// An alteration of the first line of a kind (false: it does not apply to that line), which must
+// make the read fail at that line.
+struct Alteration {
+  const char* what;
+  char kind;
+  std::function<bool(std::string&)> alter;
+};
+
+TEST(QuiltReader, AlteredLinesFailWhereTheyBreak) {
+  GOLDEN_OR_SKIP(files);
+  ScratchDir dir;
+  const std::vector<Alteration> alterations = {
+      {"LF line end", 'o', [](std::string& l) { l.erase(l.size() - 2, 1); return true; }},
+      {"value of 2 decimals", 'o', [](std::string& l) { l[12] = '0', l[13] = '.'; return true; }},
+      {"letter in a value", 'o', [](std::string& l) { l[14] = 'x'; return true; }},
+      {"value field dropped", 'o', [](std::string& l) { l.erase(1, 15); return true; }},
+      {"empty row", 'o', [](std::string& l) { for (size_t p = 1; p + 2 < l.size(); p += 15) l.replace(p, 15, " 9999999999.999"); return true; }},
+      {"second off the step", 'e', [](std::string& l) { l[20] = l[20] == '9' ? '8' : l[20] + 1; return true; }},
+      {"unknown marker", 't', [](std::string& l) { l.replace(2, 4, "\x01\x02\x03\x04"); return true; }},
+      {"seconds of 6 decimals", 't', [](std::string& l) { return l.size() == 19 && (l.replace(6, 11, " " + l.substr(6, 10)), true); }},
+      {"satellite twice", 's', [](std::string& l) { if (l.size() < 11) return false; l.replace(5, 4, l.substr(1, 4)); return true; }},
+      {"satellite without its blank", 's', [](std::string& l) { l[1] = 'G'; return true; }},
+      {"one row more", 'f', [](std::string& l) { return l[8] < '9' && ++l[8]; }},
+      {"eccentricity of 5 decimals", 'b', [](std::string& l) { l.erase(29, 1), l.insert(42, "0"); return true; }},
+      {"b-line a column short", 'b', [](std::string& l) { l.erase(75, 1); return true; }},
+      {"step of zero", 'a', [](std::string& l) { l.replace(14, 6, "     0"); return true; }},
+  };
+  for (const fs::path& f : files) {
+    const std::vector<std::string> lines = split_lines(read_file(f));
+    for (const Alteration& a : alterations) {
+      size_t at = 0;
+      while (at < lines.size() && lines[at][0] != a.kind) ++at;
+      std::vector<std::string> altered = lines;
+      if (at == lines.size() || !a.alter(altered[at])) continue;
+      long want = static_cast<long>(at + 1);
+      const long rows = a.kind == 'f' ? std::stol(lines[at].substr(4, 5)) : 0;
+      if (a.kind == 'f' && rows < std::stol(lines[0].substr(20, 6)))
+        want += rows + 1;  // the s-line is read where the extra t-line should be
+      std::string text;
+      for (const auto& l : altered) text += l;
+      EXPECT_EQ(error_line(text), want) << f << ": " << a.what;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace obsq::test
