@@ -113,7 +113,7 @@ int run(int argc, char** argv) {
     cli::located(e.file, e.line, "error", e.message);
     return cli::kFailure;
   }
-  options.title = std::filesystem::path(input).filename().string();
+  options.title = input;
   const std::string html = report::page(day, options);
   if (to_stdout) {
     write_all(STDOUT_FILENO, html, "standard output");

@@ -127,6 +127,7 @@ std::string duration(int32_t seconds) {
 // A share in per cent, cut (not rounded) to one decimal so that 100 means every epoch.
 std::string percent(int64_t part, int64_t whole) {
   if (whole <= 0) return "–";
+  if (part > 0 && part * 1000 < whole) return "&lt;0.1";
   const int64_t tenths = part * 1000 / whole;
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
@@ -292,20 +293,26 @@ class Writer {
   }
 
   // Satellites with data per epoch over the network, stacked by system. Long windows are
-  // averaged over buckets of epochs so that the path keeps about 3000 points.
+  // cut into buckets of epochs, each drawn as its epoch with the most satellites, so that the
+  // path keeps at most 3000 steps and short bursts stay visible.
   void satellite_chart() {
     const int32_t bucket = (d_.window + 2999) / 3000;
     const int32_t buckets = (d_.window + bucket - 1) / bucket;
     std::vector<std::vector<double>> level(d_.systems.size() + 1,
                                            std::vector<double>(static_cast<size_t>(buckets), 0));
+    auto total = [&](int32_t k) {
+      int32_t n = 0;
+      for (const auto& s : d_.satellites) n += s[static_cast<size_t>(k)];
+      return n;
+    };
     double top = 0;
     for (int32_t b = 0; b < buckets; ++b) {
-      const int32_t first = b * bucket, last = std::min(d_.window, first + bucket);
-      for (size_t s = 0; s < d_.systems.size(); ++s) {
-        double sum = 0;
-        for (int32_t k = first; k < last; ++k) sum += d_.satellites[s][static_cast<size_t>(k)];
-        level[s + 1][static_cast<size_t>(b)] = level[s][static_cast<size_t>(b)] + sum / (last - first);
-      }
+      int32_t best = b * bucket;
+      for (int32_t k = best + 1; k < std::min(d_.window, (b + 1) * bucket); ++k)
+        if (total(k) > total(best)) best = k;
+      for (size_t s = 0; s < d_.systems.size(); ++s)
+        level[s + 1][static_cast<size_t>(b)] =
+            level[s][static_cast<size_t>(b)] + d_.satellites[s][static_cast<size_t>(best)];
       top = std::max(top, level.back()[static_cast<size_t>(b)]);
     }
     int32_t unit = 1;
@@ -365,7 +372,7 @@ class Writer {
     h_ << "<section id=\"receivers\">\n<h2>Receivers</h2>\n<div class=\"scroll\"><table>\n"
        << "<thead><tr><th>#</th><th>marker</th><th>antenna</th><th title=\"system letter\">sys</th>"
        << "<th>first epoch</th><th>last epoch</th><th title=\"epochs with data of any type\">"
-       << "epochs</th><th title=\"satellites with data per epoch: mean and most\">sats</th>";
+       << "epochs</th><th title=\"satellites with data per epoch with data: mean and most\">sats mean / max</th>";
     for (size_t t = 0; t < d_.types.size(); ++t) {
       h_ << "<th class=\"type\" data-t=\"" << (t + 1) << "\" title=\"epochs with ";
       h_.text(d_.types[t]) << " data, per cent of the window\">";

@@ -29,7 +29,7 @@
         const bar = document.createElementNS(svg, 'rect');
         bar.setAttribute('x', (data.x0 + first * scale).toFixed(2));
         bar.setAttribute('y', y);
-        bar.setAttribute('width', Math.max(0.6, (last - first + 1) * scale).toFixed(2));
+        bar.setAttribute('width', Math.max(1, (last - first + 1) * scale).toFixed(2));
         bar.setAttribute('height', h);
         bar.dataset.receiver = r + 1;
         bar.dataset.start = start;
@@ -42,7 +42,8 @@
       }
       lane.replaceChildren(bars);
       const share = Math.floor(1000 * epochs / data.window) / 10;
-      lane.parentNode.querySelector('.pct').textContent = share.toFixed(1) + ' %';
+      lane.parentNode.querySelector('.pct').textContent =
+          (epochs > 0 && share === 0 ? '<0.1' : share.toFixed(1)) + ' %';
     });
     document.querySelectorAll('[data-t]').forEach(function (cell) {
       cell.classList.toggle('selected', Number(cell.dataset.t) === t);
