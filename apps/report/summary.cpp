@@ -1,0 +1,164 @@
+#include "report/summary.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace obsq::report {
+
+namespace {
+
+// Adds epoch k to a list of runs; epochs come in increasing order, the same one maybe twice.
+void mark(std::vector<Run>& runs, int32_t k) {
+  if (!runs.empty() && runs.back().last >= k - 1) {
+    runs.back().last = k;
+    return;
+  }
+  runs.push_back({k, k});
+}
+
+class Gatherer {
+ public:
+  explicit Gatherer(Day& day) : day_(day) {
+    const size_t n = day.header.receivers.size();
+    day.receivers.assign(n, ReceiverDay{});
+    for (ReceiverDay& r : day.receivers) {
+      r.runs.resize(1);
+    }
+    own_.assign(n, {});
+    count_.assign(n, 0);
+  }
+
+  void epoch(const quilt::Epoch& e, int32_t k) {
+    std::fill(count_.begin(), count_.end(), 0);
+    for (const quilt::Block& b : e.blocks) {
+      const size_t t = type_index(b.type);
+      columns(b, k);
+      for (size_t row = 0; row < b.rows.size(); ++row) {
+        const auto r = static_cast<size_t>(b.rows[row]);
+        ReceiverDay& rd = day_.receivers[r];
+        mark(rd.runs[0], k);
+        mark(rd.runs[1 + t], k);
+        std::vector<int32_t>& own = own_[r];
+        if (own.size() < sats_.size()) own.resize(sats_.size(), -1);
+        for (size_t c = 0; c < b.columns(); ++c) {
+          const int32_t s = column_sat_[c];
+          if (own[s] != k && quilt::present(b.value(row, c))) {
+            own[s] = k;
+            ++count_[r];
+          }
+        }
+      }
+    }
+    for (size_t r = 0; r < count_.size(); ++r) {
+      ReceiverDay& rd = day_.receivers[r];
+      rd.satellite_sum += count_[r];
+      rd.satellite_max = std::max(rd.satellite_max, count_[r]);
+    }
+  }
+
+  void finish() {
+    for (ReceiverDay& rd : day_.receivers) {
+      rd.runs.resize(1 + day_.types.size());
+      rd.epochs.clear();
+      for (const auto& runs : rd.runs) {
+        int32_t n = 0;
+        for (const Run& run : runs) n += run.length();
+        rd.epochs.push_back(n);
+      }
+    }
+  }
+
+ private:
+  size_t type_index(const std::string& type) {
+    const auto it = std::find(day_.types.begin(), day_.types.end(), type);
+    if (it != day_.types.end()) return static_cast<size_t>(it - day_.types.begin());
+    day_.types.push_back(type);
+    for (ReceiverDay& rd : day_.receivers) rd.runs.resize(1 + day_.types.size());
+    return day_.types.size() - 1;
+  }
+
+  // Maps the block's columns to satellite numbers and counts the network's satellites
+  // (every column of a block has at least one value).
+  void columns(const quilt::Block& b, int32_t k) {
+    column_sat_.resize(b.columns());
+    for (size_t c = 0; c < b.columns(); ++c) {
+      const std::string& code = b.satellites[c];
+      auto [it, added] = sat_index_.try_emplace(code, static_cast<int32_t>(sats_.size()));
+      if (added) {
+        const char sys = code.empty() || code[0] == ' ' ? 'G' : code[0];
+        size_t si = day_.systems.find(sys);
+        if (si == std::string::npos) {
+          si = day_.systems.size();
+          day_.systems += sys;
+          day_.satellites.emplace_back(static_cast<size_t>(day_.window), 0);
+        }
+        sats_.push_back({static_cast<int32_t>(si), -1});
+      }
+      Sat& sat = sats_[static_cast<size_t>(it->second)];
+      column_sat_[c] = it->second;
+      if (sat.seen != k) {
+        sat.seen = k;
+        ++day_.satellites[static_cast<size_t>(sat.system)][static_cast<size_t>(k)];
+      }
+    }
+  }
+
+  struct Sat {
+    int32_t system;
+    int32_t seen;  // last epoch counted for the network
+  };
+  Day& day_;
+  std::unordered_map<std::string, int32_t> sat_index_;
+  std::vector<Sat> sats_;
+  std::vector<int32_t> column_sat_;
+  std::vector<std::vector<int32_t>> own_;  // per receiver and satellite: last epoch with a value
+  std::vector<int32_t> count_;             // per receiver: satellites with a value this epoch
+};
+
+}  // namespace
+
+Day read_day(quilt::Reader& reader) {
+  Day day;
+  day.file = reader.path();
+  day.header = reader.header();
+  const quilt::Header& h = day.header;
+  if (h.has_range && h.step > 0 && h.tmax >= h.tmin) day.window = (h.tmax - h.tmin) / h.step + 1;
+  Gatherer gather(day);
+  quilt::Epoch e;
+  int32_t previous = -1;
+  while (reader.next(e)) {
+    const int32_t offset = e.second - h.tmin;
+    if (day.window == 0 || offset < 0 || e.second > h.tmax || offset % h.step != 0)
+      throw quilt::FormatError{day.file, e.line, "epoch outside the time range of the a-line"};
+    const int32_t k = offset / h.step;
+    if (k <= previous)
+      throw quilt::FormatError{day.file, e.line, "epoch not after the one before it"};
+    previous = k;
+    if (day.epoch_lines++ == 0) {
+      day.year = e.year;
+      day.month = e.month;
+      day.day = e.day;
+    }
+    gather.epoch(e, k);
+  }
+  gather.finish();
+  day.warnings = reader.ambiguities();
+  day.bytes = reader.bytes_read();
+  return day;
+}
+
+std::vector<Run> gaps(const Day& day, size_t r, int32_t min_epochs) {
+  std::vector<Run> out;
+  int32_t next = 0;  // first epoch after the previous run
+  auto gap = [&](int32_t first, int32_t last) {
+    if (last - first + 1 > min_epochs) out.push_back({first, last});
+  };
+  for (const Run& run : day.receivers[r].runs[0]) {
+    gap(next, run.first - 1);
+    next = run.last + 1;
+  }
+  gap(next, day.window - 1);
+  return out;
+}
+
+}  // namespace obsq::report

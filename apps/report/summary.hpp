@@ -1,0 +1,53 @@
+// What the report shows of a network's day, gathered in one pass over obsquilt.txt: per receiver
+// the runs of consecutive epochs with data (per observation type and for any type), its epoch
+// counts and the satellites it tracked; per epoch the satellites of each system seen by the
+// network. Epochs are counted by their index in the window of the a-line: (second - tmin) / step.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quiltfile/quiltfile.hpp"
+
+namespace obsq::report {
+
+// Epochs first..last (indices in the window, both included) all with data.
+struct Run {
+  int32_t first = 0, last = 0;
+  int32_t length() const { return last - first + 1; }
+};
+
+struct ReceiverDay {
+  // runs[0]: epochs with a value of any type; runs[1 + k]: epochs with a value of types[k].
+  std::vector<std::vector<Run>> runs;
+  std::vector<int32_t> epochs;     // epochs with data, same indexing as runs
+  int64_t satellite_sum = 0;       // over its epochs with data: satellites with a value
+  int32_t satellite_max = 0;       // the most satellites with a value in one epoch
+};
+
+struct Day {
+  std::string file;
+  quilt::Header header;
+  int32_t window = 0;                 // epochs in tmin..tmax (0 when the run kept none)
+  int32_t year = 0, month = 0, day = 0;  // date of the first e-line (0 when there is none)
+  int32_t epoch_lines = 0;            // e-lines read
+  std::vector<std::string> types;     // observation types in the order first met
+  std::vector<ReceiverDay> receivers; // in b-line order
+  std::string systems;                // satellite systems in the order first met ('G' for blank)
+  std::vector<std::vector<uint16_t>> satellites;  // [system][epoch]: satellites with a value
+  std::vector<std::string> warnings;  // rows the reader could not tie to one receiver
+  uint64_t bytes = 0;
+
+  int32_t second_of(int32_t epoch) const { return header.tmin + epoch * header.step; }
+};
+
+// Reads the rest of the file behind `reader`; quilt::FormatError for a line that breaks the
+// format or an epoch outside the a-line's window or out of order.
+Day read_day(quilt::Reader& reader);
+
+// Gaps of receiver r (epochs without data of any type inside the window, the edges included)
+// longer than `min_epochs` epochs.
+std::vector<Run> gaps(const Day& day, size_t r, int32_t min_epochs);
+
+}  // namespace obsq::report

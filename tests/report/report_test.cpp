@@ -1,0 +1,130 @@
+// obsquilt-report on a small hand-made network (data/gaps.obsquilt.txt): what it gathers from the
+// file (against data/gaps.expected), what the page carries, and how the program treats its files
+// and exit statuses.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <regex>
+#include <sstream>
+
+#include "report/page.hpp"
+#include "report/summary.hpp"
+#include "support.hpp"
+
+namespace {
+
+using namespace obsq;
+namespace fs = std::filesystem;
+const std::string kData = OBSQUILT_REPORT_DATA;
+
+std::string runs_text(const std::vector<report::Run>& runs) {
+  std::string s;
+  for (const report::Run& r : runs) s += ' ' + std::to_string(r.first) + '-' + std::to_string(r.last);
+  return s;
+}
+
+// The gathered day in the form of gaps.expected.
+std::string describe(const report::Day& d) {
+  std::ostringstream s;
+  s << "window " << d.window << "\ntypes";
+  for (const std::string& t : d.types) s << ' ' << t;
+  s << '\n';
+  for (size_t r = 0; r < d.receivers.size(); ++r) {
+    const report::ReceiverDay& rd = d.receivers[r];
+    s << "receiver " << d.header.receivers[r].marker << "\n  any" << runs_text(rd.runs[0]) << '\n';
+    for (size_t t = 0; t < d.types.size(); ++t)
+      s << "  " << d.types[t] << runs_text(rd.runs[t + 1]) << '\n';
+    s << "  satellites " << rd.satellite_sum << ' ' << rd.satellite_max << "\n  gaps"
+      << runs_text(report::gaps(d, r, 5)) << '\n';
+  }
+  for (size_t k = 0; k < d.systems.size(); ++k) {
+    s << "system " << d.systems[k];
+    const std::vector<uint16_t>& n = d.satellites[k];
+    for (size_t i = 0, j = 0; i < n.size(); i = j) {
+      while (j < n.size() && n[j] == n[i]) ++j;
+      s << ' ' << n[i] << 'x' << (j - i);
+    }
+    s << '\n';
+  }
+  return s.str();
+}
+
+report::Day gaps_day() {
+  quilt::Reader reader(kData + "/gaps.obsquilt.txt");
+  return report::read_day(reader);
+}
+
+TEST(ReportDay, GathersRunsSatellitesAndGapsOfEachReceiver) {
+  std::string expected;
+  std::istringstream lines(test::read_file(kData + "/gaps.expected"));
+  for (std::string line; std::getline(lines, line);)
+    if (line[0] != '#') expected += line + '\n';
+  EXPECT_EQ(describe(gaps_day()), expected);
+}
+
+TEST(ReportPage, HasOneLanePerReceiverEscapedTextAndNoOutsideResource) {
+  const std::string html = report::page(gaps_day(), {"gaps <net>", 10});
+  size_t lanes = 0;
+  for (size_t p = 0; (p = html.find("<g class=\"bars", p)) != std::string::npos; ++p) ++lanes;
+  EXPECT_EQ(lanes, 4u);
+  EXPECT_NE(html.find(">B&amp;&lt;1<"), std::string::npos);
+  EXPECT_EQ(html.find("B&<1"), std::string::npos);
+  EXPECT_EQ(html.find("gaps <net>"), std::string::npos);
+  EXPECT_EQ(html.find("src="), std::string::npos);
+  EXPECT_EQ(html.find("href="), std::string::npos);
+  EXPECT_EQ(html.find("@import"), std::string::npos);
+}
+
+struct Result {
+  int status;
+  std::string output;  // standard output and error stream
+};
+
+Result run(const std::string& args) {
+  FILE* p = ::popen((std::string(OBSQUILT_REPORT) + ' ' + args + " 2>&1").c_str(), "r");
+  Result r{-1, {}};
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
+  const int st = ::pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+TEST(ReportProgram, KeepsFilesAndTellsWhatWentWrong) {
+  test::ScratchDir dir;
+  const std::string text = test::read_file(kData + "/gaps.obsquilt.txt");
+  test::write_file("net.obsquilt.txt", text);
+
+  EXPECT_EQ(run("net.obsquilt.txt").status, 0);
+  const std::string page = test::read_file("net.obsquilt.html");
+  EXPECT_NE(page.find("</html>"), std::string::npos);
+  Result r = run("--gap 3 net.obsquilt.txt");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.output.find("obsquilt-report: net.obsquilt.html: file exists"), std::string::npos) << r.output;
+  EXPECT_EQ(test::read_file("net.obsquilt.html"), page);
+  r = run("--force -o - net.obsquilt.txt");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, page);
+
+  // Cut inside an epoch block: located error, no page.
+  test::write_file("cut.txt", text.substr(0, text.find("\r\no ", text.size() / 2) + 6));
+  r = run("cut.txt");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(std::regex_search(r.output, std::regex("^cut\\.txt:[0-9]+: error: "))) << r.output;
+  EXPECT_FALSE(fs::exists("cut.html"));
+
+  // Two receivers with one marker: the page, and a warning.
+  test::write_file("shared.txt", std::regex_replace(text, std::regex("CCCC"), "AAAA"));
+  r = run("shared.txt");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("warning"), std::string::npos);
+  EXPECT_TRUE(fs::exists("shared.html"));
+
+  r = run("--gap=-1 net.obsquilt.txt");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.output.find("Try 'obsquilt-report --help'"), std::string::npos);
+  EXPECT_EQ(run("").status, 2);
+}
+
+}  // namespace
