@@ -96,17 +96,16 @@ void index_epoch(int32_t t, int32_t nfiles, int32_t nsat) {
   for (auto& v : x.by_type) v.clear();
   const StoreTable& store = lng();
   for (int32_t i = 1; i <= nfiles; ++i) store.prefetch(epoch_key(i, t));
-  const int32_t end = store.next();
   for (int32_t i = 1; i <= nfiles; ++i) {
     int32_t slot = 0;
     if (getlng(epoch_key(i, t), slot) != 1) continue;
     x.epoch_slot[static_cast<size_t>(i)] = slot;
-    const int64_t base = key_of(i, t, 0, 0);
-    for (int32_t s = slot + 1; s < end; ++s) {
-      const int64_t r = store.key(s) - base;
-      if (r < 0 || r >= 100000) break;
-      const int32_t typeno = static_cast<int32_t>(r % 100);
-      if (typeno < kTypeNumbers) x.by_type[typeno].push_back({i, static_cast<int32_t>(r / 100), s});
+    // The slots after it that share its (file, t) prefix: the rest of its run in the store.
+    const int32_t run_end = store.run_end(slot);
+    for (int32_t s = slot + 1; s < run_end; ++s) {
+      const int32_t r = store.member(s);
+      const int32_t typeno = r % 100;
+      if (typeno < kTypeNumbers) x.by_type[typeno].push_back({i, r / 100, s});
     }
   }
 }

@@ -62,27 +62,6 @@ inline bool second_of_day(double t, int32_t& s) {
   return true;
 }
 
-int64_t g_epoch_keys[kMaxSats * kMaxTypes];
-
-// Asks the memory system for the buckets of every value the epoch will file, so that the
-// inserts that follow, in their own order, find them in cache instead of waiting for each.
-void prefetch_epoch(const Reader& rd, int32_t nlist, int32_t file, int32_t s) {
-  const StoreTable& store = lng();
-  int32_t n = 0;
-  for (int32_t k = 0; k < nlist; ++k) {
-    // Only a look-ahead: a code keyp would refuse is refused when its values are filed.
-    const int32_t satno = satno_or_none(rd.sats[k]);
-    if (satno < 0) continue;
-    const int64_t base = key_of(file, s, satno, 0);
-    for (int32_t w = 0; w < rd.nwanted; ++w) {
-      g_epoch_keys[n] = base + rd.wanted_no[w];
-      store.prefetch(g_epoch_keys[n++]);
-    }
-  }
-  // Then the first slot of each chain, whose bucket heads have arrived meanwhile.
-  for (int32_t i = 0; i < n; ++i) store.prefetch_chain(g_epoch_keys[i]);
-}
-
 // The header again, for the file's type list only; a later "# / TYPES OF OBSERV" group
 // replaces an earlier one, and its continuation records are taken as they come.
 void read_header(InUnit& in, Reader& rd) {
@@ -181,7 +160,6 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
       rec = in.need(kRinexRecord);
     }
     if (left > 0) take_sats(rec, left);
-    if (rd.nwanted > 0) prefetch_epoch(rd, nlist, file, s);
 
     // Observation records, 5 values a record, for each satellite in list order.
     for (int32_t k = 0; k < nsat; ++k) {
