@@ -3,7 +3,15 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "driver/records/records.hpp"
 #include "driver/records/runstate.hpp"
@@ -63,8 +71,10 @@ inline bool second_of_day(double t, int32_t& s) {
 }
 
 // The header again, for the file's type list only; a later "# / TYPES OF OBSERV" group
-// replaces an earlier one, and its continuation records are taken as they come.
-void read_header(InUnit& in, Reader& rd) {
+// replaces an earlier one, and its continuation records are taken as they come. A header with
+// too many types ends the run through fatal(console line, stop code).
+template <typename Fatal>
+void read_header(InUnit& in, Reader& rd, Fatal fatal) {
   rd.ntypes = 0;
   rd.nlist = 0;
   for (;;) {
@@ -72,10 +82,7 @@ void read_header(InUnit& in, Reader& rd) {
     if (has_label(rec, 61, "END OF HEADER")) break;
     if (!has_label(rec, 61, kTypesLabel)) continue;
     const int32_t count = get_i(rec, 1, 6);
-    if (count > kMaxTypes) {
-      console(ListLine() << "FATAL -- too many obs in each epoch");
-      stop(45787);
-    }
+    if (count > kMaxTypes) fatal("FATAL -- too many obs in each epoch", 45787);
     rd.ntypes = count;
     rd.nlist = 0;
     read_type_codes(in, rec, count, [&](const TypeCode& c) { rd.types[rd.nlist++] = c; },
@@ -92,24 +99,25 @@ void read_header(InUnit& in, Reader& rd) {
   }
 }
 
-}  // namespace
+// Observation records per satellite: ceil(types / 5), at least one.
+int32_t records_per_satellite(const Reader& rd) {
+  return std::max<int32_t>(1, (rd.ntypes + kValuesPerRecord - 1) / kValuesPerRecord);
+}
 
-void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, int32_t& tmin,
-            int32_t& tmax) {
-  InUnit& in = in_unit(unit);
-  Reader& rd = g_reader;
-  in.rewind();
-  read_header(in, rd);
+// Continuation records of an epoch's satellite list of nsat codes.
+long continuation_records(int32_t nsat) {
+  return nsat > kSatsPerRecord ? (nsat + kSatsPerRecord - 1) / kSatsPerRecord - 1 : 0;
+}
 
-  const bool glonass = master.sys[file] == 'R';
-  const double leap = master.leapsec;
-  // Observation records per satellite: ceil(types / 5), at least one.
-  const int32_t obs_records =
-      std::max<int32_t>(1, (rd.ntypes + kValuesPerRecord - 1) / kValuesPerRecord);
+// The records after the header of the file open on `in`, in order: every accepted epoch is
+// handed to the sink as it is met: sink.epoch(second, seconds, nsat) once its epoch record is
+// read, sink.satellite(code) for each code of its list, sink.values(k) once satellite k's
+// records are read into rd.values. Failures are raised where they are met.
+template <typename Sink>
+void read_epochs(InUnit& in, Reader& rd, int32_t start, int32_t stop, int32_t step, bool glonass,
+                 double leap, Sink& sink) {
+  const int32_t obs_records = records_per_satellite(rd);
   double* const values = rd.values;
-  StoreTable& store = lng();
-  double* const stored = dbase();
-
   std::string_view rec;
   while (in.next(rec, kRinexRecord)) {
     const int32_t flag = get_i(rec, 29, 1);
@@ -138,9 +146,7 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
                 kRinexRecord);
       continue;
     }
-    tmin = std::min(tmin, s);
-    tmax = std::max(tmax, s);
-    file_value(store, stored, epoch_key(file, s), seconds, 65600);
+    sink.epoch(s, seconds, nsat);
 
     // Satellite list, 12 codes a record.
     int32_t nlist = 0;
@@ -150,8 +156,7 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
         SatCode c;
         get_a(r, 33 + 3 * k, 3, c.data(), 3);
         rd.sats[nlist++] = c;
-        int32_t slot = 0;
-        putmst(c, slot);
+        sink.satellite(c);
       }
     };
     while (left > kSatsPerRecord) {
@@ -172,13 +177,271 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
         rec = in.need(kRinexRecord);
       }
       for (int i = 0; i < left; ++i) values[nv++] = take_value(rec, i);
-      if (rd.nwanted == 0) continue;
-      const int32_t satno = keyp(rd.sats[k]);
-      const int64_t base = key_of(file, s, satno, 0);
-      for (int32_t w = 0; w < rd.nwanted; ++w)
-        file_value(store, stored, base + rd.wanted_no[w], values[rd.wanted_pos[w]], 65656);
+      sink.values(k);
     }
   }
+}
+
+// Files an epoch's entries as they are read: the epoch-time entry, the satellite codes in the
+// satellite table, and each satellite's wanted values under its keys.
+struct FilingSink {
+  Reader& rd;
+  int32_t file;
+  int32_t& tmin;
+  int32_t& tmax;
+  StoreTable& store = lng();
+  double* const stored = dbase();
+  int64_t epoch_base = 0;
+
+  void epoch(int32_t s, double seconds, int32_t) {
+    tmin = std::min(tmin, s);
+    tmax = std::max(tmax, s);
+    file_value(store, stored, epoch_key(file, s), seconds, 65600);
+    epoch_base = key_of(file, s, 0, 0);
+  }
+  void satellite(const SatCode& c) {
+    int32_t slot = 0;
+    putmst(c, slot);
+  }
+  void values(int32_t k) {
+    if (rd.nwanted == 0) return;
+    const int64_t base = epoch_base + static_cast<int64_t>(keyp(rd.sats[k])) * 100;
+    for (int32_t w = 0; w < rd.nwanted; ++w)
+      file_value(store, stored, base + rd.wanted_no[w], rd.values[rd.wanted_pos[w]], 65656);
+  }
+};
+
+// ---- reading ahead ----------------------------------------------------------------------------
+//
+// storeobs reads the files on worker threads, each into a FileAhead on a unit of its own, while
+// the calling thread files them in list order: the same filing calls, in the same order, as a
+// read and filed record by record. A failure of the read is kept with the unit as the failing
+// read left it and raised once everything read before it is filed, so the run stops at the same
+// record, with the same console lines and the same report, as a sequential read.
+
+struct FileAhead {
+  struct Epoch {
+    int32_t second;
+    int32_t nsat;        // satellites of its epoch record
+    int32_t nsat_read;   // codes read from its list (all of them unless the read failed)
+    int32_t nsat_done;   // satellites whose records were read
+    double seconds;
+    long record;         // number of its epoch record
+    size_t first_sat;    // its codes in sats
+    size_t first_value;  // its values in values, nwanted a satellite
+  };
+  std::vector<Epoch> epochs;
+  std::vector<SatCode> sats;
+  std::vector<double> values;
+  int32_t nwanted = 0;
+  int32_t wanted_no[kMaxTypes];
+  int32_t obs_records = 1;
+  InUnit unit{kRinexUnit};
+  bool opened = false;         // the unit holds the file (its open did not fail)
+  std::exception_ptr failure;  // raised after the epochs above are filed
+  const char* console_line = nullptr;  // written before the failure is raised
+};
+
+// Keeps what the read hands on, for filing later.
+struct KeepingSink {
+  FileAhead& fa;
+  const Reader& rd;
+  void epoch(int32_t s, double seconds, int32_t nsat) {
+    fa.epochs.push_back({s, nsat, 0, 0, seconds, fa.unit.record_number(), fa.sats.size(),
+                         fa.values.size()});
+  }
+  void satellite(const SatCode& c) {
+    fa.sats.push_back(c);
+    ++fa.epochs.back().nsat_read;
+  }
+  void values(int32_t) {
+    for (int32_t w = 0; w < rd.nwanted; ++w) fa.values.push_back(rd.values[rd.wanted_pos[w]]);
+    ++fa.epochs.back().nsat_done;
+  }
+};
+
+// A stop met in the header while reading ahead: its console line is written when it is raised.
+struct AheadStop {
+  const char* line;
+  int code;
+};
+
+void read_ahead(FileAhead& fa, Reader& rd, int32_t start, int32_t stop, int32_t step,
+                int32_t file) {
+  try {
+    const std::string_view fname(master.fname[file], kNameLength);
+    fa.unit.open(fname.substr(0, static_cast<size_t>(ntrim(fname))));
+    fa.opened = true;
+    fa.unit.rewind();
+    read_header(fa.unit, rd, [](const char* line, int code) { throw AheadStop{line, code}; });
+    fa.nwanted = rd.nwanted;
+    std::copy(rd.wanted_no, rd.wanted_no + rd.nwanted, fa.wanted_no);
+    fa.obs_records = records_per_satellite(rd);
+    KeepingSink sink{fa, rd};
+    read_epochs(fa.unit, rd, start, stop, step, master.sys[file] == 'R', master.leapsec, sink);
+  } catch (const AheadStop& s) {
+    fa.console_line = s.line;
+    fa.failure = std::make_exception_ptr(Stop{s.code});
+  } catch (...) {
+    fa.failure = std::current_exception();
+  }
+}
+
+// Files what was read ahead of one file, then raises its failure, if any, on `in`, which takes
+// over the reading unit. A failure of the filing itself is reported at the record a sequential
+// read had reached there.
+void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t& tmax) {
+  if (!fa.opened) std::rethrow_exception(fa.failure);  // the unit stays as its failed open left it
+  in.take_over(fa.unit);
+  StoreTable& store = lng();
+  double* const stored = dbase();
+  long record = in.record_number();
+  try {
+    for (const FileAhead::Epoch& ep : fa.epochs) {
+      record = ep.record;
+      tmin = std::min(tmin, ep.second);
+      tmax = std::max(tmax, ep.second);
+      file_value(store, stored, epoch_key(file, ep.second), ep.seconds, 65600);
+      for (int32_t k = 0; k < ep.nsat_read; ++k) {
+        int32_t slot = 0;
+        putmst(fa.sats[ep.first_sat + static_cast<size_t>(k)], slot);
+      }
+      if (fa.nwanted == 0) continue;
+      const int64_t epoch_base = key_of(file, ep.second, 0, 0);
+      const double* v = fa.values.data() + ep.first_value;
+      record += continuation_records(ep.nsat);
+      for (int32_t k = 0; k < ep.nsat_done; ++k, v += fa.nwanted) {
+        record += fa.obs_records;
+        const int64_t base =
+            epoch_base + static_cast<int64_t>(keyp(fa.sats[ep.first_sat + static_cast<size_t>(k)])) * 100;
+        for (int32_t w = 0; w < fa.nwanted; ++w)
+          file_value(store, stored, base + fa.wanted_no[w], v[w], 65656);
+      }
+    }
+  } catch (...) {
+    in.report_at(record);
+    throw;
+  }
+  if (fa.failure) {
+    if (fa.console_line != nullptr) console(ListLine() << fa.console_line);
+    std::rethrow_exception(fa.failure);
+  }
+}
+
+// Whether the files are read ahead on worker threads: unless OBSQUILT_SEQUENTIAL is set (to
+// anything but "0"), and when there is more than one file and more than one core.
+bool read_in_parallel(int32_t nfiles) {
+  const char* env = std::getenv("OBSQUILT_SEQUENTIAL");
+  if (env != nullptr && *env != '\0' && std::string_view(env) != "0") return false;
+  return nfiles > 1 && std::thread::hardware_concurrency() > 1;
+}
+
+// Reads files 1..nfiles ahead on worker threads, a few files beyond the one being filed, and
+// files them in order on the calling thread. False, with nothing read, when the system gives
+// no thread.
+bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int32_t nfiles,
+                      int32_t& tmin, int32_t& tmax) {
+  const int32_t workers =
+      static_cast<int32_t>(std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 4u));
+  const int32_t window = 2 * workers + 1;  // files read ahead at most
+  std::vector<std::unique_ptr<FileAhead>> ahead(static_cast<size_t>(nfiles) + 1);
+  std::vector<char> ready(static_cast<size_t>(nfiles) + 1, 0);
+  std::vector<std::exception_ptr> failures(static_cast<size_t>(nfiles) + 1);
+  std::mutex mu;
+  std::condition_variable changed;
+  int32_t next_to_read = 1;
+  int32_t filing = 1;  // the file being filed
+  bool quit = false;
+
+  auto work = [&] {
+    Reader rd;
+    for (;;) {
+      int32_t file = 0;
+      {
+        std::unique_lock<std::mutex> lock(mu);
+        changed.wait(lock, [&] { return quit || (next_to_read <= nfiles && next_to_read < filing + window); });
+        if (quit) return;
+        file = next_to_read++;
+      }
+      std::unique_ptr<FileAhead> fa;
+      std::exception_ptr refused;
+      try {
+        fa = std::make_unique<FileAhead>();
+      } catch (...) {
+        refused = std::current_exception();
+      }
+      if (fa) read_ahead(*fa, rd, start, stop, step, file);
+      {
+        failures[static_cast<size_t>(file)] = refused;
+        std::lock_guard<std::mutex> lock(mu);
+        ahead[static_cast<size_t>(file)] = std::move(fa);
+        ready[static_cast<size_t>(file)] = 1;
+      }
+      changed.notify_all();
+    }
+  };
+
+  std::vector<std::thread> threads;
+  auto finish = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      quit = true;
+    }
+    changed.notify_all();
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+  };
+  for (int32_t w = 0; w < workers; ++w) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  if (threads.empty()) return false;
+  try {
+    for (int32_t file = 1; file <= nfiles; ++file) {
+      std::unique_ptr<FileAhead> fa;
+      {
+        std::unique_lock<std::mutex> lock(mu);
+        changed.wait(lock, [&] { return ready[static_cast<size_t>(file)] != 0; });
+        fa = std::move(ahead[static_cast<size_t>(file)]);
+        if (!fa) std::rethrow_exception(failures[static_cast<size_t>(file)]);
+      }
+      try {
+        file_ahead(*fa, in, file, tmin, tmax);
+      } catch (RecordError& e) {
+        if (e.place.empty()) e.place = in.place();
+        throw;
+      }
+      in.close();
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        filing = file + 1;
+      }
+      changed.notify_all();
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+  return true;
+}
+
+}  // namespace
+
+void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, int32_t& tmin,
+            int32_t& tmax) {
+  InUnit& in = in_unit(unit);
+  Reader& rd = g_reader;
+  in.rewind();
+  read_header(in, rd, [](const char* line, int code) {
+    console(ListLine() << line);
+    obsq::stop(code);
+  });
+  FilingSink sink{rd, file, tmin, tmax};
+  read_epochs(in, rd, start, stop, step, master.sys[file] == 'R', master.leapsec, sink);
 }
 
 void storeobs(int unit, int32_t start, int32_t stop, int32_t step, int32_t& tmin, int32_t& tmax) {
@@ -189,16 +452,18 @@ void storeobs(int unit, int32_t start, int32_t stop, int32_t step, int32_t& tmin
   tmax = -1000000;
   const int32_t nfiles = master.nfiles;
   InUnit& in = in_unit(unit);
-  for (int32_t file = 1; file <= nfiles; ++file) {
-    const std::string_view fname(master.fname[file], kNameLength);
-    try {
-      in.open(fname.substr(0, static_cast<size_t>(ntrim(fname))));
-      rinex1(unit, start, stop, step, file, tmin, tmax);
-    } catch (RecordError& e) {
-      if (e.place.empty()) e.place = in.place();
-      throw;
+  if (!read_in_parallel(nfiles) || !read_files_ahead(in, start, stop, step, nfiles, tmin, tmax)) {
+    for (int32_t file = 1; file <= nfiles; ++file) {
+      const std::string_view fname(master.fname[file], kNameLength);
+      try {
+        in.open(fname.substr(0, static_cast<size_t>(ntrim(fname))));
+        rinex1(unit, start, stop, step, file, tmin, tmax);
+      } catch (RecordError& e) {
+        if (e.place.empty()) e.place = in.place();
+        throw;
+      }
+      in.close();
     }
-    in.close();
   }
   assert(filing_order_holds());  // what the output writer relies on
   console(ListLine() << "time range: " << tmin << tmax);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace obsq {
 
@@ -107,6 +108,19 @@ bool InUnit::fill(size_t want) {
     end_ += static_cast<size_t>(n);
   }
   return end_ > pos_;
+}
+
+void InUnit::take_over(InUnit& other) {
+  std::swap(fd_, other.fd_);
+  std::swap(owns_fd_, other.owns_fd_);
+  std::swap(eof_, other.eof_);
+  std::swap(name_, other.name_);
+  std::swap(buf_, other.buf_);
+  std::swap(cap_, other.cap_);
+  std::swap(pos_, other.pos_);
+  std::swap(end_, other.end_);
+  std::swap(recno_, other.recno_);
+  std::swap(hold_, other.hold_);
 }
 
 bool InUnit::next(std::string_view& rec, int length) {
