@@ -240,6 +240,17 @@ struct FileAhead {
   bool opened = false;         // the unit holds the file (its open did not fail)
   std::exception_ptr failure;  // raised after the epochs above are filed
   const char* console_line = nullptr;  // written before the failure is raised
+
+  // Ready for the next file, keeping the room of its arrays and of its unit's buffer.
+  void reset() {
+    epochs.clear();
+    sats.clear();
+    values.clear();
+    nwanted = 0;
+    opened = false;
+    failure = nullptr;
+    console_line = nullptr;
+  }
 };
 
 // Keeps what the read hands on, for filing later.
@@ -347,6 +358,7 @@ bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int
   std::vector<std::unique_ptr<FileAhead>> ahead(static_cast<size_t>(nfiles) + 1);
   std::vector<char> ready(static_cast<size_t>(nfiles) + 1, 0);
   std::vector<std::exception_ptr> failures(static_cast<size_t>(nfiles) + 1);
+  std::vector<std::unique_ptr<FileAhead>> spare;  // filed files, their buffers used again
   std::mutex mu;
   std::condition_variable changed;
   int32_t next_to_read = 1;
@@ -365,8 +377,15 @@ bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int
       }
       std::unique_ptr<FileAhead> fa;
       std::exception_ptr refused;
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        if (!spare.empty()) {
+          fa = std::move(spare.back());
+          spare.pop_back();
+        }
+      }
       try {
-        fa = std::make_unique<FileAhead>();
+        if (!fa) fa = std::make_unique<FileAhead>();
       } catch (...) {
         refused = std::current_exception();
       }
@@ -415,9 +434,11 @@ bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int
         throw;
       }
       in.close();
+      fa->reset();
       {
         std::lock_guard<std::mutex> lock(mu);
         filing = file + 1;
+        spare.push_back(std::move(fa));
       }
       changed.notify_all();
     }
