@@ -108,6 +108,7 @@ void index_epoch(EpochIndex& x, int32_t t, int32_t nfiles, int32_t nsat) {
   x.epoch_slot.assign(static_cast<size_t>(nfiles) + 1, 0);
   for (auto& v : x.by_type) v.clear();
   const StoreTable& store = lng();
+  const double* values = dbase();
   for (int32_t i = 1; i <= nfiles; ++i) store.prefetch(epoch_key(i, t));
   for (int32_t i = 1; i <= nfiles; ++i) {
     int32_t slot = 0;
@@ -115,6 +116,8 @@ void index_epoch(EpochIndex& x, int32_t t, int32_t nfiles, int32_t nsat) {
     x.epoch_slot[static_cast<size_t>(i)] = slot;
     // The slots after it that share its (file, t) prefix: the rest of its run in the store.
     const int32_t run_end = store.run_end(slot);
+    // The values are read type by type later: ask for them now, a cache line at a time.
+    for (int32_t s = slot; s < run_end; s += 8) __builtin_prefetch(values + s);
     for (int32_t s = slot + 1; s < run_end; ++s) {
       const int32_t r = store.member(s);
       const int32_t typeno = r % 100;

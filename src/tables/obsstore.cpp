@@ -93,10 +93,7 @@ int32_t ObsStore::find(int64_t group, int32_t member) const {
   return 0;
 }
 
-int32_t ObsStore::put(int64_t key, int32_t& slot) {
-  int64_t group = 0;
-  int32_t member = 0;
-  split(key, group, member);
+int32_t ObsStore::put_other(int64_t group, int32_t member, int32_t& slot) {
   const int32_t at = find(group, member);
   if (at != 0) {
     slot = at;

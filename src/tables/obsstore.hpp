@@ -33,7 +33,29 @@ class ObsStore {
   // through get()).
   bool locate(int64_t key, int32_t& bucket, int32_t& slot) const;
   // putlng: 1 = inserted (slot not written); 0 = present (slot = its slot) or full (slot = 0).
-  int32_t put(int64_t key, int32_t& slot);
+  int32_t put(int64_t key, int32_t& slot) {
+    int64_t group = 0;
+    int32_t member = 0;
+    split(key, group, member);
+    // The usual case, a key of the run being filled whose group has no earlier run: settled
+    // by the run's marks alone.
+    if (!runs_.empty() && runs_.back().group == group && runs_.back().prev < 0) {
+      const Mark m = marks_[static_cast<size_t>(member)];
+      if (m.run == static_cast<int32_t>(runs_.size())) {
+        slot = m.slot;
+        return 0;
+      }
+      if (next_ > capacity_) {
+        slot = 0;
+        return 0;
+      }
+      members_[next_] = static_cast<uint32_t>(member);
+      marks_[static_cast<size_t>(member)] = {static_cast<int32_t>(runs_.size()), next_};
+      ++next_;
+      return 1;
+    }
+    return put_other(group, member, slot);
+  }
   // getlng: 1 = found with its slot; 0 = absent, slot = the slot the key would take.
   int32_t get(int64_t key, int32_t& slot) const;
   // numlng
@@ -76,6 +98,7 @@ class ObsStore {
     member = static_cast<int32_t>(m);
   }
   int32_t find(int64_t group, int32_t member) const;
+  int32_t put_other(int64_t group, int32_t member, int32_t& slot);
   int32_t latest_run(int64_t group) const;  // -1 if none
   void hook_run(int64_t group);             // opens a new run for group at slot next_
   void grow_hash();
