@@ -10,9 +10,6 @@ ZeroPages::ZeroPages(size_t bytes) : bytes_(bytes) {
   data_ = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (data_ == MAP_FAILED) throw std::bad_alloc();
-  // Large arrays fill in order: in 2 MB pages, a fault (and a TLB entry) per 2 MB instead of per
-  // 4 KB. Only a hint; without it the array works the same.
-  if (bytes_ >= (size_t{64} << 20)) (void)::madvise(data_, bytes_, MADV_HUGEPAGE);
 }
 
 ZeroPages::~ZeroPages() { ::munmap(data_, bytes_); }
