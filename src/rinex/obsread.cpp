@@ -298,10 +298,46 @@ void read_ahead(FileAhead& fa, Reader& rd, int32_t start, int32_t stop, int32_t 
   }
 }
 
+// Satellite codes already in the satellite table, with their keyp numbers: for them putmst
+// changes nothing and keyp gives the same number again, so both calls can be left out. The
+// table is only emptied by storeobs, before any file is filed.
+class KnownSats {
+ public:
+  void clear() { std::fill(std::begin(entries_), std::end(entries_), Entry{}); }
+  void put(const SatCode& c) {
+    Entry& e = entries_[index(c)];
+    if (e.known && e.code == c) return;
+    int32_t slot = 0;
+    putmst(c, slot);
+    // A full table that did not take the code leaves it unknown: the next call tries again.
+    if (getmst(c, slot) == 1) e = {c, true, -1};
+  }
+  int32_t number(const SatCode& c) {
+    Entry& e = entries_[index(c)];
+    if (e.known && e.code == c && e.satno >= 0) return e.satno;
+    const int32_t n = keyp(c);
+    if (e.known && e.code == c) e.satno = n;
+    return n;
+  }
+
+ private:
+  struct Entry {
+    SatCode code{};
+    bool known = false;
+    int32_t satno = -1;  // keyp of the code, -1 until asked
+  };
+  static size_t index(const SatCode& c) {
+    return (static_cast<unsigned char>(c[0]) * 7u + static_cast<unsigned char>(c[1]) * 31u +
+            static_cast<unsigned char>(c[2])) & 1023u;
+  }
+  Entry entries_[1024];
+};
+
 // Files what was read ahead of one file, then raises its failure, if any, on `in`, which takes
 // over the reading unit. A failure of the filing itself is reported at the record a sequential
 // read had reached there.
-void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t& tmax) {
+void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t& tmax,
+                KnownSats& known) {
   if (!fa.opened) std::rethrow_exception(fa.failure);  // the unit stays as its failed open left it
   in.take_over(fa.unit);
   StoreTable& store = lng();
@@ -313,10 +349,7 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
       tmin = std::min(tmin, ep.second);
       tmax = std::max(tmax, ep.second);
       file_value(store, stored, epoch_key(file, ep.second), ep.seconds, 65600);
-      for (int32_t k = 0; k < ep.nsat_read; ++k) {
-        int32_t slot = 0;
-        putmst(fa.sats[ep.first_sat + static_cast<size_t>(k)], slot);
-      }
+      for (int32_t k = 0; k < ep.nsat_read; ++k) known.put(fa.sats[ep.first_sat + static_cast<size_t>(k)]);
       if (fa.nwanted == 0) continue;
       const int64_t epoch_base = key_of(file, ep.second, 0, 0);
       const double* v = fa.values.data() + ep.first_value;
@@ -324,7 +357,7 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
       for (int32_t k = 0; k < ep.nsat_done; ++k, v += fa.nwanted) {
         record += fa.obs_records;
         const int64_t base =
-            epoch_base + static_cast<int64_t>(keyp(fa.sats[ep.first_sat + static_cast<size_t>(k)])) * 100;
+            epoch_base + static_cast<int64_t>(known.number(fa.sats[ep.first_sat + static_cast<size_t>(k)])) * 100;
         for (int32_t w = 0; w < fa.nwanted; ++w)
           file_value(store, stored, base + fa.wanted_no[w], v[w], 65656);
       }
@@ -359,6 +392,7 @@ bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int
   std::vector<char> ready(static_cast<size_t>(nfiles) + 1, 0);
   std::vector<std::exception_ptr> failures(static_cast<size_t>(nfiles) + 1);
   std::vector<std::unique_ptr<FileAhead>> spare;  // filed files, their buffers used again
+  auto known = std::make_unique<KnownSats>();
   std::mutex mu;
   std::condition_variable changed;
   int32_t next_to_read = 1;
@@ -428,7 +462,7 @@ bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int
         if (!fa) std::rethrow_exception(failures[static_cast<size_t>(file)]);
       }
       try {
-        file_ahead(*fa, in, file, tmin, tmax);
+        file_ahead(*fa, in, file, tmin, tmax, *known);
       } catch (RecordError& e) {
         if (e.place.empty()) e.place = in.place();
         throw;
