@@ -231,18 +231,33 @@ bool get_f14_3_usual(std::string_view rec, int col, double& v) {
   const unsigned d2 = static_cast<unsigned char>(p[12]) - '0';
   const unsigned d3 = static_cast<unsigned char>(p[13]) - '0';
   if (p[10] != '.' || d1 > 9 || d2 > 9 || d3 > 9) return false;
-  int i = 0;
-  while (i < 10 && p[i] == ' ') ++i;
+  // Columns 1-8 as one little-endian word (byte k = column k + 1), 9 and 10 apart.
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  // Leading blanks: the first byte that differs from a blank.
+  const uint64_t y = w ^ (kOnes * ' ');
+  const uint64_t nonblank = (((y & ~kHigh) + ~kHigh) | y) & kHigh;
+  int i = nonblank != 0 ? __builtin_ctzll(nonblank) >> 3 : 8 + (p[8] == ' ' ? 1 + (p[9] == ' ') : 0);
   bool neg = false;
   if (i < 10 && (p[i] == '-' || p[i] == '+')) neg = p[i++] == '-';
   if (i == 10) return false;
-  uint64_t m = 0;
-  for (; i < 10; ++i) {
-    const unsigned d = static_cast<unsigned char>(p[i]) - '0';
-    if (d > 9) return false;
-    m = m * 10 + d;
-  }
-  m = m * 1000 + d1 * 100 + d2 * 10 + d3;
+  // The digits from column i + 1 on, the columns before them taken as zeros.
+  const uint64_t keep = i >= 8 ? 0 : ~uint64_t{0} << (8 * i);
+  const uint64_t digits = (w & keep) | (kOnes * '0' & ~keep);
+  constexpr uint64_t kNibbles = 0xF0F0F0F0F0F0F0F0ULL;
+  if ((digits & kNibbles) != kOnes * 0x30 || ((digits + kOnes * 6) & kNibbles) != kOnes * 0x30)
+    return false;
+  const unsigned d9 = i > 8 ? 0 : static_cast<unsigned char>(p[8]) - '0';
+  const unsigned d10 = static_cast<unsigned char>(p[9]) - '0';
+  if (d9 > 9 || d10 > 9) return false;
+  // Eight digits to their value, most significant first: pairs, fours, eights.
+  uint64_t x = digits - kOnes * '0';
+  x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FFULL;
+  x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFFULL;
+  x = (x * 10000 + (x >> 32)) & 0xFFFFFFFFULL;
+  const uint64_t m = ((x * 10 + d9) * 10 + d10) * 1000 + d1 * 100 + d2 * 10 + d3;
   v = static_cast<double>(m) / 1000.0;
   if (neg) v = -v;
   return true;
