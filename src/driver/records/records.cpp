@@ -401,6 +401,7 @@ char* put_f14_3(char* p, double v) {
     if (static_cast<double>(n) / 1000.0 == v) {
       uint64_t u = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
       char tmp[24];
+      std::memset(tmp, ' ', sizeof tmp);  // the field is the last 14 bytes, blanks before
       char* q = tmp + sizeof tmp;
       const unsigned frac = static_cast<unsigned>(u % 1000);
       u /= 1000;
@@ -422,8 +423,7 @@ char* put_f14_3(char* p, double v) {
       if (std::signbit(v)) *--q = '-';
       const long len = tmp + sizeof tmp - q;
       if (len <= 14) {
-        std::memset(p, ' ', 14);
-        std::memcpy(p + (14 - len), q, static_cast<size_t>(len));
+        std::memcpy(p, tmp + sizeof tmp - 14, 14);
         return p + 14;
       }
     }
