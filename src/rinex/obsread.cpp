@@ -241,6 +241,12 @@ struct FileAhead {
   std::exception_ptr failure;  // raised after the epochs above are filed
   const char* console_line = nullptr;  // written before the failure is raised
 
+  // Memory held for what was read.
+  size_t bytes() const {
+    return epochs.capacity() * sizeof(Epoch) + sats.capacity() * sizeof(SatCode) +
+           values.capacity() * sizeof(double);
+  }
+
   // Ready for the next file, keeping the room of its arrays and of its unit's buffer.
   void reset() {
     epochs.clear();
@@ -380,6 +386,10 @@ bool read_in_parallel(int32_t nfiles) {
   return nfiles > 1 && std::thread::hardware_concurrency() > 1;
 }
 
+// Bytes of read files waiting to be filed beyond which no further file is started (besides the
+// one to be filed next): large files are not all held at once.
+constexpr size_t kReadAheadBudget = size_t{128} << 20;
+
 // Reads files 1..nfiles ahead on worker threads, a few files beyond the one being filed, and
 // files them in order on the calling thread. False, with nothing read, when the system gives
 // no thread.
@@ -397,6 +407,7 @@ bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int
   std::condition_variable changed;
   int32_t next_to_read = 1;
   int32_t filing = 1;  // the file being filed
+  size_t waiting_bytes = 0;  // held by files read and not yet taken for filing
   bool quit = false;
 
   auto work = [&] {
@@ -405,7 +416,12 @@ bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int
       int32_t file = 0;
       {
         std::unique_lock<std::mutex> lock(mu);
-        changed.wait(lock, [&] { return quit || (next_to_read <= nfiles && next_to_read < filing + window); });
+        // A few files ahead, and while the files read and waiting stay within the budget; the
+        // file to be filed next is always read.
+        changed.wait(lock, [&] {
+          return quit || (next_to_read <= nfiles && next_to_read < filing + window &&
+                          (next_to_read == filing || waiting_bytes < kReadAheadBudget));
+        });
         if (quit) return;
         file = next_to_read++;
       }
@@ -425,8 +441,9 @@ bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int
       }
       if (fa) read_ahead(*fa, rd, start, stop, step, file);
       {
-        failures[static_cast<size_t>(file)] = refused;
         std::lock_guard<std::mutex> lock(mu);
+        failures[static_cast<size_t>(file)] = refused;
+        if (fa) waiting_bytes += fa->bytes();
         ahead[static_cast<size_t>(file)] = std::move(fa);
         ready[static_cast<size_t>(file)] = 1;
       }
@@ -460,6 +477,7 @@ bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int
         changed.wait(lock, [&] { return ready[static_cast<size_t>(file)] != 0; });
         fa = std::move(ahead[static_cast<size_t>(file)]);
         if (!fa) std::rethrow_exception(failures[static_cast<size_t>(file)]);
+        waiting_bytes -= fa->bytes();
       }
       try {
         file_ahead(*fa, in, file, tmin, tmax, *known);
