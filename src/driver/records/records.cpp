@@ -391,6 +391,17 @@ constexpr char kPairs[] =
     "8081828384858687888990919293949596979899";
 }  // namespace
 
+namespace {
+// The decimal digits of u < 10^8 as eight bytes of values 0-9, most significant first in memory.
+inline uint64_t eight_digits(uint32_t u) {
+  uint64_t x = (u / 10000) | (static_cast<uint64_t>(u % 10000) << 32);      // 4 + 4 digits
+  const uint64_t hundreds = ((x * 10486) >> 20) & 0x0000007F0000007FULL;   // v / 100, v < 10^4
+  x = hundreds | ((x - hundreds * 100) << 16);                              // 2-digit lanes
+  const uint64_t tens = ((x * 103) >> 10) & 0x000F000F000F000FULL;          // w / 10, w < 100
+  return tens | ((x - tens * 10) << 8);
+}
+}  // namespace
+
 char* put_f14_3(char* p, double v) {
   // Values read from a field with three decimals are the nearest doubles of n / 1000; for them
   // the rounded digits are those of n itself (checked: n / 1000 gives v back). Anything else
@@ -405,6 +416,22 @@ char* put_f14_3(char* p, double v) {
       char* q = tmp + sizeof tmp;
       const unsigned frac = static_cast<unsigned>(u % 1000);
       u /= 1000;
+      if (u < 100000000) {
+        // Up to 8 integer digits, all at once: the field is blanks, sign, digits, ".ddd".
+        tmp[sizeof tmp - 1] = kPairs[2 * (frac % 100) + 1];
+        tmp[sizeof tmp - 2] = kPairs[2 * (frac % 100)];
+        tmp[sizeof tmp - 3] = static_cast<char>('0' + frac / 100);
+        tmp[sizeof tmp - 4] = '.';
+        const uint64_t digits = eight_digits(static_cast<uint32_t>(u));
+        // Leading zero digits become blanks; "0" keeps its one digit.
+        const int lead = digits == 0 ? 7 : std::min(7, __builtin_ctzll(digits) >> 3);
+        const uint64_t keep = ~uint64_t{0} << (8 * lead);
+        const uint64_t text = ((digits + 0x3030303030303030ULL) & keep) | (0x2020202020202020ULL & ~keep);
+        std::memcpy(tmp + sizeof tmp - 12, &text, 8);
+        if (std::signbit(v)) tmp[sizeof tmp - 13 + lead] = '-';
+        std::memcpy(p, tmp + sizeof tmp - 14, 14);
+        return p + 14;
+      }
       q -= 2;
       std::memcpy(q, kPairs + 2 * (frac % 100), 2);
       *--q = static_cast<char>('0' + frac / 100);
