@@ -2,6 +2,16 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
 #include <string_view>
 
 #include "driver/records/records.hpp"
@@ -85,8 +95,11 @@ void encode_columns(int32_t nsat) {
   c.tables = now;
 }
 
-void index_epoch(int32_t t, int32_t nfiles, int32_t nsat) {
-  EpochIndex& x = g_index;
+bool index_holds(const EpochIndex& x, int32_t t, int32_t nfiles, int32_t nsat) {
+  return x.t == t && x.nfiles == nfiles && x.tables == table_state(nsat);
+}
+
+void index_epoch(EpochIndex& x, int32_t t, int32_t nfiles, int32_t nsat) {
   const TableState now = table_state(nsat);
   if (x.t == t && x.nfiles == nfiles && x.tables == now) return;
   x.t = t;
@@ -95,18 +108,20 @@ void index_epoch(int32_t t, int32_t nfiles, int32_t nsat) {
   x.epoch_slot.assign(static_cast<size_t>(nfiles) + 1, 0);
   for (auto& v : x.by_type) v.clear();
   const StoreTable& store = lng();
+  const double* values = dbase();
   for (int32_t i = 1; i <= nfiles; ++i) store.prefetch(epoch_key(i, t));
-  const int32_t end = store.next();
   for (int32_t i = 1; i <= nfiles; ++i) {
     int32_t slot = 0;
     if (getlng(epoch_key(i, t), slot) != 1) continue;
     x.epoch_slot[static_cast<size_t>(i)] = slot;
-    const int64_t base = key_of(i, t, 0, 0);
-    for (int32_t s = slot + 1; s < end; ++s) {
-      const int64_t r = store.key(s) - base;
-      if (r < 0 || r >= 100000) break;
-      const int32_t typeno = static_cast<int32_t>(r % 100);
-      if (typeno < kTypeNumbers) x.by_type[typeno].push_back({i, static_cast<int32_t>(r / 100), s});
+    // The slots after it that share its (file, t) prefix: the rest of its run in the store.
+    const int32_t run_end = store.run_end(slot);
+    // The values are read type by type later: ask for them now, a cache line at a time.
+    for (int32_t s = slot; s < run_end; s += 8) __builtin_prefetch(values + s);
+    for (int32_t s = slot + 1; s < run_end; ++s) {
+      const int32_t r = store.member(s);
+      const int32_t typeno = r % 100;
+      if (typeno < kTypeNumbers) x.by_type[typeno].push_back({i, r / 100, s});
     }
   }
 }
@@ -148,36 +163,11 @@ void dump1(int unit, int32_t tmin, int32_t tmax, int32_t step) {
   }
 }
 
-void dump2(int unit, int32_t tmin, int32_t tmax, int32_t step) {
-  OutUnit& out = out_unit(unit);
-  int32_t nsat = 0;
-  nummst(nsat);
-  int32_t nfiles = 0;
-  getnfiles(nfiles);
-  const int32_t passes = tmax >= tmin ? (tmax - tmin) / step + 1 : 0;
-  EpochMatrix m;
-  for (int32_t pass = 0; pass < passes; ++pass) {
-    const int32_t t = tmin + pass * step;
-    const int32_t hour = t / 3600;
-    const int32_t r = t - 3600 * hour;
-    const int32_t minute = r / 60;
-    const int32_t second = r - 60 * minute;
-    char* p = out.reserve(kELine);
-    char* e = put_a(p, "e ");
-    e = put_i(e, master2.year, 4);
-    for (int32_t v : {master2.month, master2.day, hour, minute, second}) e = put_i(e, v, 3);
-    out.commit(e);
-    int32_t ntypes = 0;
-    nummob(ntypes);
-    for (int32_t k = 1; k <= ntypes; ++k) {
-      const TypeCode& type = mob().key(k);
-      makearray(t, type, m, nfiles, nsat);
-      dumparray(unit, t, m, type, nfiles, nsat);
-    }
-  }
-}
+namespace {
 
-void makearray(int32_t t, const TypeCode& type, EpochMatrix& m, int32_t nfiles, int32_t nsat) {
+// Resets the matrix of (t, type) to the missing-value marker and sizes its flags; false when
+// nothing can be filed in it (no file or no satellite).
+bool clear_matrix(EpochMatrix& m, int32_t nfiles, int32_t nsat) {
   const size_t size = static_cast<size_t>(nfiles) * static_cast<size_t>(nsat);
   if (m.obuf.size() != size) {
     m.obuf.assign(size, kMissing);
@@ -190,14 +180,16 @@ void makearray(int32_t t, const TypeCode& type, EpochMatrix& m, int32_t nfiles, 
   m.satflags.assign(static_cast<size_t>(nsat) + 1, 0);
   m.nused_files = 0;
   m.nused_sats = 0;
-  if (nfiles == 0 || nsat == 0) return;
+  return nfiles != 0 && nsat != 0;
+}
 
-  encode_columns(nsat);
-  const int32_t typeno = keyo(type);
+// Fills the matrix of (t, type number) from the epoch's index (the columns already encoded).
+void fill_matrix(EpochIndex& x, int32_t t, int32_t typeno, EpochMatrix& m, int32_t nfiles,
+                 int32_t nsat) {
   if (typeno < 0 || typeno >= kTypeNumbers) return;  // no value is ever filed under such a type
-  index_epoch(t, nfiles, nsat);
+  index_epoch(x, t, nfiles, nsat);
   const double* values = dbase();
-  for (const Entry& en : g_index.by_type[typeno]) {
+  for (const Entry& en : x.by_type[typeno]) {
     const double v = values[en.slot];
     const bool is_present = present(v);
     for (int32_t j = g_columns.first[static_cast<size_t>(en.satno)]; j != 0;
@@ -216,10 +208,25 @@ void makearray(int32_t t, const TypeCode& type, EpochMatrix& m, int32_t nfiles, 
   for (int32_t j = 1; j <= nsat; ++j) m.nused_sats += m.satflags[static_cast<size_t>(j)];
 }
 
-void dumparray(int unit, int32_t t, const EpochMatrix& m, const TypeCode& type, int32_t nfiles,
-               int32_t nsat) {
+// The e-line of epoch t. Out is the output unit or a StatementBuffer (reserve, commit).
+template <typename Out>
+void put_epoch_line(Out& out, int32_t t) {
+  const int32_t hour = t / 3600;
+  const int32_t r = t - 3600 * hour;
+  const int32_t minute = r / 60;
+  const int32_t second = r - 60 * minute;
+  char* p = out.reserve(kELine);
+  char* e = put_a(p, "e ");
+  e = put_i(e, master2.year, 4);
+  for (int32_t v : {master2.month, master2.day, hour, minute, second}) e = put_i(e, v, 3);
+  out.commit(e);
+}
+
+// The type block of (t, type); x, when it indexes t, gives the epoch-time entries.
+template <typename Out>
+void put_type_block(Out& out, const EpochIndex* x, int32_t t, const EpochMatrix& m,
+                    const TypeCode& type, int32_t nfiles, int32_t nsat) {
   if (m.nused_files == 0 || m.nused_sats == 0) return;
-  OutUnit& out = out_unit(unit);
   {
     char* p = out.reserve(kFLine);
     char* e = put_a(p, "f ");
@@ -234,7 +241,9 @@ void dumparray(int unit, int32_t t, const EpochMatrix& m, const TypeCode& type, 
     char* p = out.reserve(kTLine);
     char* e = put_a(p, "t ");
     e = put_a(e, std::string_view(master.marker[i], 4));
-    if (getlng(epoch_key(i, t), slot) == 1)
+    const bool timed = x != nullptr ? (slot = x->epoch_slot[static_cast<size_t>(i)]) != 0
+                                    : getlng(epoch_key(i, t), slot) == 1;
+    if (timed)
       e = put_f(e, dbase()[slot], 11, 7);
     else
       e = put_a(e, "  no time available");
@@ -254,14 +263,236 @@ void dumparray(int unit, int32_t t, const EpochMatrix& m, const TypeCode& type, 
     if (m.fileflags[static_cast<size_t>(i)] != 1) continue;
     char* p = out.reserve(1 + kValueField * static_cast<size_t>(nsat));
     char* e = put_a(p, "o");
+    const double* col = m.obuf.data() + (i - 1);
     for (int32_t j = 1; j <= nsat; ++j) {
       if (m.satflags[static_cast<size_t>(j)] != 1) continue;
       e = put_x(e, 1);
-      e = put_f14_3(e, m.obuf[static_cast<size_t>(j - 1) * static_cast<size_t>(nfiles) +
-                              static_cast<size_t>(i - 1)]);
+      e = put_f14_3(e, col[static_cast<size_t>(j - 1) * static_cast<size_t>(nfiles)]);
     }
     out.commit(e);
   }
+}
+
+// Write statements formatted ahead of the output unit: their bytes and, per statement, the room
+// reserved and the bytes used, so that handing them on makes the same reserve and commit calls
+// (the same flushes and failures) as formatting them on the unit.
+class StatementBuffer {
+ public:
+  char* reserve(size_t n) {
+    if (cap_ - len_ < n) {
+      const size_t cap = std::max(2 * cap_, len_ + n + (size_t{1} << 16));
+      auto bigger = std::make_unique<char[]>(cap);
+      if (len_ > 0) std::memcpy(bigger.get(), buf_.get(), len_);
+      buf_ = std::move(bigger);
+      cap_ = cap;
+    }
+    reserved_ = n;
+    return buf_.get() + len_;
+  }
+  void commit(char* end) {
+    const size_t used = static_cast<size_t>(end - (buf_.get() + len_));
+    if (used > reserved_) throw std::logic_error("output statement ran past its reservation");
+    statements_.push_back({static_cast<uint32_t>(reserved_), static_cast<uint32_t>(used)});
+    len_ += used;
+  }
+  void clear() {
+    len_ = 0;
+    statements_.clear();
+  }
+  void hand_on(OutUnit& out) const {
+    const char* p = buf_.get();
+    for (const Statement& st : statements_) {
+      char* d = out.reserve(st.reserved);
+      std::memcpy(d, p, st.used);
+      out.commit(d + st.used);
+      p += st.used;
+    }
+  }
+
+ private:
+  struct Statement {
+    uint32_t reserved;
+    uint32_t used;
+  };
+  std::unique_ptr<char[]> buf_;
+  size_t cap_ = 0;
+  size_t len_ = 0;
+  size_t reserved_ = 0;
+  std::vector<Statement> statements_;
+};
+
+// A chunk of consecutive epochs formatted by a worker; a failure is raised after its statements.
+struct Chunk {
+  StatementBuffer out;
+  std::exception_ptr failure;
+};
+
+constexpr int32_t kChunkEpochs = 8;
+
+bool format_in_parallel(int32_t passes) {
+  const char* env = std::getenv("OBSQUILT_SEQUENTIAL");
+  if (env != nullptr && *env != '\0' && std::string_view(env) != "0") return false;
+  return passes > kChunkEpochs && std::thread::hardware_concurrency() > 1;
+}
+
+// Epochs tmin, tmin + step, ... formatted in chunks on worker threads and written in order by
+// the calling thread. False, with nothing written, when it cannot be done that way: when a
+// satellite or type code would stop the run while the first matrix is filled (the record by
+// record writer then stops where it should), or when the system gives no thread.
+bool write_epochs_in_parallel(OutUnit& out, int32_t tmin, int32_t step, int32_t passes,
+                              int32_t nfiles, int32_t nsat) {
+  if (nfiles == 0 || nsat == 0) return false;
+  int32_t ntypes = 0;
+  nummob(ntypes);
+  std::vector<int32_t> typenos(static_cast<size_t>(ntypes) + 1, -1);
+  try {
+    encode_columns(nsat);
+    for (int32_t k = 1; k <= ntypes; ++k) typenos[static_cast<size_t>(k)] = keyo(mob().key(k));
+  } catch (const Stop&) {
+    return false;
+  } catch (const RecordError&) {
+    return false;
+  }
+
+  const int32_t nchunks = (passes + kChunkEpochs - 1) / kChunkEpochs;
+  const int32_t workers =
+      static_cast<int32_t>(std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 4u));
+  const int32_t window = 2 * workers + 1;
+  std::vector<std::unique_ptr<Chunk>> chunks(static_cast<size_t>(nchunks));
+  std::vector<std::unique_ptr<Chunk>> spare;  // written chunks, their buffers used again
+  std::mutex mu;
+  std::condition_variable changed;
+  int32_t next_to_format = 0;
+  int32_t writing = 0;
+  bool quit = false;
+  std::exception_ptr refused;
+
+  auto work = [&] {
+    EpochIndex x;
+    EpochMatrix m;
+    for (;;) {
+      int32_t c = 0;
+      std::unique_ptr<Chunk> chunk;
+      {
+        std::unique_lock<std::mutex> lock(mu);
+        changed.wait(lock, [&] { return quit || (next_to_format < nchunks && next_to_format < writing + window); });
+        if (quit) return;
+        c = next_to_format++;
+        if (!spare.empty()) {
+          chunk = std::move(spare.back());
+          spare.pop_back();
+        }
+      }
+      try {
+        if (!chunk) chunk = std::make_unique<Chunk>();
+        const int32_t last = std::min(passes, (c + 1) * kChunkEpochs);
+        for (int32_t pass = c * kChunkEpochs; pass < last; ++pass) {
+          const int32_t t = tmin + pass * step;
+          put_epoch_line(chunk->out, t);
+          for (int32_t k = 1; k <= ntypes; ++k) {
+            if (clear_matrix(m, nfiles, nsat)) fill_matrix(x, t, typenos[static_cast<size_t>(k)], m, nfiles, nsat);
+            put_type_block(chunk->out, index_holds(x, t, nfiles, nsat) ? &x : nullptr, t, m,
+                           mob().key(k), nfiles, nsat);
+          }
+        }
+      } catch (...) {
+        if (!chunk) {
+          std::lock_guard<std::mutex> lock(mu);
+          quit = true;  // not even a buffer: the writing thread raises it
+          refused = std::current_exception();
+          changed.notify_all();
+          return;
+        }
+        chunk->failure = std::current_exception();
+      }
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        chunks[static_cast<size_t>(c)] = std::move(chunk);
+      }
+      changed.notify_all();
+    }
+  };
+
+  std::vector<std::thread> threads;
+  for (int32_t w = 0; w < workers; ++w) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  if (threads.empty()) return false;
+  auto finish = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      quit = true;
+    }
+    changed.notify_all();
+    for (std::thread& t : threads) t.join();
+  };
+  try {
+    for (int32_t c = 0; c < nchunks; ++c) {
+      std::unique_ptr<Chunk> chunk;
+      {
+        std::unique_lock<std::mutex> lock(mu);
+        changed.wait(lock, [&] { return chunks[static_cast<size_t>(c)] != nullptr || refused; });
+        if (!chunks[static_cast<size_t>(c)]) std::rethrow_exception(refused);
+        chunk = std::move(chunks[static_cast<size_t>(c)]);
+      }
+      chunk->out.hand_on(out);
+      if (chunk->failure) std::rethrow_exception(chunk->failure);
+      chunk->out.clear();
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        writing = c + 1;
+        spare.push_back(std::move(chunk));
+      }
+      changed.notify_all();
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+  return true;
+}
+
+}  // namespace
+
+void dump2(int unit, int32_t tmin, int32_t tmax, int32_t step) {
+  OutUnit& out = out_unit(unit);
+  int32_t nsat = 0;
+  nummst(nsat);
+  int32_t nfiles = 0;
+  getnfiles(nfiles);
+  const int32_t passes = tmax >= tmin ? (tmax - tmin) / step + 1 : 0;
+  if (format_in_parallel(passes) &&
+      write_epochs_in_parallel(out, tmin, step, passes, nfiles, nsat))
+    return;
+  EpochMatrix m;
+  for (int32_t pass = 0; pass < passes; ++pass) {
+    const int32_t t = tmin + pass * step;
+    put_epoch_line(out, t);
+    int32_t ntypes = 0;
+    nummob(ntypes);
+    for (int32_t k = 1; k <= ntypes; ++k) {
+      const TypeCode& type = mob().key(k);
+      makearray(t, type, m, nfiles, nsat);
+      dumparray(unit, t, m, type, nfiles, nsat);
+    }
+  }
+}
+
+void makearray(int32_t t, const TypeCode& type, EpochMatrix& m, int32_t nfiles, int32_t nsat) {
+  if (!clear_matrix(m, nfiles, nsat)) return;
+  encode_columns(nsat);
+  fill_matrix(g_index, t, keyo(type), m, nfiles, nsat);
+}
+
+void dumparray(int unit, int32_t t, const EpochMatrix& m, const TypeCode& type, int32_t nfiles,
+               int32_t nsat) {
+  put_type_block(out_unit(unit), index_holds(g_index, t, nfiles, nsat) ? &g_index : nullptr, t, m,
+                 type, nfiles, nsat);
 }
 
 }  // namespace obsq

@@ -3,7 +3,15 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "driver/records/records.hpp"
 #include "driver/records/runstate.hpp"
@@ -63,30 +71,11 @@ inline bool second_of_day(double t, int32_t& s) {
   return true;
 }
 
-int64_t g_epoch_keys[kMaxSats * kMaxTypes];
-
-// Asks the memory system for the buckets of every value the epoch will file, so that the
-// inserts that follow, in their own order, find them in cache instead of waiting for each.
-void prefetch_epoch(const Reader& rd, int32_t nlist, int32_t file, int32_t s) {
-  const StoreTable& store = lng();
-  int32_t n = 0;
-  for (int32_t k = 0; k < nlist; ++k) {
-    // Only a look-ahead: a code keyp would refuse is refused when its values are filed.
-    const int32_t satno = satno_or_none(rd.sats[k]);
-    if (satno < 0) continue;
-    const int64_t base = key_of(file, s, satno, 0);
-    for (int32_t w = 0; w < rd.nwanted; ++w) {
-      g_epoch_keys[n] = base + rd.wanted_no[w];
-      store.prefetch(g_epoch_keys[n++]);
-    }
-  }
-  // Then the first slot of each chain, whose bucket heads have arrived meanwhile.
-  for (int32_t i = 0; i < n; ++i) store.prefetch_chain(g_epoch_keys[i]);
-}
-
 // The header again, for the file's type list only; a later "# / TYPES OF OBSERV" group
-// replaces an earlier one, and its continuation records are taken as they come.
-void read_header(InUnit& in, Reader& rd) {
+// replaces an earlier one, and its continuation records are taken as they come. A header with
+// too many types ends the run through fatal(console line, stop code).
+template <typename Fatal>
+void read_header(InUnit& in, Reader& rd, Fatal fatal) {
   rd.ntypes = 0;
   rd.nlist = 0;
   for (;;) {
@@ -94,10 +83,7 @@ void read_header(InUnit& in, Reader& rd) {
     if (has_label(rec, 61, "END OF HEADER")) break;
     if (!has_label(rec, 61, kTypesLabel)) continue;
     const int32_t count = get_i(rec, 1, 6);
-    if (count > kMaxTypes) {
-      console(ListLine() << "FATAL -- too many obs in each epoch");
-      stop(45787);
-    }
+    if (count > kMaxTypes) fatal("FATAL -- too many obs in each epoch", 45787);
     rd.ntypes = count;
     rd.nlist = 0;
     read_type_codes(in, rec, count, [&](const TypeCode& c) { rd.types[rd.nlist++] = c; },
@@ -114,27 +100,27 @@ void read_header(InUnit& in, Reader& rd) {
   }
 }
 
-}  // namespace
+// Observation records per satellite: ceil(types / 5), at least one.
+int32_t records_per_satellite(const Reader& rd) {
+  return std::max<int32_t>(1, (rd.ntypes + kValuesPerRecord - 1) / kValuesPerRecord);
+}
 
-void set_read_observer(ReadObserver* observer) { g_observer = observer; }
+// Continuation records of an epoch's satellite list of nsat codes.
+long continuation_records(int32_t nsat) {
+  return nsat > kSatsPerRecord ? (nsat + kSatsPerRecord - 1) / kSatsPerRecord - 1 : 0;
+}
 
-void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, int32_t& tmin,
-            int32_t& tmax) {
-  InUnit& in = in_unit(unit);
-  Reader& rd = g_reader;
-  in.rewind();
-  read_header(in, rd);
-  if (g_observer != nullptr) g_observer->types(file, rd.types, rd.ntypes);
-
-  const bool glonass = master.sys[file] == 'R';
-  const double leap = master.leapsec;
-  // Observation records per satellite: ceil(types / 5), at least one.
-  const int32_t obs_records =
-      std::max<int32_t>(1, (rd.ntypes + kValuesPerRecord - 1) / kValuesPerRecord);
+// The records after the header of the file open on `in`, in order: every epoch record of flag 0
+// or 1 is shown to sink.seen(record, text, has_second, second, accepted); every accepted epoch
+// is handed to the sink as it is met: sink.epoch(second, seconds, nsat) once its epoch record is
+// read, sink.satellite(code) for each code of its list, sink.listed(codes, n) once the list is
+// read, sink.values(k) once satellite k's records are read into rd.values. Failures are raised
+// where they are met.
+template <typename Sink>
+void read_epochs(InUnit& in, Reader& rd, int32_t start, int32_t stop, int32_t step, bool glonass,
+                 double leap, Sink& sink) {
+  const int32_t obs_records = records_per_satellite(rd);
   double* const values = rd.values;
-  StoreTable& store = lng();
-  double* const stored = dbase();
-
   std::string_view rec;
   while (in.next(rec, kRinexRecord)) {
     const int32_t flag = get_i(rec, 29, 1);
@@ -156,8 +142,7 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
     int32_t s = 0;
     const bool has_second = second_of_day(t, s);
     const bool accepted = has_second && s % step == 0 && start <= s && s <= stop;
-    if (g_observer != nullptr)
-      g_observer->epoch(file, in.record_number(), rec, has_second, s, accepted);
+    sink.seen(in.record_number(), rec, has_second, s, accepted);
     if (!accepted) {
       // Read past by counting records: continuation lists, then the observation records.
       if (nsat > 0)
@@ -165,9 +150,7 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
                 kRinexRecord);
       continue;
     }
-    tmin = std::min(tmin, s);
-    tmax = std::max(tmax, s);
-    file_value(store, stored, epoch_key(file, s), seconds, 65600);
+    sink.epoch(s, seconds, nsat);
 
     // Satellite list, 12 codes a record.
     int32_t nlist = 0;
@@ -177,8 +160,7 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
         SatCode c;
         get_a(r, 33 + 3 * k, 3, c.data(), 3);
         rd.sats[nlist++] = c;
-        int32_t slot = 0;
-        putmst(c, slot);
+        sink.satellite(c);
       }
     };
     while (left > kSatsPerRecord) {
@@ -187,8 +169,7 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
       rec = in.need(kRinexRecord);
     }
     if (left > 0) take_sats(rec, left);
-    if (g_observer != nullptr) g_observer->satellites(file, rd.sats, nlist);
-    if (rd.nwanted > 0) prefetch_epoch(rd, nlist, file, s);
+    sink.listed(rd.sats, nlist);
 
     // Observation records, 5 values a record, for each satellite in list order.
     for (int32_t k = 0; k < nsat; ++k) {
@@ -201,13 +182,357 @@ void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, i
         rec = in.need(kRinexRecord);
       }
       for (int i = 0; i < left; ++i) values[nv++] = take_value(rec, i);
-      if (rd.nwanted == 0) continue;
-      const int32_t satno = keyp(rd.sats[k]);
-      const int64_t base = key_of(file, s, satno, 0);
-      for (int32_t w = 0; w < rd.nwanted; ++w)
-        file_value(store, stored, base + rd.wanted_no[w], values[rd.wanted_pos[w]], 65656);
+      sink.values(k);
     }
   }
+}
+
+// Files an epoch's entries as they are read: the epoch-time entry, the satellite codes in the
+// satellite table, and each satellite's wanted values under its keys.
+struct FilingSink {
+  Reader& rd;
+  int32_t file;
+  int32_t& tmin;
+  int32_t& tmax;
+  StoreTable& store = lng();
+  double* const stored = dbase();
+  int64_t epoch_base = 0;
+
+  void epoch(int32_t s, double seconds, int32_t) {
+    tmin = std::min(tmin, s);
+    tmax = std::max(tmax, s);
+    file_value(store, stored, epoch_key(file, s), seconds, 65600);
+    epoch_base = key_of(file, s, 0, 0);
+  }
+  void satellite(const SatCode& c) {
+    int32_t slot = 0;
+    putmst(c, slot);
+  }
+  // What an observer of the read sees (obsquilt-check); nothing in a run.
+  void seen(long record, std::string_view rec, bool has_second, int32_t s, bool accepted) {
+    if (g_observer != nullptr) g_observer->epoch(file, record, rec, has_second, s, accepted);
+  }
+  void listed(const SatCode* sats, int32_t n) {
+    if (g_observer != nullptr) g_observer->satellites(file, sats, n);
+  }
+  void values(int32_t k) {
+    if (rd.nwanted == 0) return;
+    const int64_t base = epoch_base + static_cast<int64_t>(keyp(rd.sats[k])) * 100;
+    for (int32_t w = 0; w < rd.nwanted; ++w)
+      file_value(store, stored, base + rd.wanted_no[w], rd.values[rd.wanted_pos[w]], 65656);
+  }
+};
+
+// ---- reading ahead ----------------------------------------------------------------------------
+//
+// storeobs reads the files on worker threads, each into a FileAhead on a unit of its own, while
+// the calling thread files them in list order: the same filing calls, in the same order, as a
+// read and filed record by record. A failure of the read is kept with the unit as the failing
+// read left it and raised once everything read before it is filed, so the run stops at the same
+// record, with the same console lines and the same report, as a sequential read.
+
+struct FileAhead {
+  struct Epoch {
+    int32_t second;
+    int32_t nsat;        // satellites of its epoch record
+    int32_t nsat_read;   // codes read from its list (all of them unless the read failed)
+    int32_t nsat_done;   // satellites whose records were read
+    double seconds;
+    long record;         // number of its epoch record
+    size_t first_sat;    // its codes in sats
+    size_t first_value;  // its values in values, nwanted a satellite
+  };
+  std::vector<Epoch> epochs;
+  std::vector<SatCode> sats;
+  std::vector<double> values;
+  int32_t nwanted = 0;
+  int32_t wanted_no[kMaxTypes];
+  int32_t obs_records = 1;
+  InUnit unit{kRinexUnit};
+  bool opened = false;         // the unit holds the file (its open did not fail)
+  std::exception_ptr failure;  // raised after the epochs above are filed
+  const char* console_line = nullptr;  // written before the failure is raised
+
+  // Memory held for what was read.
+  size_t bytes() const {
+    return epochs.capacity() * sizeof(Epoch) + sats.capacity() * sizeof(SatCode) +
+           values.capacity() * sizeof(double);
+  }
+
+  // Ready for the next file, keeping the room of its arrays and of its unit's buffer.
+  void reset() {
+    epochs.clear();
+    sats.clear();
+    values.clear();
+    nwanted = 0;
+    opened = false;
+    failure = nullptr;
+    console_line = nullptr;
+  }
+};
+
+// Keeps what the read hands on, for filing later.
+struct KeepingSink {
+  FileAhead& fa;
+  const Reader& rd;
+  void epoch(int32_t s, double seconds, int32_t nsat) {
+    fa.epochs.push_back({s, nsat, 0, 0, seconds, fa.unit.record_number(), fa.sats.size(),
+                         fa.values.size()});
+  }
+  void satellite(const SatCode& c) {
+    fa.sats.push_back(c);
+    ++fa.epochs.back().nsat_read;
+  }
+  void seen(long, std::string_view, bool, int32_t, bool) {}
+  void listed(const SatCode*, int32_t) {}
+  void values(int32_t) {
+    for (int32_t w = 0; w < rd.nwanted; ++w) fa.values.push_back(rd.values[rd.wanted_pos[w]]);
+    ++fa.epochs.back().nsat_done;
+  }
+};
+
+// A stop met in the header while reading ahead: its console line is written when it is raised.
+struct AheadStop {
+  const char* line;
+  int code;
+};
+
+void read_ahead(FileAhead& fa, Reader& rd, int32_t start, int32_t stop, int32_t step,
+                int32_t file) {
+  try {
+    const std::string_view fname(master.fname[file], kNameLength);
+    fa.unit.open(fname.substr(0, static_cast<size_t>(ntrim(fname))));
+    fa.opened = true;
+    fa.unit.rewind();
+    read_header(fa.unit, rd, [](const char* line, int code) { throw AheadStop{line, code}; });
+    fa.nwanted = rd.nwanted;
+    std::copy(rd.wanted_no, rd.wanted_no + rd.nwanted, fa.wanted_no);
+    fa.obs_records = records_per_satellite(rd);
+    KeepingSink sink{fa, rd};
+    read_epochs(fa.unit, rd, start, stop, step, master.sys[file] == 'R', master.leapsec, sink);
+  } catch (const AheadStop& s) {
+    fa.console_line = s.line;
+    fa.failure = std::make_exception_ptr(Stop{s.code});
+  } catch (...) {
+    fa.failure = std::current_exception();
+  }
+}
+
+// Satellite codes already in the satellite table, with their keyp numbers: for them putmst
+// changes nothing and keyp gives the same number again, so both calls can be left out. The
+// table is only emptied by storeobs, before any file is filed.
+class KnownSats {
+ public:
+  void clear() { std::fill(std::begin(entries_), std::end(entries_), Entry{}); }
+  void put(const SatCode& c) {
+    Entry& e = entries_[index(c)];
+    if (e.known && e.code == c) return;
+    int32_t slot = 0;
+    putmst(c, slot);
+    // A full table that did not take the code leaves it unknown: the next call tries again.
+    if (getmst(c, slot) == 1) e = {c, true, -1};
+  }
+  int32_t number(const SatCode& c) {
+    Entry& e = entries_[index(c)];
+    if (e.known && e.code == c && e.satno >= 0) return e.satno;
+    const int32_t n = keyp(c);
+    if (e.known && e.code == c) e.satno = n;
+    return n;
+  }
+
+ private:
+  struct Entry {
+    SatCode code{};
+    bool known = false;
+    int32_t satno = -1;  // keyp of the code, -1 until asked
+  };
+  static size_t index(const SatCode& c) {
+    return (static_cast<unsigned char>(c[0]) * 7u + static_cast<unsigned char>(c[1]) * 31u +
+            static_cast<unsigned char>(c[2])) & 1023u;
+  }
+  Entry entries_[1024];
+};
+
+// Files what was read ahead of one file, then raises its failure, if any, on `in`, which takes
+// over the reading unit. A failure of the filing itself is reported at the record a sequential
+// read had reached there.
+void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t& tmax,
+                KnownSats& known) {
+  if (!fa.opened) std::rethrow_exception(fa.failure);  // the unit stays as its failed open left it
+  in.take_over(fa.unit);
+  StoreTable& store = lng();
+  double* const stored = dbase();
+  long record = in.record_number();
+  try {
+    for (const FileAhead::Epoch& ep : fa.epochs) {
+      record = ep.record;
+      tmin = std::min(tmin, ep.second);
+      tmax = std::max(tmax, ep.second);
+      file_value(store, stored, epoch_key(file, ep.second), ep.seconds, 65600);
+      for (int32_t k = 0; k < ep.nsat_read; ++k) known.put(fa.sats[ep.first_sat + static_cast<size_t>(k)]);
+      if (fa.nwanted == 0) continue;
+      const int64_t epoch_base = key_of(file, ep.second, 0, 0);
+      const double* v = fa.values.data() + ep.first_value;
+      record += continuation_records(ep.nsat);
+      for (int32_t k = 0; k < ep.nsat_done; ++k, v += fa.nwanted) {
+        record += fa.obs_records;
+        const int64_t base =
+            epoch_base + static_cast<int64_t>(known.number(fa.sats[ep.first_sat + static_cast<size_t>(k)])) * 100;
+        for (int32_t w = 0; w < fa.nwanted; ++w)
+          file_value(store, stored, base + fa.wanted_no[w], v[w], 65656);
+      }
+    }
+  } catch (...) {
+    in.report_at(record);
+    throw;
+  }
+  if (fa.failure) {
+    if (fa.console_line != nullptr) console(ListLine() << fa.console_line);
+    std::rethrow_exception(fa.failure);
+  }
+}
+
+// Whether the files are read ahead on worker threads: unless OBSQUILT_SEQUENTIAL is set (to
+// anything but "0"), and when there is more than one file and more than one core.
+bool read_in_parallel(int32_t nfiles) {
+  if (g_observer != nullptr) return false;  // an observer sees the files as a sequential read meets them
+  const char* env = std::getenv("OBSQUILT_SEQUENTIAL");
+  if (env != nullptr && *env != '\0' && std::string_view(env) != "0") return false;
+  return nfiles > 1 && std::thread::hardware_concurrency() > 1;
+}
+
+// Bytes of read files waiting to be filed beyond which no further file is started (besides the
+// one to be filed next): large files are not all held at once.
+constexpr size_t kReadAheadBudget = size_t{128} << 20;
+
+// Reads files 1..nfiles ahead on worker threads, a few files beyond the one being filed, and
+// files them in order on the calling thread. False, with nothing read, when the system gives
+// no thread.
+bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int32_t nfiles,
+                      int32_t& tmin, int32_t& tmax) {
+  const int32_t workers =
+      static_cast<int32_t>(std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 4u));
+  const int32_t window = 2 * workers + 1;  // files read ahead at most
+  std::vector<std::unique_ptr<FileAhead>> ahead(static_cast<size_t>(nfiles) + 1);
+  std::vector<char> ready(static_cast<size_t>(nfiles) + 1, 0);
+  std::vector<std::exception_ptr> failures(static_cast<size_t>(nfiles) + 1);
+  std::vector<std::unique_ptr<FileAhead>> spare;  // filed files, their buffers used again
+  auto known = std::make_unique<KnownSats>();
+  std::mutex mu;
+  std::condition_variable changed;
+  int32_t next_to_read = 1;
+  int32_t filing = 1;  // the file being filed
+  size_t waiting_bytes = 0;  // held by files read and not yet taken for filing
+  bool quit = false;
+
+  auto work = [&] {
+    Reader rd;
+    for (;;) {
+      int32_t file = 0;
+      {
+        std::unique_lock<std::mutex> lock(mu);
+        // A few files ahead, and while the files read and waiting stay within the budget; the
+        // file to be filed next is always read.
+        changed.wait(lock, [&] {
+          return quit || (next_to_read <= nfiles && next_to_read < filing + window &&
+                          (next_to_read == filing || waiting_bytes < kReadAheadBudget));
+        });
+        if (quit) return;
+        file = next_to_read++;
+      }
+      std::unique_ptr<FileAhead> fa;
+      std::exception_ptr refused;
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        if (!spare.empty()) {
+          fa = std::move(spare.back());
+          spare.pop_back();
+        }
+      }
+      try {
+        if (!fa) fa = std::make_unique<FileAhead>();
+      } catch (...) {
+        refused = std::current_exception();
+      }
+      if (fa) read_ahead(*fa, rd, start, stop, step, file);
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        failures[static_cast<size_t>(file)] = refused;
+        if (fa) waiting_bytes += fa->bytes();
+        ahead[static_cast<size_t>(file)] = std::move(fa);
+        ready[static_cast<size_t>(file)] = 1;
+      }
+      changed.notify_all();
+    }
+  };
+
+  std::vector<std::thread> threads;
+  auto finish = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      quit = true;
+    }
+    changed.notify_all();
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+  };
+  for (int32_t w = 0; w < workers; ++w) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  if (threads.empty()) return false;
+  try {
+    for (int32_t file = 1; file <= nfiles; ++file) {
+      std::unique_ptr<FileAhead> fa;
+      {
+        std::unique_lock<std::mutex> lock(mu);
+        changed.wait(lock, [&] { return ready[static_cast<size_t>(file)] != 0; });
+        fa = std::move(ahead[static_cast<size_t>(file)]);
+        if (!fa) std::rethrow_exception(failures[static_cast<size_t>(file)]);
+        waiting_bytes -= fa->bytes();
+      }
+      try {
+        file_ahead(*fa, in, file, tmin, tmax, *known);
+      } catch (RecordError& e) {
+        if (e.place.empty()) e.place = in.place();
+        throw;
+      }
+      in.close();
+      fa->reset();
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        filing = file + 1;
+        spare.push_back(std::move(fa));
+      }
+      changed.notify_all();
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+  return true;
+}
+
+}  // namespace
+
+void set_read_observer(ReadObserver* observer) { g_observer = observer; }
+
+void rinex1(int unit, int32_t start, int32_t stop, int32_t step, int32_t file, int32_t& tmin,
+            int32_t& tmax) {
+  InUnit& in = in_unit(unit);
+  Reader& rd = g_reader;
+  in.rewind();
+  read_header(in, rd, [](const char* line, int code) {
+    console(ListLine() << line);
+    obsq::stop(code);
+  });
+  if (g_observer != nullptr) g_observer->types(file, rd.types, rd.ntypes);
+  FilingSink sink{rd, file, tmin, tmax};
+  read_epochs(in, rd, start, stop, step, master.sys[file] == 'R', master.leapsec, sink);
 }
 
 void storeobs(int unit, int32_t start, int32_t stop, int32_t step, int32_t& tmin, int32_t& tmax) {
@@ -218,16 +543,18 @@ void storeobs(int unit, int32_t start, int32_t stop, int32_t step, int32_t& tmin
   tmax = -1000000;
   const int32_t nfiles = master.nfiles;
   InUnit& in = in_unit(unit);
-  for (int32_t file = 1; file <= nfiles; ++file) {
-    const std::string_view fname(master.fname[file], kNameLength);
-    try {
-      in.open(fname.substr(0, static_cast<size_t>(ntrim(fname))));
-      rinex1(unit, start, stop, step, file, tmin, tmax);
-    } catch (RecordError& e) {
-      if (e.place.empty()) e.place = in.place();
-      throw;
+  if (!read_in_parallel(nfiles) || !read_files_ahead(in, start, stop, step, nfiles, tmin, tmax)) {
+    for (int32_t file = 1; file <= nfiles; ++file) {
+      const std::string_view fname(master.fname[file], kNameLength);
+      try {
+        in.open(fname.substr(0, static_cast<size_t>(ntrim(fname))));
+        rinex1(unit, start, stop, step, file, tmin, tmax);
+      } catch (RecordError& e) {
+        if (e.place.empty()) e.place = in.place();
+        throw;
+      }
+      in.close();
     }
-    in.close();
   }
   assert(filing_order_holds());  // what the output writer relies on
   console(ListLine() << "time range: " << tmin << tmax);

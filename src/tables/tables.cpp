@@ -8,7 +8,8 @@ namespace {
 
 struct Store {
   explicit Store(int32_t capacity)
-      : table(capacity == kStoreCapacity ? kStoreModulus : capacity, capacity),
+      : table(capacity == kStoreCapacity ? kStoreModulus : capacity, capacity,
+              [](int64_t key, int32_t modulus) { return KeyHash{}(key, modulus); }),
         values(sizeof(double) * (static_cast<size_t>(capacity) + 1)) {}
   StoreTable table;
   ZeroPages values;
@@ -59,12 +60,18 @@ void nummob(int32_t& n) { n = mob().count(); }
 bool filing_order_holds() {
   const StoreTable& store = lng();
   int64_t open_prefix = -1;  // (file, second) of the last epoch-time entry
-  for (int32_t s = 1; s < store.next(); ++s) {
-    const int64_t prefix = store.key(s) / 100000;
-    if (store.key(s) % 100000 == 99999)
-      open_prefix = prefix;  // unique: the store takes no key twice
-    else if (prefix != open_prefix)
-      return false;
+  for (int32_t first = 1; first < store.next();) {
+    const int32_t end = store.run_end(first);
+    const int64_t group = store.key(first) - store.member(first);  // a run shares this part
+    for (int32_t s = first; s < end; ++s) {
+      const int64_t key = group + store.member(s);
+      const int64_t prefix = key / 100000;
+      if (key % 100000 == 99999)
+        open_prefix = prefix;  // unique: the store takes no key twice
+      else if (prefix != open_prefix)
+        return false;
+    }
+    first = end;
   }
   return true;
 }

@@ -1,11 +1,13 @@
 // The three keyed tables of the run: the satellite table (mst), the observation-type table (mob)
-// and the observation store (lng) with its value array dbase. All are chained hash tables.
+// and the observation store (lng) with its value array dbase. All behave as chained hash tables;
+// the store keeps its slots in runs of one file-epoch (obsstore.hpp).
 #pragma once
 
 #include <array>
 #include <cstdint>
 
 #include "tables/hashtable.hpp"
+#include "tables/obsstore.hpp"
 
 namespace obsq {
 
@@ -44,7 +46,10 @@ struct KeyHash {
 
 using SatTable = ChainedTable<SatCode, SatHash>;
 using TypeTable = ChainedTable<TypeCode, TypeHash>;
-using StoreTable = ChainedTable<int64_t, KeyHash>;
+// The observation store: the chained table's contract under KeyHash (a chained table of that
+// hash is its reference), stored the way the reader files it (obsstore.hpp).
+using StoreTable = ObsStore;
+using ChainedStoreTable = ChainedTable<int64_t, KeyHash>;
 
 inline constexpr int32_t kSatModulus = 499;
 inline constexpr int32_t kSatCapacity = 500;

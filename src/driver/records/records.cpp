@@ -231,18 +231,33 @@ bool get_f14_3_usual(std::string_view rec, int col, double& v) {
   const unsigned d2 = static_cast<unsigned char>(p[12]) - '0';
   const unsigned d3 = static_cast<unsigned char>(p[13]) - '0';
   if (p[10] != '.' || d1 > 9 || d2 > 9 || d3 > 9) return false;
-  int i = 0;
-  while (i < 10 && p[i] == ' ') ++i;
+  // Columns 1-8 as one little-endian word (byte k = column k + 1), 9 and 10 apart.
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  // Leading blanks: the first byte that differs from a blank.
+  const uint64_t y = w ^ (kOnes * ' ');
+  const uint64_t nonblank = (((y & ~kHigh) + ~kHigh) | y) & kHigh;
+  int i = nonblank != 0 ? __builtin_ctzll(nonblank) >> 3 : 8 + (p[8] == ' ' ? 1 + (p[9] == ' ') : 0);
   bool neg = false;
   if (i < 10 && (p[i] == '-' || p[i] == '+')) neg = p[i++] == '-';
   if (i == 10) return false;
-  uint64_t m = 0;
-  for (; i < 10; ++i) {
-    const unsigned d = static_cast<unsigned char>(p[i]) - '0';
-    if (d > 9) return false;
-    m = m * 10 + d;
-  }
-  m = m * 1000 + d1 * 100 + d2 * 10 + d3;
+  // The digits from column i + 1 on, the columns before them taken as zeros.
+  const uint64_t keep = i >= 8 ? 0 : ~uint64_t{0} << (8 * i);
+  const uint64_t digits = (w & keep) | (kOnes * '0' & ~keep);
+  constexpr uint64_t kNibbles = 0xF0F0F0F0F0F0F0F0ULL;
+  if ((digits & kNibbles) != kOnes * 0x30 || ((digits + kOnes * 6) & kNibbles) != kOnes * 0x30)
+    return false;
+  const unsigned d9 = i > 8 ? 0 : static_cast<unsigned char>(p[8]) - '0';
+  const unsigned d10 = static_cast<unsigned char>(p[9]) - '0';
+  if (d9 > 9 || d10 > 9) return false;
+  // Eight digits to their value, most significant first: pairs, fours, eights.
+  uint64_t x = digits - kOnes * '0';
+  x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FFULL;
+  x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFFULL;
+  x = (x * 10000 + (x >> 32)) & 0xFFFFFFFFULL;
+  const uint64_t m = ((x * 10 + d9) * 10 + d10) * 1000 + d1 * 100 + d2 * 10 + d3;
   v = static_cast<double>(m) / 1000.0;
   if (neg) v = -v;
   return true;
@@ -376,6 +391,17 @@ constexpr char kPairs[] =
     "8081828384858687888990919293949596979899";
 }  // namespace
 
+namespace {
+// The decimal digits of u < 10^8 as eight bytes of values 0-9, most significant first in memory.
+inline uint64_t eight_digits(uint32_t u) {
+  uint64_t x = (u / 10000) | (static_cast<uint64_t>(u % 10000) << 32);      // 4 + 4 digits
+  const uint64_t hundreds = ((x * 10486) >> 20) & 0x0000007F0000007FULL;   // v / 100, v < 10^4
+  x = hundreds | ((x - hundreds * 100) << 16);                              // 2-digit lanes
+  const uint64_t tens = ((x * 103) >> 10) & 0x000F000F000F000FULL;          // w / 10, w < 100
+  return tens | ((x - tens * 10) << 8);
+}
+}  // namespace
+
 char* put_f14_3(char* p, double v) {
   // Values read from a field with three decimals are the nearest doubles of n / 1000; for them
   // the rounded digits are those of n itself (checked: n / 1000 gives v back). Anything else
@@ -386,9 +412,26 @@ char* put_f14_3(char* p, double v) {
     if (static_cast<double>(n) / 1000.0 == v) {
       uint64_t u = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
       char tmp[24];
+      std::memset(tmp, ' ', sizeof tmp);  // the field is the last 14 bytes, blanks before
       char* q = tmp + sizeof tmp;
       const unsigned frac = static_cast<unsigned>(u % 1000);
       u /= 1000;
+      if (u < 100000000) {
+        // Up to 8 integer digits, all at once: the field is blanks, sign, digits, ".ddd".
+        tmp[sizeof tmp - 1] = kPairs[2 * (frac % 100) + 1];
+        tmp[sizeof tmp - 2] = kPairs[2 * (frac % 100)];
+        tmp[sizeof tmp - 3] = static_cast<char>('0' + frac / 100);
+        tmp[sizeof tmp - 4] = '.';
+        const uint64_t digits = eight_digits(static_cast<uint32_t>(u));
+        // Leading zero digits become blanks; "0" keeps its one digit.
+        const int lead = digits == 0 ? 7 : std::min(7, __builtin_ctzll(digits) >> 3);
+        const uint64_t keep = ~uint64_t{0} << (8 * lead);
+        const uint64_t text = ((digits + 0x3030303030303030ULL) & keep) | (0x2020202020202020ULL & ~keep);
+        std::memcpy(tmp + sizeof tmp - 12, &text, 8);
+        if (std::signbit(v)) tmp[sizeof tmp - 13 + lead] = '-';
+        std::memcpy(p, tmp + sizeof tmp - 14, 14);
+        return p + 14;
+      }
       q -= 2;
       std::memcpy(q, kPairs + 2 * (frac % 100), 2);
       *--q = static_cast<char>('0' + frac / 100);
@@ -407,8 +450,7 @@ char* put_f14_3(char* p, double v) {
       if (std::signbit(v)) *--q = '-';
       const long len = tmp + sizeof tmp - q;
       if (len <= 14) {
-        std::memset(p, ' ', 14);
-        std::memcpy(p + (14 - len), q, static_cast<size_t>(len));
+        std::memcpy(p, tmp + sizeof tmp - 14, 14);
         return p + 14;
       }
     }

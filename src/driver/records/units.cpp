@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace obsq {
 
@@ -14,6 +16,7 @@ namespace {
 
 constexpr size_t kInBlock = size_t{1} << 20;   // input read size
 constexpr size_t kOutBlock = size_t{1} << 20;  // output buffer size
+constexpr size_t kFirstRead = size_t{16} << 10;  // first read of a file
 
 [[noreturn]] void open_error(int err, std::string_view name, std::string place) {
   std::string text;
@@ -65,6 +68,7 @@ void InUnit::connect(int fd, bool owned, std::string name) {
   pos_ = end_ = 0;
   eof_ = false;
   recno_ = 0;
+  read_so_far_ = 0;
 }
 
 void InUnit::close() {
@@ -78,6 +82,7 @@ void InUnit::rewind() {
   if (fd_ < 0) return;
   if (::lseek(fd_, 0, SEEK_SET) != 0)
     record_error(std::string("Cannot rewind file: ") + std::strerror(errno), place());
+  read_so_far_ = 0;
   pos_ = end_ = 0;
   eof_ = false;
   recno_ = 0;
@@ -98,15 +103,33 @@ bool InUnit::fill(size_t want) {
       end_ -= pos_;
       pos_ = 0;
     }
-    const ssize_t n = ::read(fd_, buf_.get() + end_, cap_ - end_);
+    // A file's first reads are short and grow with what was read: a header scan that stops
+    // after a few records does not copy a whole block.
+    const size_t room = std::min(cap_ - end_, std::max(kFirstRead, 2 * read_so_far_));
+    const ssize_t n = ::read(fd_, buf_.get() + end_, room);
     if (n < 0) {
       if (errno == EINTR) continue;
       record_error(std::string("Cannot read file: ") + std::strerror(errno), place());
     }
     if (n == 0) eof_ = true;
     end_ += static_cast<size_t>(n);
+    read_so_far_ += static_cast<size_t>(n);
   }
   return end_ > pos_;
+}
+
+void InUnit::take_over(InUnit& other) {
+  std::swap(fd_, other.fd_);
+  std::swap(owns_fd_, other.owns_fd_);
+  std::swap(eof_, other.eof_);
+  std::swap(name_, other.name_);
+  std::swap(buf_, other.buf_);
+  std::swap(cap_, other.cap_);
+  std::swap(pos_, other.pos_);
+  std::swap(end_, other.end_);
+  std::swap(recno_, other.recno_);
+  std::swap(read_so_far_, other.read_so_far_);
+  std::swap(hold_, other.hold_);
 }
 
 bool InUnit::next(std::string_view& rec, int length) {

@@ -48,6 +48,14 @@ class InUnit {
   // Reads past n records of at most `length` characters; the end of the file is an error.
   void skip(long n, int length);
 
+  // Takes over the file, position and record count of another unit of the same number that
+  // read the file ahead (it gets this unit's in exchange): from then on this unit reports and
+  // continues as if it had made those reads itself.
+  void take_over(InUnit& other);
+  // Sets the record count to the one a sequential read had at an earlier point of the file:
+  // a failure met while handing on records read ahead is reported at the record it belongs to.
+  void report_at(long record_number) { recno_ = record_number; }
+
   // The place of the last read, for error reports.
   std::string place() const;
   const std::string& name() const { return name_; }
@@ -66,6 +74,7 @@ class InUnit {
   size_t pos_ = 0;
   size_t end_ = 0;
   long recno_ = 0;
+  size_t read_so_far_ = 0;  // bytes read since the file was opened or rewound
   std::string hold_;  // a record kept here when skipping its long tail needs a refill
 };
 
