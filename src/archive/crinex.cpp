@@ -40,7 +40,11 @@ bool column_int(std::string_view line, size_t from, size_t w, long& v) {
 
 // Writes |v| / 10^decimals as "[-][int].frac" right-aligned in width columns ending at end,
 // with no zero before the point when the magnitude is below 1. False when it does not fit.
-bool put_fixed(char* end, int64_t v, int width, int decimals) {
+inline bool put_fixed(char* end, int64_t v, int width, int decimals) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
   const bool neg = v < 0;
   uint64_t a = neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
   char* p = end;
@@ -49,15 +53,20 @@ bool put_fixed(char* end, int64_t v, int width, int decimals) {
     a /= 10;
   }
   *--p = '.';
-  while (a != 0) {
-    if (p == end - width) return false;
-    *--p = static_cast<char>('0' + a % 10);
-    a /= 10;
+  char* const limit = end - width + neg;
+  while (a >= 10) {
+    if (p - 2 < limit) return false;
+    const char* pair = kPairs + 2 * (a % 100);
+    p -= 2;
+    p[0] = pair[0];
+    p[1] = pair[1];
+    a /= 100;
   }
-  if (neg) {
-    if (p == end - width) return false;
-    *--p = '-';
+  if (a != 0) {
+    if (p == limit) return false;
+    *--p = static_cast<char>('0' + a);
   }
+  if (neg) *--p = '-';
   while (p > end - width) *--p = ' ';
   return true;
 }
@@ -146,55 +155,66 @@ void CompactDecoder::event(std::string& out, long count) {
   if (n_ != old_n) prev_sats_.clear();  // the arcs of the old types end here
 }
 
+void CompactDecoder::bad_value(const char* p, const char* end, size_t sat, size_t type) const {
+  const char* e = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(end - p)));
+  std::string m(1, '\'');
+  m.append(p, e ? e : end).append("' is not a value of compact RINEX");
+  fail(m.append(where(sat, type)));
+}
+
+std::string CompactDecoder::where(size_t sat, size_t type) const {
+  std::string m = " (";
+  if (3 * sat < sats_.size())
+    m.append("satellite ").append(sats_, 3 * sat, 3).append(", type ");
+  else
+    m.append("receiver clock");
+  if (3 * sat < sats_.size()) {
+    m.append(std::to_string(type + 1));
+    if (type < types_.size()) m.append(" ").append(types_[type]);
+  }
+  return m + ")";
+}
+
+// Reads one field at p (up to a blank or the end): "k&V" starts an arc of order k with the
+// value V, an integer is the next difference of the arc. Returns the value; p ends after it.
 int64_t CompactDecoder::field(Arc& arc, const char*& p, const char* end, size_t sat, size_t type) {
   const char* s = p;
-  auto number = [&](uint64_t& v, bool& neg) {
-    neg = s < end && *s == '-';
-    if (neg) ++s;
-    const char* d = s;
-    v = 0;
-    while (s < end && *s >= '0' && *s <= '9') v = v * 10 + static_cast<uint64_t>(*s++ - '0');
-    if (s - d > kMaxDigits) fail("a number of more than " + std::to_string(kMaxDigits) + " digits");
-    return s > d;
-  };
-  auto bad = [&]() -> std::string {
-    const char* e = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(end - p)));
-    std::string m(1, '\'');
-    m.append(p, e ? e : end).append("' is not a value of compact RINEX (satellite ");
-    return m.append(sats_, 3 * sat, 3).append(", type ").append(std::to_string(type + 1)) + ")";
-  };
-  uint64_t v;
-  bool neg;
-  const bool digits = number(v, neg);
+  bool neg = *s == '-';
+  s += neg;
+  const char* d = s;
+  uint64_t v = 0;
+  while (s < end && static_cast<unsigned>(*s - '0') < 10) v = v * 10 + static_cast<uint64_t>(*s++ - '0');
+  if (s - d > kMaxDigits) bad_value(p, end, sat, type);
   if (s < end && *s == '&') {
-    if (!digits || neg) fail(bad());
+    if (s == d || neg) bad_value(p, end, sat, type);
     if (v < 1 || v > 5)
-      fail("arc of order " + std::to_string(v) + " (the orders go from 1 to 5), satellite " +
-           sats_.substr(3 * sat, 3) + ", type " + std::to_string(type + 1));
+      fail("arc of order " + std::to_string(v) + ", above 5 or below 1" + where(sat, type));
     arc.k = static_cast<int8_t>(v);
-    ++s;
-    if (!number(v, neg) || (s < end && *s != ' ')) fail(bad());
+    const char* vstart = ++s;
+    neg = s < end && *s == '-';
+    s += neg;
+    d = s;
+    v = 0;
+    while (s < end && static_cast<unsigned>(*s - '0') < 10) v = v * 10 + static_cast<uint64_t>(*s++ - '0');
+    if (s == d || s - d > kMaxDigits || (s < end && *s != ' ')) bad_value(vstart, end, sat, type);
     arc.m = 0;
     arc.y[0] = neg ? 0 - v : v;
   } else {
-    if (!digits || (s < end && *s != ' ')) fail(bad());
-    if (arc.k == 0)
-      fail("a difference without an initialised arc (satellite " + sats_.substr(3 * sat, 3) +
-           ", type " + std::to_string(type + 1) +
-           (type < types_.size() ? " " + types_[type] : std::string()) + ")");
-    const uint64_t d = neg ? 0 - v : v;
+    if (s == d || (s < end && *s != ' ')) bad_value(p, end, sat, type);
+    if (arc.k == 0) fail("a difference without an initialised arc" + where(sat, type));
     uint64_t* y = arc.y;
+    const uint64_t diff = neg ? 0 - v : v;
     if (arc.m < arc.k) {
       ++arc.m;
       uint64_t old = y[0];
-      y[0] = d;
+      y[0] = diff;
       for (int i = 0; i < arc.m; ++i) {
         const uint64_t next_old = y[i + 1];
         y[i + 1] = y[i] + old;
         old = next_old;
       }
     } else {
-      y[0] = d;
+      y[0] = diff;
       for (int i = 0; i < arc.m; ++i) y[i + 1] += y[i];
     }
   }
@@ -202,13 +222,12 @@ int64_t CompactDecoder::field(Arc& arc, const char*& p, const char* end, size_t 
   return static_cast<int64_t>(arc.y[arc.m]);
 }
 
-// Decodes one satellite's data line into its observation records; false when it is missing.
-bool CompactDecoder::satellite_line(std::string_view line, size_t sat, std::string& out) {
+// Decodes one satellite's data line into its observation records.
+void CompactDecoder::satellite_line(std::string_view line, size_t sat, std::string& out) {
   Arc* arcs = arcs_.data() + sat * n_;
   char* flags = flags_.data() + sat * 2 * n_;
   const char* p = line.data();
   const char* end = p + line.size();
-  // Which types hold a value this epoch; the values themselves.
   int64_t values[kMaxTypes];
   bool has[kMaxTypes];
   for (size_t t = 0; t < n_; ++t) {
@@ -219,7 +238,7 @@ bool CompactDecoder::satellite_line(std::string_view line, size_t sat, std::stri
       values[t] = field(arcs[t], p, end, sat, t);
       has[t] = true;
     }
-    if (p < end) ++p;  // the blank after the field
+    p += p < end;  // the blank after the field
   }
   const size_t width = 2 * n_;
   for (size_t i = 0; p + i < end && i < width; ++i) {
@@ -229,28 +248,33 @@ bool CompactDecoder::satellite_line(std::string_view line, size_t sat, std::stri
     else if (c != ' ')
       flags[i] = c;
   }
-  char rec[80];
+  // The records, written in place: 5 fields of 16 columns a line, trailing blanks cut.
+  const size_t base = out.size();
+  out.resize(base + (n_ / 5 + 1) * 81);
+  char* w = out.data() + base;
   size_t t = 0;
   do {
-    size_t len = 0;
+    char* const line_start = w;
+    char* last = w;  // just after the last field that holds a value
     for (size_t j = 0; j < 5 && t < n_; ++j, ++t) {
-      char* f = rec + 16 * j;
       if (!has[t]) {
-        std::memset(f, ' ', 16);
+        std::memset(w, ' ', 16);
+        w += 16;
         continue;
       }
-      if (!put_fixed(f + 14, values[t], 14, 3))
-        fail("the value " + std::to_string(values[t]) + " (in 0.001) of satellite " +
-             sats_.substr(3 * sat, 3) + ", type " + std::to_string(t + 1) +
-             " does not fit F14.3");
-      f[14] = flags[2 * t];
-      f[15] = flags[2 * t + 1];
-      len = 16 * j + 16;
+      if (!put_fixed(w + 14, values[t], 14, 3))
+        fail("the value " + std::to_string(values[t]) + " (in 0.001) does not fit F14.3" +
+             where(sat, t));
+      w[14] = flags[2 * t];
+      w[15] = flags[2 * t + 1];
+      w += 16;
+      last = w;
     }
-    while (len > 0 && rec[len - 1] == ' ') --len;
-    out.append(rec, len).push_back('\n');
+    while (last > line_start && last[-1] == ' ') --last;
+    *last++ = '\n';
+    w = last;
   } while (t < n_);
-  return true;
+  out.resize(static_cast<size_t>(w - out.data()));
 }
 
 bool CompactDecoder::epoch(std::string& out) {
@@ -296,9 +320,7 @@ bool CompactDecoder::epoch(std::string& out) {
     if (line.find(' ') != std::string_view::npos) fail("a clock line holds one value");
     if (line.find('&') == std::string_view::npos && clock_.k == 0)
       fail("a clock offset difference without an initialised arc");
-    sats_.append("clk");  // names the clock in the field's messages
-    clock = field(clock_, p, end, nsat, 0);
-    sats_.resize(3 * nsat);
+    clock = field(clock_, p, end, nsat, 0);  // a satellite index past the list: the clock
   }
 
   // The arcs and flag strings of this epoch's satellites, carried on from the last epoch.

@@ -38,10 +38,13 @@ class CompactDecoder {
   bool header_line(std::string& out);
   bool epoch(std::string& out);
   void event(std::string& out, long count);
-  bool satellite_line(std::string_view line, size_t sat, std::string& out);
+  void satellite_line(std::string_view line, size_t sat, std::string& out);
   int64_t field(Arc& arc, const char*& p, const char* end, size_t sat, size_t type);
+  [[noreturn, gnu::cold]] void bad_value(const char* p, const char* end, size_t sat,
+                                         size_t type) const;
+  std::string where(size_t sat, size_t type) const;  // " (satellite G05, type 3 L1)"
   void set_types(std::string_view line);
-  [[noreturn]] void fail(std::string message) const { in_.fail(std::move(message)); }
+  [[noreturn, gnu::cold]] void fail(std::string message) const { in_.fail(std::move(message)); }
   void cut(std::string_view where);
 
   LineSource& in_;
