@@ -1,6 +1,11 @@
 #include "archive/stream.hpp"
 
 #include <archive.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstring>
 
@@ -30,9 +35,19 @@ ArchiveStream::ArchiveStream(const std::string& path) {
   archive_read_support_format_raw(ar_);
   archive_read_support_format_empty(ar_);
   struct archive_entry* entry = nullptr;
-  if (archive_read_open_filename(ar_, path.c_str(), 1 << 16) != ARCHIVE_OK) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const std::string why = fd_ < 0 ? std::strerror(errno) : "is a directory";
+    if (fd_ >= 0) ::close(fd_);
+    archive_read_free(ar_);
+    ar_ = nullptr;
+    throw FormatError{path, 0, why};
+  }
+  if (archive_read_open_fd(ar_, fd_, 1 << 16) != ARCHIVE_OK) {
     std::string why = archive_error_string(ar_) ? archive_error_string(ar_) : "cannot open";
     archive_read_free(ar_);
+    ::close(fd_);
     ar_ = nullptr;
     throw FormatError{path, 0, why};
   }
@@ -45,14 +60,19 @@ ArchiveStream::ArchiveStream(const std::string& path) {
   }
   // Filter 0 is the outermost read last; list them from the outside in.
   for (int i = archive_filter_count(ar_) - 1; i >= 0; --i) {
-    if (archive_filter_code(ar_, i) == ARCHIVE_FILTER_NONE) continue;
+    const int code = archive_filter_code(ar_, i);
+    if (code == ARCHIVE_FILTER_NONE) continue;
     if (!wrappers_.empty()) wrappers_ += ", ";
-    wrappers_ += archive_filter_name(ar_, i);
+    wrappers_ += code == ARCHIVE_FILTER_COMPRESS ? "compress"
+                 : code == ARCHIVE_FILTER_GZIP   ? "gzip"
+                 : code == ARCHIVE_FILTER_BZIP2  ? "bzip2"
+                                                 : archive_filter_name(ar_, i);
   }
 }
 
 ArchiveStream::~ArchiveStream() {
   if (ar_ != nullptr) archive_read_free(ar_);
+  if (fd_ >= 0) ::close(fd_);
 }
 
 size_t ArchiveStream::read(char* buf, size_t n) {

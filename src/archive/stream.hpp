@@ -64,6 +64,7 @@ class ArchiveStream : public ByteStream {
 
  private:
   struct ::archive* ar_ = nullptr;
+  int fd_ = -1;
   std::string wrappers_;
   bool at_end_ = false;
 };
