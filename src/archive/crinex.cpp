@@ -152,6 +152,10 @@ void CompactDecoder::event(std::string& out, long count) {
     if (label_is(line, "# / TYPES OF OBSERV")) set_types(line);
     out.append(trimmed(line)).push_back('\n');
   }
+  if (count > 0 && in_.unterminated()) {
+    out.resize(start);
+    return cut("the special records of an event (the last has no line end)");
+  }
   if (n_ != old_n) prev_sats_.clear();  // the arcs of the old types end here
 }
 
@@ -365,6 +369,11 @@ bool CompactDecoder::epoch(std::string& out) {
       return false;
     }
     satellite_line(line, i, out);
+  }
+  if (in_.unterminated()) {  // the last line of the file has no line end: cut inside it?
+    out.resize(start);
+    cut("an epoch (its last line has no line end)");
+    return false;
   }
   std::swap(prev_sats_, sats_);
   std::swap(prev_arcs_, arcs_);

@@ -94,6 +94,8 @@ ObsFile::ObsFile(const std::string& path) : path_(path) {
     }
   } catch (const FormatError&) {
   }
+  if (first.empty() && !stream_->damage().empty())
+    throw FormatError{path, 0, "damaged or cut compressed data: " + stream_->damage()};
   id_ = identify(first, third, stream_->wrappers());
   if (!id_.usable()) return;
   // Start again from the first line: the stream is read once, so open it anew.

@@ -49,7 +49,7 @@ ArchiveStream::ArchiveStream(const std::string& path) {
     archive_read_free(ar_);
     ::close(fd_);
     ar_ = nullptr;
-    throw FormatError{path, 0, why};
+    throw FormatError{path, 0, "damaged or cut compressed data: " + why};
   }
   const int r = archive_read_next_header(ar_, &entry);
   if (r == ARCHIVE_EOF) {
@@ -136,6 +136,7 @@ bool LineSource::next(std::string_view& line) {
       if (buf_[end_ - 1] == '\r') --len;
       line = last_ = std::string_view(buf_.data() + begin_, len);
       begin_ = end_;
+      unterminated_ = true;
       ++line_no_;
       return true;
     }

@@ -80,6 +80,8 @@ class LineSource {
   // Hands out the line returned last once more at the next call.
   void unread() { again_ = true; }
   long line_number() const { return line_no_; }
+  // The line returned last ended the data without a line end: the file may be cut in it.
+  bool unterminated() const { return unterminated_; }
   const std::string& name() const { return name_; }
   // Why the data ended early (a damaged or cut compressed stream), empty when it did not.
   const std::string& damage() const { return in_.damage(); }
@@ -94,6 +96,7 @@ class LineSource {
   size_t begin_ = 0, end_ = 0;
   bool eof_ = false;
   bool again_ = false;
+  bool unterminated_ = false;
   std::string_view last_;
   long line_no_ = 0;
 };
