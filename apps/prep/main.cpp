@@ -223,7 +223,8 @@ int prep_main(int argc, char** argv) {
   fs::path dir = ".";
   std::optional<Date> day;
   bool force = false;
-  for (int c; (c = getopt_long(argc, argv, "d:D:fhV", options, nullptr)) != -1;) {
+  opterr = 0;  // the messages are ours
+  for (int c; (c = getopt_long(argc, argv, ":d:D:fhV", options, nullptr)) != -1;) {
     switch (c) {
       case 'd': dir = optarg; break;
       case 'D':
@@ -233,7 +234,8 @@ int prep_main(int argc, char** argv) {
       case 'f': force = true; break;
       case 'h': std::fputs(kUsage, stdout); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;
-      default: throw cli::UsageError{"unknown option"};
+      case ':': throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs an argument"};
+      default: throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
     }
   }
   if (optind >= argc) throw cli::UsageError{"no input file"};

@@ -167,16 +167,11 @@ void CompactDecoder::bad_value(const char* p, const char* end, size_t sat, size_
 }
 
 std::string CompactDecoder::where(size_t sat, size_t type) const {
-  std::string m = " (";
-  if (3 * sat < sats_.size())
-    m.append("satellite ").append(sats_, 3 * sat, 3).append(", type ");
-  else
-    m.append("receiver clock");
-  if (3 * sat < sats_.size()) {
-    m.append(std::to_string(type + 1));
-    if (type < types_.size()) m.append(" ").append(types_[type]);
-  }
-  return m + ")";
+  if (3 * sat >= sats_.size()) return " (receiver clock)";
+  std::string m = " (satellite ";
+  m.append(sats_, 3 * sat, 3).append(", type ").append(std::to_string(type + 1));
+  if (type < types_.size()) m.append(" ").append(types_[type]);
+  return m.append(")");
 }
 
 // Reads one field at p (up to a blank or the end): "k&V" starts an arc of order k with the
