@@ -55,7 +55,6 @@ class Rinex2Reader {
   HeaderFacts facts_;
   std::string header_;
   long line_ = 0;
-  bool types_pending_ = false;  // a group's first record read, the continuation may follow
   std::optional<archive::Notice> cut_;
 };
 
