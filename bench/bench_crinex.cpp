@@ -66,10 +66,11 @@ int main(int argc, char** argv) {
       out_bytes += out.size();
     }
     const double t = t0.cpu_s(), w = t0.wall_s();
-    std::printf("decoder, from memory: %d x %.2f MB compact -> %.2f MB RINEX each; cpu %.3f s: "
-                "%.0f MB/s of RINEX (%.0f MB/s of input); wall %.3f s: %.0f MB/s [%lu]\n",
-                repeat, input.size() / 1e6, out_bytes / 1e6 / repeat, t, out_bytes / 1e6 / t,
-                input.size() * double(repeat) / 1e6 / t, w, out_bytes / 1e6 / w, sum);
+    std::printf(
+        "decoder, from memory: %d x %.2f MB compact -> %.2f MB RINEX each; cpu %.3f s: "
+        "%.0f MB/s of RINEX (%.0f MB/s of input); wall %.3f s: %.0f MB/s [%lu]\n",
+        repeat, input.size() / 1e6, out_bytes / 1e6 / repeat, t, out_bytes / 1e6 / t,
+        input.size() * double(repeat) / 1e6 / t, w, out_bytes / 1e6 / w, sum);
 
     // Through the file opener: read from disk (unwrapped by content), lines handed out one by one.
     size_t lines_out = 0, text_bytes = 0;
@@ -83,10 +84,11 @@ int main(int argc, char** argv) {
       }
     }
     const double t2 = t1.cpu_s(), w2 = t1.wall_s();
-    std::printf("file opener, line by line: %d x %s; cpu %.3f s: %.0f MB/s of RINEX, %.1f M "
-                "lines/s; wall %.3f s: %.0f MB/s\n",
-                repeat, path.c_str(), t2, text_bytes / 1e6 / t2, lines_out / 1e6 / t2, w2,
-                text_bytes / 1e6 / w2);
+    std::printf(
+        "file opener, line by line: %d x %s; cpu %.3f s: %.0f MB/s of RINEX, %.1f M "
+        "lines/s; wall %.3f s: %.0f MB/s\n",
+        repeat, path.c_str(), t2, text_bytes / 1e6 / t2, lines_out / 1e6 / t2, w2,
+        text_bytes / 1e6 / w2);
   } catch (const FormatError& e) {
     std::fprintf(stderr, "bench-crinex: %s\n", e.text().c_str());
     return 2;

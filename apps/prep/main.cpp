@@ -61,11 +61,11 @@ const char* const kUsage =
     "Exit status: 0 all kept, 1 something left out or a warning, 2 nothing usable or an error.\n";
 
 struct Input {
-  std::string arg;         // as given
-  std::string left_out;    // why it is left out; empty when kept
+  std::string arg;       // as given
+  std::string left_out;  // why it is left out; empty when kept
   std::optional<Date> start;
-  std::string name;        // the short name, once given
-  std::string what;        // e.g. "compact RINEX, compress"
+  std::string name;  // the short name, once given
+  std::string what;  // e.g. "compact RINEX, compress"
 };
 
 std::string base_name(const std::string& path) { return fs::path(path).filename().string(); }
@@ -79,10 +79,10 @@ std::string name_from_file(std::string b) {
   if (b.size() != 12 || b[8] != '.') return "";
   for (int i = 0; i < 12; ++i) {
     const unsigned char c = static_cast<unsigned char>(b[static_cast<size_t>(i)]);
-    const bool ok = i == 8    ? true
+    const bool ok = i == 8            ? true
                     : i < 4 || i == 7 ? std::isalnum(c) != 0
-                    : i < 11  ? std::isdigit(c) != 0
-                              : std::isalpha(c) != 0;
+                    : i < 11          ? std::isdigit(c) != 0
+                                      : std::isalpha(c) != 0;
     if (!ok) return "";
   }
   b[11] = std::isupper(static_cast<unsigned char>(b[11])) ? 'O' : 'o';
@@ -107,9 +107,9 @@ std::string unique_name(const std::string& name, std::set<std::string>& given) {
   std::string candidate = name;
   const size_t dot = name.rfind('.');
   for (int k = 2; !given.insert(candidate).second; ++k)
-    candidate = dot == std::string::npos ? name + "-" + std::to_string(k)
-                                         : name.substr(0, dot) + "-" + std::to_string(k) +
-                                               name.substr(dot);
+    candidate = dot == std::string::npos
+                    ? name + "-" + std::to_string(k)
+                    : name.substr(0, dot) + "-" + std::to_string(k) + name.substr(dot);
   return candidate;
 }
 
@@ -120,7 +120,8 @@ std::optional<Date> parse_day(const std::string& s) {
       doy > 365 + ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0))
     return std::nullopt;
   for (int m = 12;; --m)
-    if (const int first = Date{y, m, 1}.day_of_year(); first <= doy) return Date{y, m, doy - first + 1};
+    if (const int first = Date{y, m, 1}.day_of_year(); first <= doy)
+      return Date{y, m, doy - first + 1};
 }
 
 // First look at a file: what it is, its start day and its short name; left_out when unusable.
@@ -154,8 +155,9 @@ void survey(Input& in) {
     in.name = name_from_file(base_name(in.arg));
     if (in.name.empty()) in.name = name_from_header(h.marker, *in.start);
     if (in.name.empty())
-      in.left_out = "no short name can be made: the file name is not ssssdddf.yyt and the "
-                    "header has no MARKER NAME";
+      in.left_out =
+          "no short name can be made: the file name is not ssssdddf.yyt and the "
+          "header has no MARKER NAME";
   } catch (const FormatError& e) {
     cli::located(e.file, e.line, "error", e.message);
     in.left_out = e.line > 0 ? "line " + std::to_string(e.line) + ": " + e.message : e.message;
@@ -214,12 +216,10 @@ bool write_file(Input& in, const Date& day, const fs::path& dir, bool force, boo
 }
 
 int prep_main(int argc, char** argv) {
-  static const option options[] = {{"dir", required_argument, nullptr, 'd'},
-                                   {"day", required_argument, nullptr, 'D'},
-                                   {"force", no_argument, nullptr, 'f'},
-                                   {"help", no_argument, nullptr, 'h'},
-                                   {"version", no_argument, nullptr, 'V'},
-                                   {nullptr, 0, nullptr, 0}};
+  static const option options[] = {
+      {"dir", required_argument, nullptr, 'd'}, {"day", required_argument, nullptr, 'D'},
+      {"force", no_argument, nullptr, 'f'},     {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},   {nullptr, 0, nullptr, 0}};
   fs::path dir = ".";
   std::optional<Date> day;
   bool force = false;
@@ -234,7 +234,8 @@ int prep_main(int argc, char** argv) {
       case 'f': force = true; break;
       case 'h': std::fputs(kUsage, stdout); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;
-      case ':': throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs an argument"};
+      case ':':
+        throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs an argument"};
       default: throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
     }
   }
@@ -273,7 +274,8 @@ int prep_main(int argc, char** argv) {
     }
   }
   if (kept == 0) {
-    for (const Input& in : inputs) std::printf("left out %s: %s\n", in.arg.c_str(), in.left_out.c_str());
+    for (const Input& in : inputs)
+      std::printf("left out %s: %s\n", in.arg.c_str(), in.left_out.c_str());
     std::fflush(stdout);
     throw cli::Failure{"no usable observation file of one day; nothing written"};
   }
@@ -285,9 +287,11 @@ int prep_main(int argc, char** argv) {
   if (!force) {
     for (const Input& in : inputs)
       if (in.left_out.empty() && fs::exists(dir / in.name))
-        throw cli::Failure{(dir / in.name).string() + ": file exists (use --force to overwrite it)"};
+        throw cli::Failure{(dir / in.name).string() +
+                           ": file exists (use --force to overwrite it)"};
     if (fs::exists(dir / "list.txt"))
-      throw cli::Failure{(dir / "list.txt").string() + ": file exists (use --force to overwrite it)"};
+      throw cli::Failure{(dir / "list.txt").string() +
+                         ": file exists (use --force to overwrite it)"};
   }
 
   bool something_left = false, warned = false;

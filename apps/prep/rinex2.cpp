@@ -49,7 +49,8 @@ std::string Date::text() const {
 }
 
 std::optional<Date> epoch_date(std::string_view record) {
-  const long yy = column_int(record, 0, 3), m = column_int(record, 3, 3), d = column_int(record, 6, 3);
+  const long yy = column_int(record, 0, 3), m = column_int(record, 3, 3),
+             d = column_int(record, 6, 3);
   if (yy < 0 || yy > 99 || m < 0 || d < 0) return std::nullopt;
   const Date date{static_cast<int>(yy < 80 ? 2000 + yy : 1900 + yy), static_cast<int>(m),
                   static_cast<int>(d)};
@@ -65,7 +66,8 @@ void Rinex2Reader::take_types(std::string_view line) {
 const HeaderFacts& Rinex2Reader::read_header() {
   std::string_view line;
   for (;;) {
-    if (!file_.next_line(line)) throw archive::FormatError{file_.path(), line_, "the file ends inside the header"};
+    if (!file_.next_line(line))
+      throw archive::FormatError{file_.path(), line_, "the file ends inside the header"};
     ++line_;
     header_.append(line).push_back('\n');
     if (line_ == 1) facts_.version = trim(line.substr(0, std::min<size_t>(9, line.size())));
@@ -73,7 +75,8 @@ const HeaderFacts& Rinex2Reader::read_header() {
     if (label_is(line, "MARKER NAME")) facts_.marker = trim(line.substr(0, 60));
     if (label_is(line, "# / TYPES OF OBSERV")) take_types(line);
     if (label_is(line, "TIME OF FIRST OBS")) {
-      const long y = column_int(line, 0, 6), m = column_int(line, 6, 6), d = column_int(line, 12, 6);
+      const long y = column_int(line, 0, 6), m = column_int(line, 6, 6),
+                 d = column_int(line, 12, 6);
       if (y > 0 && valid(static_cast<int>(y), static_cast<int>(m), static_cast<int>(d)))
         facts_.first_obs = Date{static_cast<int>(y), static_cast<int>(m), static_cast<int>(d)};
     }
@@ -94,7 +97,8 @@ bool Rinex2Reader::next(Epoch& epoch) {
                          ? column_int(line, 29, 3)
                          : 0;
   if (count < 0 || (flag != ' ' && (flag < '0' || flag > '9')))
-    throw archive::FormatError{file_.path(), line_, "not an epoch record (flag in column 29, count in columns 30-32)"};
+    throw archive::FormatError{file_.path(), line_,
+                               "not an epoch record (flag in column 29, count in columns 30-32)"};
   long more;
   if (flag >= '2') {
     more = count;  // special records
@@ -104,9 +108,9 @@ bool Rinex2Reader::next(Epoch& epoch) {
   }
   for (long i = 0; i < more; ++i) {
     if (!file_.next_line(line)) {
-      cut_ = archive::Notice{epoch.line, "the file ends inside the epoch of this line, after line " +
-                                             std::to_string(line_) +
-                                             "; the complete epochs before it are kept"};
+      cut_ = archive::Notice{
+          epoch.line, "the file ends inside the epoch of this line, after line " +
+                          std::to_string(line_) + "; the complete epochs before it are kept"};
       return false;
     }
     ++line_;

@@ -20,8 +20,8 @@ struct Date {
 };
 
 struct HeaderFacts {
-  std::string version;  // columns 1-9 of RINEX VERSION / TYPE, trimmed
-  std::string marker;   // MARKER NAME, trimmed
+  std::string version;            // columns 1-9 of RINEX VERSION / TYPE, trimmed
+  std::string marker;             // MARKER NAME, trimmed
   std::optional<Date> first_obs;  // TIME OF FIRST OBS
   long types = 0;                 // the count of the last # / TYPES OF OBSERV group
   long header_lines = 0;

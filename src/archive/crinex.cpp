@@ -123,7 +123,8 @@ void CompactDecoder::set_types(std::string_view line) {
 
 bool CompactDecoder::header_line(std::string& out) {
   std::string_view line;
-  if (!in_.next(line) || (line.size() == 1 && line[0] == '\x1a')) fail("the file ends inside the header");
+  if (!in_.next(line) || (line.size() == 1 && line[0] == '\x1a'))
+    fail("the file ends inside the header");
   if (label_is(line, "# / TYPES OF OBSERV")) set_types(line);
   if (label_is(line, "END OF HEADER")) in_header_ = false;
   out.append(trimmed(line)).push_back('\n');
@@ -182,7 +183,8 @@ int64_t CompactDecoder::field(Arc& arc, const char*& p, const char* end, size_t 
   s += neg;
   const char* d = s;
   uint64_t v = 0;
-  while (s < end && static_cast<unsigned>(*s - '0') < 10) v = v * 10 + static_cast<uint64_t>(*s++ - '0');
+  while (s < end && static_cast<unsigned>(*s - '0') < 10)
+    v = v * 10 + static_cast<uint64_t>(*s++ - '0');
   if (s - d > kMaxDigits) bad_value(p, end, sat, type);
   if (s < end && *s == '&') {
     if (s == d || neg) bad_value(p, end, sat, type);
@@ -194,7 +196,8 @@ int64_t CompactDecoder::field(Arc& arc, const char*& p, const char* end, size_t 
     s += neg;
     d = s;
     v = 0;
-    while (s < end && static_cast<unsigned>(*s - '0') < 10) v = v * 10 + static_cast<uint64_t>(*s++ - '0');
+    while (s < end && static_cast<unsigned>(*s - '0') < 10)
+      v = v * 10 + static_cast<uint64_t>(*s++ - '0');
     if (s == d || s - d > kMaxDigits || (s < end && *s != ' ')) bad_value(vstart, end, sat, type);
     arc.m = 0;
     arc.y[0] = neg ? 0 - v : v;

@@ -50,14 +50,14 @@ class CompactDecoder {
   LineSource& in_;
   bool in_header_ = true;
   bool ended_ = false;
-  bool types_pending_ = false;    // the types group continues on the next line
-  size_t n_ = 0;                  // observation types
+  bool types_pending_ = false;  // the types group continues on the next line
+  size_t n_ = 0;                // observation types
   std::vector<std::string> types_;
-  std::string epoch_line_;        // the recovered epoch line, the reference for the next
-  std::string sats_;              // this epoch's satellite codes, 3 characters each
+  std::string epoch_line_;  // the recovered epoch line, the reference for the next
+  std::string sats_;        // this epoch's satellite codes, 3 characters each
   std::string prev_sats_;
-  std::vector<Arc> arcs_, prev_arcs_;     // per satellite, n each
-  std::string flags_, prev_flags_;        // per satellite, 2n each
+  std::vector<Arc> arcs_, prev_arcs_;  // per satellite, n each
+  std::string flags_, prev_flags_;     // per satellite, 2n each
   size_t prev_n_ = 0;
   Arc clock_;
   std::vector<Notice> notices_;

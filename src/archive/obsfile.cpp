@@ -43,8 +43,8 @@ Identity identify(std::string_view first, std::string_view third, const std::str
     const std::string crx = version_of(first);
     if (crx != "1.0") {
       id.kind = major_of(crx) == 3 ? Kind::rinex3_obs : Kind::not_rinex;
-      id.what = major_of(crx) == 3 ? "compact RINEX 3 file" : "compact RINEX version " + crx +
-                                                                 " (known: 1.0 and 3.0)";
+      id.what = major_of(crx) == 3 ? "compact RINEX 3 file"
+                                   : "compact RINEX version " + crx + " (known: 1.0 and 3.0)";
       return id;
     }
     if (!label_is(third, "RINEX VERSION / TYPE")) {
@@ -93,6 +93,8 @@ ObsFile::ObsFile(const std::string& path) : path_(path) {
         third = line;
     }
   } catch (const FormatError&) {
+    if (first.empty())
+      first.push_back('?');  // a first line too long for text: not RINEX, not empty
   }
   if (first.empty() && !stream_->damage().empty())
     throw FormatError{path, 0, "damaged or cut compressed data: " + stream_->damage()};

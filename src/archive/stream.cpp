@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstring>
 
 namespace obsq::archive {
@@ -114,12 +113,13 @@ bool LineSource::next(std::string_view& line) {
   }
   size_t scanned = begin_;
   for (;;) {
-    const char* nl = static_cast<const char*>(
-        std::memchr(buf_.data() + scanned, '\n', end_ - scanned));
+    const char* nl =
+        static_cast<const char*>(std::memchr(buf_.data() + scanned, '\n', end_ - scanned));
     if (nl != nullptr) {
       const size_t at = static_cast<size_t>(nl - buf_.data());
       size_t len = at - begin_;
-      if (len > kMaxLine + 1) fail("line longer than " + std::to_string(kMaxLine) + " characters", line_no_ + 1);
+      if (len > kMaxLine + 1)
+        fail("line longer than " + std::to_string(kMaxLine) + " characters", line_no_ + 1);
       if (len > 0 && buf_[at - 1] == '\r') --len;
       line = last_ = std::string_view(buf_.data() + begin_, len);
       begin_ = at + 1;

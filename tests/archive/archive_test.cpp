@@ -5,8 +5,8 @@
 
 #include <cstdio>
 
-#include "archive/obsfile.hpp"
 #include "../support.hpp"
+#include "archive/obsfile.hpp"
 
 namespace obsq::archive {
 namespace {
@@ -42,9 +42,9 @@ Decoded decode(const fs::path& p) {
   if (got == want) return ::testing::AssertionSuccess();
   size_t i = 0;
   while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
-  return ::testing::AssertionFailure() << "first difference at byte " << i << " of " << got.size()
-                                       << "/" << want.size() << ": got \"" << got.substr(i, 60)
-                                       << "\", want \"" << want.substr(i, 60) << "\"";
+  return ::testing::AssertionFailure()
+         << "first difference at byte " << i << " of " << got.size() << "/" << want.size()
+         << ": got \"" << got.substr(i, 60) << "\", want \"" << want.substr(i, 60) << "\"";
 }
 
 // Lines of a table file "a|b|c", comments and blank lines left out.
@@ -54,8 +54,8 @@ std::vector<std::vector<std::string>> table(const fs::path& p) {
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
     rows.emplace_back();
-    for (size_t from = 0, bar; (bar = line.find('|', from)) != std::string::npos || from <= line.size();
-         from = bar + 1) {
+    for (size_t from = 0, bar;
+         (bar = line.find('|', from)) != std::string::npos || from <= line.size(); from = bar + 1) {
       rows.back().push_back(line.substr(from, bar - from));
       if (bar == std::string::npos) break;
     }

@@ -23,7 +23,7 @@ struct Outcome {
 
 // Runs a program in dir with the arguments and standard input given.
 Outcome run(const fs::path& dir, const std::string& bin, const std::vector<std::string>& args,
-        const std::string& input = "") {
+            const std::string& input = "") {
   test::write_file(dir / ".in", input);
   std::vector<char*> argv{const_cast<char*>(bin.c_str())};
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -58,8 +58,13 @@ std::vector<std::string> words(const std::string& text) {
 // expected.stdout, expected.status, expected.stderr (lines the error stream must hold),
 // expected.files (the names in out/ afterwards), expected.out/ (contents of some of them).
 void run_scenario(const fs::path& sc) {
-  const std::set<std::string> control = {"args", "shared", "before.out", "expected.stdout",
-                                         "expected.status", "expected.stderr", "expected.files",
+  const std::set<std::string> control = {"args",
+                                         "shared",
+                                         "before.out",
+                                         "expected.stdout",
+                                         "expected.status",
+                                         "expected.stderr",
+                                         "expected.files",
                                          "expected.out"};
   test::ScratchDir scratch;
   const fs::path dir = scratch.path();
@@ -76,9 +81,11 @@ void run_scenario(const fs::path& sc) {
   const Outcome r = run(dir, PREP_BIN, words(test::read_file(sc / "args")));
   EXPECT_EQ(r.status, std::stoi(test::read_file(sc / "expected.status"))) << r.err;
   EXPECT_EQ(r.out, test::read_file(sc / "expected.stdout"));
-  std::istringstream want_err(fs::exists(sc / "expected.stderr") ? test::read_file(sc / "expected.stderr") : "");
+  std::istringstream want_err(
+      fs::exists(sc / "expected.stderr") ? test::read_file(sc / "expected.stderr") : "");
   for (std::string line; std::getline(want_err, line);)
-    EXPECT_NE(r.err.find(line), std::string::npos) << "error stream lacks: " << line << "\n" << r.err;
+    EXPECT_NE(r.err.find(line), std::string::npos) << "error stream lacks: " << line << "\n"
+                                                   << r.err;
   if (fs::exists(sc / "expected.files")) {
     std::set<std::string> got;
     if (fs::exists(dir / "out"))
@@ -127,15 +134,19 @@ TEST_P(ReferenceDay, MergesFromCompactFiles) {
     const std::string tool = args.size() == 2 ? "gzip" : "bzip2";
     args.push_back(compact + (tool == "gzip" ? ".gz" : ".bz2"));
     ASSERT_EQ(std::system((tool + " -c < '" + (kShared / "crinex" / compact).string() + "' > " +
-                           args.back()).c_str()), 0);
+                           args.back())
+                              .c_str()),
+              0);
   }
   const Outcome prep = run(scratch.path(), PREP_BIN, args);
   ASSERT_EQ(prep.status, 0) << prep.out << prep.err;
   EXPECT_EQ(test::read_file("out/list.txt"), test::read_file(golden / "list.txt"));
-  const Outcome merge = run(scratch.path() / "out", MERGE_BIN, words(test::read_file(golden / "args")), "\n");
+  const Outcome merge =
+      run(scratch.path() / "out", MERGE_BIN, words(test::read_file(golden / "args")), "\n");
   EXPECT_EQ(merge.status, std::stoi(test::read_file(golden / "expected.status")));
   EXPECT_EQ(merge.out, test::read_file(golden / "expected.stdout"));
-  EXPECT_TRUE(test::read_file("out/obsquilt.txt") == test::read_file(golden / "expected.obsquilt.txt"))
+  EXPECT_TRUE(test::read_file("out/obsquilt.txt") ==
+              test::read_file(golden / "expected.obsquilt.txt"))
       << "obsquilt.txt differs from the reference";
 }
 
