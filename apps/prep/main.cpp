@@ -53,9 +53,10 @@ const char* const kUsage =
     "twice gets a suffix (york0440-2.15o). One line per input on standard output says what\n"
     "became of it. Left out: files that are not RINEX 2 observation files, files starting on\n"
     "another day, and what the merge cannot take (versions above 2.12, more than 50 types,\n"
-    "more than 1000 files, names over 78 characters). Epochs of another day inside a kept file\n"
-    "are left out of the written file and counted; a file that ends inside an epoch keeps its\n"
-    "complete epochs, with a warning.\n"
+    "more than 1000 files, names over 78 characters, satellites of systems other than G, R, S,\n"
+    "E, C). Epochs of another day inside a kept file, and epochs on a second of the day met\n"
+    "before in it, are left out of the written file and counted; a file that ends inside an\n"
+    "epoch keeps its complete epochs, with a warning.\n"
     "Then run 'echo | obsquilt 0 86400 30' in DIR to merge the day.\n"
     "\n"
     "Exit status: 0 all kept, 1 something left out or a warning, 2 nothing usable or an error.\n";
@@ -165,9 +166,11 @@ void survey(Input& in) {
 }
 
 // Writes the kept epochs of the file to dir/name. Returns false (and abandons the output)
-// when the file turns out damaged; counts the epochs of other days left out.
+// when the file turns out damaged or holds satellites of a system the merge does not know.
+// Counts the epochs left out: those of other days, and those on a second of the day met
+// before in the file (the merge would stop on them).
 bool write_file(Input& in, const Date& day, const fs::path& dir, bool force, bool& warned,
-                std::map<std::string, long>& other_days) {
+                std::map<std::string, long>& other_days, long& repeats) {
   cli::OutputFile out = cli::create_output((dir / in.name).string(), force);
   std::string buf;
   auto flush = [&](bool all) {
@@ -190,11 +193,21 @@ bool write_file(Input& in, const Date& day, const fs::path& dir, bool force, boo
     reader.read_header();
     buf = reader.header_text();
     Epoch e;
+    std::vector<bool> seen(86401);
     while (reader.next(e)) {
       if (e.date && !(*e.date == day)) {
         ++other_days[e.date->text()];
         continue;
       }
+      if (!e.unknown_system.empty())
+        throw FormatError{in.arg, e.line,
+                          "satellite '" + e.unknown_system +
+                              "': the merge knows the systems G, R, S, E and C only"};
+      if (e.second >= 0 && seen[static_cast<size_t>(e.second)]) {
+        ++repeats;
+        continue;
+      }
+      if (e.second >= 0) seen[static_cast<size_t>(e.second)] = true;
       buf += e.text;
       flush(false);
     }
@@ -298,12 +311,16 @@ int prep_main(int argc, char** argv) {
   std::string list;
   for (Input& in : inputs) {
     std::map<std::string, long> other_days;
-    if (in.left_out.empty() && write_file(in, *day, dir, force, warned, other_days)) {
+    long repeats = 0;
+    if (in.left_out.empty() && write_file(in, *day, dir, force, warned, other_days, repeats)) {
       std::printf("kept %s -> %s (%s)\n", in.arg.c_str(), in.name.c_str(), in.what.c_str());
       for (const auto& [date, n] : other_days)
         std::printf("%s: %ld epoch%s of %s left out\n", in.name.c_str(), n, n == 1 ? "" : "s",
                     date.c_str());
-      something_left = something_left || !other_days.empty();
+      if (repeats > 0)
+        std::printf("%s: %ld epoch%s on a second of the day met before left out\n",
+                    in.name.c_str(), repeats, repeats == 1 ? "" : "s");
+      something_left = something_left || !other_days.empty() || repeats > 0;
       list += in.name + "\n";
     } else {
       std::printf("left out %s: %s\n", in.arg.c_str(), in.left_out.c_str());

@@ -1,6 +1,8 @@
 #include "rinex2.hpp"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace obsq::prep {
 
@@ -58,6 +60,17 @@ std::optional<Date> epoch_date(std::string_view record) {
   return date;
 }
 
+// The satellite codes of one record of the list (columns 33-68, `left` codes still to come):
+// the merge knows the systems G, R, S, E, C (either case) and a blank letter for GPS.
+void Rinex2Reader::check_systems(std::string_view record, long left, Epoch& epoch) {
+  for (long k = 0; k < std::min(left, 12L) && epoch.unknown_system.empty(); ++k) {
+    const size_t col = 32 + 3 * static_cast<size_t>(k);
+    const char c = col < record.size() ? record[col] : ' ';
+    if (std::string_view(" GgRrSsEeCc").find(c) == std::string_view::npos)
+      epoch.unknown_system = record.substr(col, 3);
+  }
+}
+
 void Rinex2Reader::take_types(std::string_view line) {
   const long count = column_int(line, 0, 6);
   if (count >= 0) facts_.types = count;
@@ -99,10 +112,22 @@ bool Rinex2Reader::next(Epoch& epoch) {
   if (count < 0 || (flag != ' ' && (flag < '0' || flag > '9')))
     throw archive::FormatError{file_.path(), line_,
                                "not an epoch record (flag in column 29, count in columns 30-32)"};
-  long more;
+  epoch.second = -1;
+  epoch.unknown_system.clear();
+  long more, list_lines = 0;
   if (flag >= '2') {
     more = count;  // special records
   } else {
+    // The time of day as the merge keys it: hour, minute and seconds, rounded to the second.
+    const long h = column_int(line, 9, 3), mi = column_int(line, 12, 3);
+    const std::string sec(line.substr(std::min<size_t>(15, line.size()), 11));
+    char* end = nullptr;
+    const double s = std::strtod(sec.c_str(), &end);
+    const double t = std::round(static_cast<double>(h * 3600) + (s + static_cast<double>(mi * 60)));
+    if (h >= 0 && mi >= 0 && end != sec.c_str() && t >= 0 && t <= 86400)
+      epoch.second = static_cast<long>(t);
+    list_lines = count > 12 ? (count - 1) / 12 : 0;
+    check_systems(line, count, epoch);
     const long records = facts_.types > 0 ? (facts_.types + 4) / 5 : 1;
     more = (count > 12 ? (count - 1) / 12 : 0) + count * records;
   }
@@ -115,6 +140,7 @@ bool Rinex2Reader::next(Epoch& epoch) {
     }
     ++line_;
     if (flag >= '2' && label_is(line, "# / TYPES OF OBSERV")) take_types(line);
+    if (i < list_lines) check_systems(line, count - 12 * (i + 1), epoch);
     epoch.text.append(line).push_back('\n');
   }
   return true;

@@ -32,7 +32,9 @@ struct HeaderFacts {
 struct Epoch {
   std::string text;
   std::optional<Date> date;
-  long line = 0;  // its epoch record's line in the text
+  long line = 0;     // its epoch record's line in the text
+  long second = -1;  // an observation epoch's second of the day, rounded; -1 for none
+  std::string unknown_system;  // the first satellite code whose system the merge does not know
 };
 
 // Reads the header, then the epochs, of an observation file's plain text.
@@ -50,6 +52,7 @@ class Rinex2Reader {
 
  private:
   void take_types(std::string_view line);
+  void check_systems(std::string_view record, long left, Epoch& epoch);
 
   archive::ObsFile& file_;
   HeaderFacts facts_;
