@@ -100,9 +100,11 @@ ObsFile::ObsFile(const std::string& path) : path_(path) {
     throw FormatError{path, 0, "damaged or cut compressed data: " + stream_->damage()};
   id_ = identify(first, third, stream_->wrappers());
   if (!id_.usable()) return;
-  // Start again from the first line: the stream is read once, so open it anew.
-  stream_ = std::make_unique<ArchiveStream>(path);
-  lines_ = std::make_unique<LineSource>(*stream_, path);
+  // Start again from the first line, still in the buffer as a rule; else open the file anew.
+  if (!lines_->rewind()) {
+    stream_ = std::make_unique<ArchiveStream>(path);
+    lines_ = std::make_unique<LineSource>(*stream_, path);
+  }
   if (id_.kind == Kind::compact2_obs) decoder_ = std::make_unique<CompactDecoder>(*lines_);
 }
 

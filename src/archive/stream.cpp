@@ -95,6 +95,7 @@ void LineSource::fail(std::string message, long line) const {
 bool LineSource::fill() {
   if (eof_) return false;
   if (begin_ > 0) {
+    discarded_ = true;
     std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
@@ -103,6 +104,14 @@ bool LineSource::fill() {
   if (got == 0) eof_ = true;
   end_ += got;
   return got > 0;
+}
+
+bool LineSource::rewind() {
+  if (discarded_) return false;
+  begin_ = 0;
+  line_no_ = 0;
+  again_ = unterminated_ = false;
+  return true;
 }
 
 bool LineSource::next(std::string_view& line) {

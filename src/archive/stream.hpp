@@ -79,6 +79,8 @@ class LineSource {
   bool next(std::string_view& line);
   // Hands out the line returned last once more at the next call.
   void unread() { again_ = true; }
+  // Starts again at the first line, when the data from there are still in the buffer.
+  bool rewind();
   long line_number() const { return line_no_; }
   // The line returned last ended the data without a line end: the file may be cut in it.
   bool unterminated() const { return unterminated_; }
@@ -97,6 +99,7 @@ class LineSource {
   bool eof_ = false;
   bool again_ = false;
   bool unterminated_ = false;
+  bool discarded_ = false;  // bytes from the start of the data have left the buffer
   std::string_view last_;
   long line_no_ = 0;
 };
