@@ -1,0 +1,347 @@
+// obsquilt-prep: turns observation files as GNSS archives publish them (plain or compact RINEX,
+// wrapped in compress, gzip or bzip2 or not, recognised by content) into the plain RINEX 2
+// files of one day under short names, and the list.txt that obsquilt merges.
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "archive/obsfile.hpp"
+#include "common/cli.hpp"
+#include "rinex2.hpp"
+
+namespace obsq::prep {
+
+namespace {
+
+namespace fs = std::filesystem;
+using archive::FormatError;
+using archive::ObsFile;
+
+// What the merge program takes: names of at most 78 characters, at most 1000 files, at most
+// 50 observation types per file, format versions up to 2.12.
+constexpr size_t kMaxName = 78;
+constexpr size_t kMaxFiles = 1000;
+constexpr long kMaxTypes = 50;
+constexpr double kMaxVersion = 2.1200000001;
+
+const char* const kUsage =
+    "Usage: obsquilt-prep [--dir DIR] [--day YYYY-DDD] [--force] FILE...\n"
+    "Writes the plain RINEX 2 observation files of one day, and the list.txt that obsquilt\n"
+    "merges, from observation files as GNSS archives publish them: plain RINEX 2 or compact\n"
+    "RINEX 1.0 (Hatanaka), as they stand or wrapped in compress (.Z), gzip or bzip2, all\n"
+    "recognised by their content.\n"
+    "\n"
+    "  -d, --dir DIR       write into DIR (made when missing; default: the current directory)\n"
+    "  -D, --day YYYY-DDD  the day to keep (default: the day most files start on)\n"
+    "  -f, --force         replace list.txt and output files that exist already\n"
+    "  -h, --help          show this help and exit\n"
+    "  -V, --version       show the version and exit\n"
+    "\n"
+    "Each output file gets the station-day name (york0440.15o), from the input's name when it\n"
+    "has the form ssssdddf.yyt, else from its MARKER NAME and first observation; a name met\n"
+    "twice gets a suffix (york0440-2.15o). One line per input on standard output says what\n"
+    "became of it. Left out: files that are not RINEX 2 observation files, files starting on\n"
+    "another day, and what the merge cannot take (versions above 2.12, more than 50 types,\n"
+    "more than 1000 files, names over 78 characters, satellites of systems other than G, R, S,\n"
+    "E, C). Epochs of another day inside a kept file, and epochs on a second of the day met\n"
+    "before in it, are left out of the written file and counted; a file that ends inside an\n"
+    "epoch keeps its complete epochs, with a warning.\n"
+    "Then run 'echo | obsquilt 0 86400 30' in DIR to merge the day.\n"
+    "\n"
+    "Exit status: 0 all kept, 1 something left out or a warning, 2 nothing usable or an error.\n";
+
+struct Input {
+  std::string arg;       // as given
+  std::string left_out;  // why it is left out; empty when kept
+  std::optional<Date> start;
+  std::string name;  // the short name, once given
+  std::string what;  // e.g. "compact RINEX, compress"
+};
+
+std::string base_name(const std::string& path) { return fs::path(path).filename().string(); }
+
+// The station-day name from an archive name ssssdddf.yyt (after .Z, .gz, .bz2), else empty.
+std::string name_from_file(std::string b) {
+  for (const char* ext : {".Z", ".z", ".gz", ".GZ", ".bz2", ".BZ2"}) {
+    const size_t n = std::strlen(ext);
+    if (b.size() > n && b.compare(b.size() - n, n, ext) == 0) b.resize(b.size() - n);
+  }
+  if (b.size() != 12 || b[8] != '.') return "";
+  for (int i = 0; i < 12; ++i) {
+    const unsigned char c = static_cast<unsigned char>(b[static_cast<size_t>(i)]);
+    const bool ok = i == 8            ? true
+                    : i < 4 || i == 7 ? std::isalnum(c) != 0
+                    : i < 11          ? std::isdigit(c) != 0
+                                      : std::isalpha(c) != 0;
+    if (!ok) return "";
+  }
+  b[11] = std::isupper(static_cast<unsigned char>(b[11])) ? 'O' : 'o';
+  return b;
+}
+
+// The station-day name from the header's marker and the first observation's date.
+std::string name_from_header(const std::string& marker, const Date& d) {
+  if (marker.empty()) return "";
+  std::string s;
+  for (size_t i = 0; i < 4; ++i) {
+    const unsigned char c = i < marker.size() ? static_cast<unsigned char>(marker[i]) : '_';
+    s += std::isalnum(c) ? static_cast<char>(std::tolower(c)) : '_';
+  }
+  char rest[16];
+  std::snprintf(rest, sizeof rest, "%03d0.%02do", d.day_of_year() % 1000, d.year % 100);
+  return s + rest;
+}
+
+// A name not given yet: the name itself, or with -2, -3, ... before its extension.
+std::string unique_name(const std::string& name, std::set<std::string>& given) {
+  std::string candidate = name;
+  const size_t dot = name.rfind('.');
+  for (int k = 2; !given.insert(candidate).second; ++k)
+    candidate = dot == std::string::npos
+                    ? name + "-" + std::to_string(k)
+                    : name.substr(0, dot) + "-" + std::to_string(k) + name.substr(dot);
+  return candidate;
+}
+
+std::optional<Date> parse_day(const std::string& s) {
+  int y = 0, doy = 0;
+  char tail = 0;
+  if (std::sscanf(s.c_str(), "%4d-%3d%c", &y, &doy, &tail) != 2 || y < 1980 || doy < 1 ||
+      doy > 365 + ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0))
+    return std::nullopt;
+  for (int m = 12;; --m)
+    if (const int first = Date{y, m, 1}.day_of_year(); first <= doy)
+      return Date{y, m, doy - first + 1};
+}
+
+// First look at a file: what it is, its start day and its short name; left_out when unusable.
+void survey(Input& in) {
+  try {
+    ObsFile file(in.arg);
+    const archive::Identity& id = file.identity();
+    in.what = id.what;
+    if (!id.usable()) {
+      in.left_out = id.what;
+      if (id.kind == archive::Kind::rinex3_obs) in.left_out += "; this program merges RINEX 2";
+      return;
+    }
+    Rinex2Reader reader(file);
+    const HeaderFacts& h = reader.read_header();
+    if (std::strtod(h.version.c_str(), nullptr) > kMaxVersion) {
+      in.left_out = "RINEX " + h.version + " observation file; the merge reads versions up to 2.12";
+      return;
+    }
+    if (h.types > kMaxTypes) {
+      in.left_out = std::to_string(h.types) + " observation types; the merge reads at most 50";
+      return;
+    }
+    in.start = h.first_obs;
+    Epoch e;
+    while (!in.start && reader.next(e)) in.start = e.date;
+    if (!in.start) {
+      in.left_out = "no date: no TIME OF FIRST OBS and no dated epoch";
+      return;
+    }
+    in.name = name_from_file(base_name(in.arg));
+    if (in.name.empty()) in.name = name_from_header(h.marker, *in.start);
+    if (in.name.empty())
+      in.left_out =
+          "no short name can be made: the file name is not ssssdddf.yyt and the "
+          "header has no MARKER NAME";
+  } catch (const FormatError& e) {
+    cli::located(e.file, e.line, "error", e.message);
+    in.left_out = e.line > 0 ? "line " + std::to_string(e.line) + ": " + e.message : e.message;
+  }
+}
+
+// Writes the kept epochs of the file to dir/name. Returns false (and abandons the output)
+// when the file turns out damaged or holds satellites of a system the merge does not know.
+// Counts the epochs left out: those of other days, and those on a second of the day met
+// before in the file (the merge would stop on them).
+bool write_file(Input& in, const Date& day, const fs::path& dir, bool force, bool& warned,
+                std::map<std::string, long>& other_days, long& repeats) {
+  cli::OutputFile out = cli::create_output((dir / in.name).string(), force);
+  std::string buf;
+  auto flush = [&](bool all) {
+    if (buf.size() < (1 << 16) && !all) return;
+    for (size_t done = 0; done < buf.size();) {
+      const ssize_t w = ::write(out.fd, buf.data() + done, buf.size() - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        const std::string why = std::strerror(errno);
+        cli::abandon_output(out);
+        throw cli::Failure{out.path + ": " + why};
+      }
+      done += static_cast<size_t>(w);
+    }
+    buf.clear();
+  };
+  try {
+    ObsFile file(in.arg);
+    Rinex2Reader reader(file);
+    reader.read_header();
+    buf = reader.header_text();
+    Epoch e;
+    std::vector<bool> seen(86401);
+    while (reader.next(e)) {
+      if (e.date && !(*e.date == day)) {
+        ++other_days[e.date->text()];
+        continue;
+      }
+      if (!e.unknown_system.empty())
+        throw FormatError{in.arg, e.line,
+                          "satellite '" + e.unknown_system +
+                              "': the merge knows the systems G, R, S, E and C only"};
+      if (e.second >= 0 && seen[static_cast<size_t>(e.second)]) {
+        ++repeats;
+        continue;
+      }
+      if (e.second >= 0) seen[static_cast<size_t>(e.second)] = true;
+      buf += e.text;
+      flush(false);
+    }
+    std::vector<archive::Notice> notices = file.notices();
+    if (reader.cut()) notices.push_back(*reader.cut());
+    for (const auto& n : notices) {
+      cli::located(in.arg, n.line, "warning", n.message);
+      warned = true;
+    }
+  } catch (const FormatError& e) {
+    cli::abandon_output(out);
+    cli::located(e.file, e.line, "error", e.message);
+    in.left_out = e.line > 0 ? "line " + std::to_string(e.line) + ": " + e.message : e.message;
+    return false;
+  }
+  flush(true);
+  cli::commit_output(out);
+  return true;
+}
+
+int prep_main(int argc, char** argv) {
+  static const option options[] = {
+      {"dir", required_argument, nullptr, 'd'}, {"day", required_argument, nullptr, 'D'},
+      {"force", no_argument, nullptr, 'f'},     {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},   {nullptr, 0, nullptr, 0}};
+  fs::path dir = ".";
+  std::optional<Date> day;
+  bool force = false;
+  opterr = 0;  // the messages are ours
+  for (int c; (c = getopt_long(argc, argv, ":d:D:fhV", options, nullptr)) != -1;) {
+    switch (c) {
+      case 'd': dir = optarg; break;
+      case 'D':
+        day = parse_day(optarg);
+        if (!day) throw cli::UsageError{std::string("--day wants YYYY-DDD, not '") + optarg + "'"};
+        break;
+      case 'f': force = true; break;
+      case 'h': std::fputs(kUsage, stdout); return cli::kOk;
+      case 'V': cli::print_version(); return cli::kOk;
+      case ':':
+        throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs an argument"};
+      default: throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
+    }
+  }
+  if (optind >= argc) throw cli::UsageError{"no input file"};
+  std::vector<Input> inputs;
+  for (int i = optind; i < argc; ++i) inputs.push_back(Input{argv[i], "", {}, "", ""});
+
+  // The day: the one most usable files start on (the first such in argument order on a tie).
+  for (Input& in : inputs) survey(in);
+  if (!day) {
+    std::map<std::string, int> votes;
+    int best = 0;
+    for (const Input& in : inputs)
+      if (in.left_out.empty() && ++votes[in.start->text()] > best) best = votes[in.start->text()];
+    for (const Input& in : inputs)
+      if (in.left_out.empty() && votes[in.start->text()] == best) {
+        day = in.start;
+        break;
+      }
+  }
+  // Names in argument order; the merge's limits.
+  std::set<std::string> given;
+  size_t kept = 0;
+  for (Input& in : inputs) {
+    if (!in.left_out.empty()) continue;
+    if (!(*in.start == *day)) {
+      in.left_out = in.start->text() + ", the day is " + day->text();
+    } else if (kept == kMaxFiles) {
+      in.left_out = "the merge reads at most 1000 files";
+    } else {
+      in.name = unique_name(in.name, given);
+      if (in.name.size() > kMaxName)
+        in.left_out = "no short name can be made: " + in.name + " is longer than 78 characters";
+      else
+        ++kept;
+    }
+  }
+  if (kept == 0) {
+    for (const Input& in : inputs)
+      std::printf("left out %s: %s\n", in.arg.c_str(), in.left_out.c_str());
+    std::fflush(stdout);
+    throw cli::Failure{"no usable observation file of one day; nothing written"};
+  }
+
+  // Nothing is replaced without --force: check every name before writing any.
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) throw cli::Failure{dir.string() + ": " + ec.message()};
+  if (!force) {
+    for (const Input& in : inputs)
+      if (in.left_out.empty() && fs::exists(dir / in.name))
+        throw cli::Failure{(dir / in.name).string() +
+                           ": file exists (use --force to overwrite it)"};
+    if (fs::exists(dir / "list.txt"))
+      throw cli::Failure{(dir / "list.txt").string() +
+                         ": file exists (use --force to overwrite it)"};
+  }
+
+  bool something_left = false, warned = false;
+  std::string list;
+  for (Input& in : inputs) {
+    std::map<std::string, long> other_days;
+    long repeats = 0;
+    if (in.left_out.empty() && write_file(in, *day, dir, force, warned, other_days, repeats)) {
+      std::printf("kept %s -> %s (%s)\n", in.arg.c_str(), in.name.c_str(), in.what.c_str());
+      for (const auto& [date, n] : other_days)
+        std::printf("%s: %ld epoch%s of %s left out\n", in.name.c_str(), n, n == 1 ? "" : "s",
+                    date.c_str());
+      if (repeats > 0)
+        std::printf("%s: %ld epoch%s on a second of the day met before left out\n",
+                    in.name.c_str(), repeats, repeats == 1 ? "" : "s");
+      something_left = something_left || !other_days.empty() || repeats > 0;
+      list += in.name + "\n";
+    } else {
+      std::printf("left out %s: %s\n", in.arg.c_str(), in.left_out.c_str());
+      something_left = true;
+    }
+  }
+  std::fflush(stdout);
+  if (list.empty()) throw cli::Failure{"no usable observation file; list.txt not written"};
+  cli::OutputFile out = cli::create_output((dir / "list.txt").string(), force);
+  if (::write(out.fd, list.data(), list.size()) != static_cast<ssize_t>(list.size())) {
+    cli::abandon_output(out);
+    throw cli::Failure{out.path + ": " + std::strerror(errno)};
+  }
+  cli::commit_output(out);
+  return something_left || warned ? cli::kWarnings : cli::kOk;
+}
+
+}  // namespace
+
+}  // namespace obsq::prep
+
+int main(int argc, char** argv) {
+  return obsq::cli::run_main("obsquilt-prep", argc, argv, obsq::prep::prep_main);
+}

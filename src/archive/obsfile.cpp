@@ -1,0 +1,165 @@
+#include "archive/obsfile.hpp"
+
+#include <cstdlib>
+
+namespace obsq::archive {
+
+namespace {
+
+bool label_is(std::string_view line, std::string_view label) {
+  return line.size() >= 60 + label.size() && line.substr(60, label.size()) == label;
+}
+
+std::string version_of(std::string_view line) {
+  std::string_view v = line.substr(0, std::min<size_t>(9, line.size()));
+  while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+  while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+  return std::string(v);
+}
+
+// The major version of a version field ("2.11" -> 2, "3.04" -> 3, blank -> 0).
+int major_of(const std::string& v) { return std::atoi(v.c_str()); }
+
+std::string type_name(char type) {
+  switch (type) {
+    case 'O': return "observation file";
+    case 'N': return "navigation file";
+    case 'G': return "GLONASS navigation file";
+    case 'H': return "GEO navigation file";
+    case 'B': return "SBAS broadcast file";
+    case 'L': return "Galileo navigation file";
+    case 'M': return "meteorological file";
+    case 'C': return "clock file";
+    default: return std::string("RINEX file of type '") + type + "' (column 21)";
+  }
+}
+
+}  // namespace
+
+Identity identify(std::string_view first, std::string_view third, const std::string& wrappers) {
+  Identity id;
+  const std::string wrapped = wrappers.empty() ? "" : ", " + wrappers;
+  if (label_is(first, "CRINEX VERS   / TYPE")) {
+    const std::string crx = version_of(first);
+    if (crx != "1.0") {
+      id.kind = major_of(crx) == 3 ? Kind::rinex3_obs : Kind::not_rinex;
+      id.what = major_of(crx) == 3 ? "compact RINEX 3 file"
+                                   : "compact RINEX version " + crx + " (known: 1.0 and 3.0)";
+      return id;
+    }
+    if (!label_is(third, "RINEX VERSION / TYPE")) {
+      id.what = "damaged compact RINEX (its third line is not RINEX VERSION / TYPE)";
+      return id;
+    }
+    id.version = version_of(third);
+    if (major_of(id.version) >= 3) {
+      id.kind = Kind::rinex3_obs;
+      id.what = "compact RINEX of a RINEX " + id.version + " observation file";
+    } else {
+      id.kind = Kind::compact2_obs;
+      id.what = "compact RINEX" + wrapped;
+    }
+    return id;
+  }
+  if (label_is(first, "RINEX VERSION / TYPE")) {
+    id.version = version_of(first);
+    const char type = first.size() > 20 ? first[20] : ' ';
+    if (type == 'O' && major_of(id.version) < 3) {
+      id.kind = Kind::rinex2_obs;
+      id.what = "RINEX" + wrapped;
+    } else if (type == 'O') {
+      id.kind = Kind::rinex3_obs;
+      id.what = "RINEX " + id.version + " observation file";
+    } else {
+      id.kind = Kind::other_rinex;
+      id.what = (major_of(id.version) >= 3 ? "RINEX " + id.version + " " : "") + type_name(type);
+    }
+    return id;
+  }
+  id.what = first.empty() && third.empty() ? "empty, not RINEX" : "not RINEX";
+  return id;
+}
+
+ObsFile::ObsFile(const std::string& path) : path_(path) {
+  stream_ = std::make_unique<ArchiveStream>(path);
+  lines_ = std::make_unique<LineSource>(*stream_, path);
+  // The first and third lines tell what the file is; anything unreadable is not RINEX.
+  std::string first, third;
+  try {
+    std::string_view line;
+    if (lines_->next(line)) {
+      first = line;
+      if (label_is(first, "CRINEX VERS   / TYPE") && lines_->next(line) && lines_->next(line))
+        third = line;
+    }
+  } catch (const FormatError&) {
+    if (first.empty())
+      first.push_back('?');  // a first line too long for text: not RINEX, not empty
+  }
+  if (first.empty() && !stream_->damage().empty())
+    throw FormatError{path, 0, "damaged or cut compressed data: " + stream_->damage()};
+  id_ = identify(first, third, stream_->wrappers());
+  if (!id_.usable()) return;
+  // Start again from the first line, still in the buffer as a rule; else open the file anew.
+  if (!lines_->rewind()) {
+    stream_ = std::make_unique<ArchiveStream>(path);
+    lines_ = std::make_unique<LineSource>(*stream_, path);
+  }
+  if (id_.kind == Kind::compact2_obs) decoder_ = std::make_unique<CompactDecoder>(*lines_);
+}
+
+bool ObsFile::next_line(std::string_view& line) {
+  if (!decoder_) {
+    if (!lines_->next(line)) {
+      if (!lines_->damage().empty() && !cut_noted_) {
+        cut_noted_ = true;
+        plain_notices_.push_back(
+            {lines_->line_number(), "the data end early (" + lines_->damage() + ")"});
+      }
+      return false;
+    }
+    return true;
+  }
+  if (pos_ >= text_.size()) {
+    text_.clear();
+    pos_ = 0;
+    if (!decoder_->next(text_)) return false;
+  }
+  const size_t nl = text_.find('\n', pos_);
+  line = std::string_view(text_).substr(pos_, nl - pos_);
+  pos_ = nl + 1;
+  return true;
+}
+
+void ObsFile::copy_to(const std::function<void(std::string_view)>& sink) {
+  if (!decoder_) {
+    std::string chunk;
+    std::string_view line;
+    while (next_line(line)) {
+      chunk.append(line).push_back('\n');
+      if (chunk.size() >= (1 << 16)) {
+        sink(chunk);
+        chunk.clear();
+      }
+    }
+    if (!chunk.empty()) sink(chunk);
+    return;
+  }
+  if (pos_ < text_.size()) sink(std::string_view(text_).substr(pos_));
+  text_.clear();
+  pos_ = 0;
+  while (decoder_->next(text_)) {
+    if (text_.size() >= (1 << 16)) {
+      sink(text_);
+      text_.clear();
+    }
+  }
+  if (!text_.empty()) sink(text_);
+  text_.clear();
+}
+
+std::vector<Notice> ObsFile::notices() const {
+  return decoder_ ? decoder_->notices() : plain_notices_;
+}
+
+}  // namespace obsq::archive

@@ -1,0 +1,65 @@
+// An observation file as GNSS archives publish it, opened by its content: plain RINEX 2 or
+// compact RINEX 1.0, as it stands or wrapped in compress, gzip or bzip2. It says what it is,
+// names what it is not (RINEX 3, another RINEX file type, compact RINEX 3, not RINEX), and reads
+// out the plain RINEX 2 text line by line or into a sink.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/crinex.hpp"
+#include "archive/stream.hpp"
+
+namespace obsq::archive {
+
+enum class Kind {
+  rinex2_obs,    // plain RINEX 2 observation file
+  compact2_obs,  // compact RINEX 1.0 of a RINEX 2 observation file
+  rinex3_obs,    // RINEX 3 (or later) observation file, plain or compact
+  other_rinex,   // a RINEX file of another type (navigation, meteorological, ...)
+  not_rinex,     // anything else, an empty file included
+};
+
+struct Identity {
+  Kind kind = Kind::not_rinex;
+  std::string version;  // columns 1-9 of the RINEX VERSION / TYPE record, trimmed
+  std::string what;     // e.g. "compact RINEX, compress", "navigation file", "not RINEX"
+  bool usable() const { return kind == Kind::rinex2_obs || kind == Kind::compact2_obs; }
+};
+
+// What the first lines of a file say it is. `wrappers` is the unwrapping done on the way
+// ("gzip", "compress, gzip", empty for none), named in `what` of a usable file.
+Identity identify(std::string_view first, std::string_view third, const std::string& wrappers);
+
+class ObsFile {
+ public:
+  // Opens the file and reads its first lines; FormatError when it cannot be opened.
+  explicit ObsFile(const std::string& path);
+  const Identity& identity() const { return id_; }
+  const std::string& path() const { return path_; }
+
+  // The next line of the plain RINEX 2 text (no LF), valid until the next call; false at the
+  // end. Only for a usable file. A fault of the file is a FormatError.
+  bool next_line(std::string_view& line);
+  // The whole text, piece by piece (whole lines, each ended by LF), to sink.
+  void copy_to(const std::function<void(std::string_view)>& sink);
+  // What the reading carried on past: a file cut inside an epoch, damaged compressed data.
+  std::vector<Notice> notices() const;
+
+ private:
+  std::string path_;
+  std::unique_ptr<ArchiveStream> stream_;
+  std::unique_ptr<LineSource> lines_;
+  std::unique_ptr<CompactDecoder> decoder_;
+  Identity id_;
+  std::string text_;  // decoded text not handed out yet
+  size_t pos_ = 0;
+  bool cut_noted_ = false;
+  std::vector<Notice> plain_notices_;
+};
+
+}  // namespace obsq::archive

@@ -1,0 +1,107 @@
+// Byte streams and the line splitter every reader of this folder stands on.
+//
+// A ByteStream hands out the bytes of a file, unwrapped from compress, gzip or bzip2 when the
+// content says so (ArchiveStream), or of a buffer (MemoryStream). A LineSource cuts them into
+// lines with bounded memory: a line may hold at most kMaxLine characters.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct archive;
+
+namespace obsq::archive {
+
+// A fault of an input file: "FILE:LINE: error: message" (no line when line is 0).
+struct FormatError {
+  std::string file;
+  long line = 0;
+  std::string message;
+  std::string text() const;
+};
+
+// Something the reader could not keep but carried on past, e.g. a file cut inside an epoch.
+struct Notice {
+  long line = 0;
+  std::string message;
+};
+
+class ByteStream {
+ public:
+  virtual ~ByteStream() = default;
+  // Up to n bytes into buf; 0 at the end of the data. A damaged stream ends early and says
+  // why in damage().
+  virtual size_t read(char* buf, size_t n) = 0;
+  const std::string& damage() const { return damage_; }
+
+ protected:
+  std::string damage_;
+};
+
+class MemoryStream : public ByteStream {
+ public:
+  explicit MemoryStream(std::string_view bytes) : bytes_(bytes) {}
+  size_t read(char* buf, size_t n) override;
+
+ private:
+  std::string_view bytes_;
+};
+
+// A file as archives publish it: its bytes, expanded from compress (.Z), gzip or bzip2
+// (recognised by their magic bytes, any number of times over), or as they stand.
+class ArchiveStream : public ByteStream {
+ public:
+  explicit ArchiveStream(const std::string& path);  // FormatError when it cannot be opened
+  ~ArchiveStream() override;
+  ArchiveStream(const ArchiveStream&) = delete;
+  ArchiveStream& operator=(const ArchiveStream&) = delete;
+  size_t read(char* buf, size_t n) override;
+  // The wrappers, outermost first, e.g. "gzip" or "compress"; empty for a plain file.
+  const std::string& wrappers() const { return wrappers_; }
+
+ private:
+  struct ::archive* ar_ = nullptr;
+  int fd_ = -1;
+  std::string wrappers_;
+  bool at_end_ = false;
+};
+
+class LineSource {
+ public:
+  static constexpr size_t kMaxLine = 1 << 16;
+
+  LineSource(ByteStream& in, std::string name);
+  // The next line without its LF (and without a CR before it), valid until the next call;
+  // false at the end of the data. A line longer than kMaxLine is a FormatError.
+  bool next(std::string_view& line);
+  // Hands out the line returned last once more at the next call.
+  void unread() { again_ = true; }
+  // Starts again at the first line, when the data from there are still in the buffer.
+  bool rewind();
+  long line_number() const { return line_no_; }
+  // The line returned last ended the data without a line end: the file may be cut in it.
+  bool unterminated() const { return unterminated_; }
+  const std::string& name() const { return name_; }
+  // Why the data ended early (a damaged or cut compressed stream), empty when it did not.
+  const std::string& damage() const { return in_.damage(); }
+  [[noreturn]] void fail(std::string message, long line = -1) const;
+
+ private:
+  bool fill();
+
+  ByteStream& in_;
+  std::string name_;
+  std::vector<char> buf_;
+  size_t begin_ = 0, end_ = 0;
+  bool eof_ = false;
+  bool again_ = false;
+  bool unterminated_ = false;
+  bool discarded_ = false;  // bytes from the start of the data have left the buffer
+  std::string_view last_;
+  long line_no_ = 0;
+};
+
+}  // namespace obsq::archive

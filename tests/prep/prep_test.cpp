@@ -1,0 +1,162 @@
+// obsquilt-prep as a program: the scenario folders of scenarios/ (see run_scenario for their
+// files), and whole days of the shared reference runs fed to it in compact form, wrapped, whose
+// merge must give the reference output byte for byte.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "../support.hpp"
+
+namespace obsq {
+namespace {
+
+namespace fs = std::filesystem;
+const fs::path kScenarios = PREP_SCENARIO_DIR;
+const fs::path kShared = OBSQUILT_SHARED_DIR;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs a program in dir with the arguments and standard input given.
+Outcome run(const fs::path& dir, const std::string& bin, const std::vector<std::string>& args,
+            const std::string& input = "") {
+  test::write_file(dir / ".in", input);
+  std::vector<char*> argv{const_cast<char*>(bin.c_str())};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  if (const pid_t pid = ::fork(); pid == 0) {
+    if (::chdir(dir.c_str()) != 0 || !std::freopen(".in", "r", stdin) ||
+        !std::freopen(".out", "w", stdout) || !std::freopen(".err", "w", stderr))
+      ::_exit(126);
+    ::execv(bin.c_str(), argv.data());
+    ::_exit(127);
+  } else {
+    Outcome r;
+    int ws = 0;
+    ::waitpid(pid, &ws, 0);
+    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    r.out = test::read_file(dir / ".out");
+    r.err = test::read_file(dir / ".err");
+    for (const char* f : {".in", ".out", ".err"}) fs::remove(dir / f);
+    return r;
+  }
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> w;
+  std::istringstream in(text);
+  for (std::string s; in >> s;) w.push_back(s);
+  return w;
+}
+
+// A scenario folder: args; input files (linked into a scratch folder), `shared` (paths under
+// the shared folder to link in too), before.out/ (the output folder "out" before the run);
+// expected.stdout, expected.status, expected.stderr (lines the error stream must hold),
+// expected.files (the names in out/ afterwards), expected.out/ (contents of some of them).
+void run_scenario(const fs::path& sc) {
+  const std::set<std::string> control = {"args",
+                                         "shared",
+                                         "before.out",
+                                         "expected.stdout",
+                                         "expected.status",
+                                         "expected.stderr",
+                                         "expected.files",
+                                         "expected.out"};
+  test::ScratchDir scratch;
+  const fs::path dir = scratch.path();
+  for (const auto& e : fs::directory_iterator(sc))
+    if (!control.contains(e.path().filename().string()))
+      fs::create_symlink(e.path(), dir / e.path().filename());
+  if (fs::exists(sc / "shared"))
+    for (const std::string& p : words(test::read_file(sc / "shared"))) {
+      if (!fs::exists(kShared / p)) GTEST_SKIP() << kShared / p << " is absent";
+      fs::create_symlink(kShared / p, dir / fs::path(p).filename());
+    }
+  if (fs::exists(sc / "before.out")) fs::copy(sc / "before.out", dir / "out");
+
+  const Outcome r = run(dir, PREP_BIN, words(test::read_file(sc / "args")));
+  EXPECT_EQ(r.status, std::stoi(test::read_file(sc / "expected.status"))) << r.err;
+  EXPECT_EQ(r.out, test::read_file(sc / "expected.stdout"));
+  std::istringstream want_err(
+      fs::exists(sc / "expected.stderr") ? test::read_file(sc / "expected.stderr") : "");
+  for (std::string line; std::getline(want_err, line);)
+    EXPECT_NE(r.err.find(line), std::string::npos) << "error stream lacks: " << line << "\n"
+                                                   << r.err;
+  if (fs::exists(sc / "expected.files")) {
+    std::set<std::string> got;
+    if (fs::exists(dir / "out"))
+      for (const auto& e : fs::directory_iterator(dir / "out")) got.insert(e.path().filename());
+    const auto want = words(test::read_file(sc / "expected.files"));
+    EXPECT_EQ(got, std::set<std::string>(want.begin(), want.end()));
+  }
+  if (fs::exists(sc / "expected.out")) {
+    for (const auto& e : fs::directory_iterator(sc / "expected.out"))
+      EXPECT_EQ(test::read_file(dir / "out" / e.path().filename()), test::read_file(e.path()))
+          << e.path().filename();
+  }
+}
+
+class PrepScenario : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(PrepScenario, Runs) { run_scenario(kScenarios / GetParam()); }
+
+std::vector<std::string> scenario_names() {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(kScenarios)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, PrepScenario, ::testing::ValuesIn(scenario_names()),
+                         [](const auto& info) {
+                           std::string n = info.param;
+                           std::replace(n.begin(), n.end(), '-', '_');
+                           return n;
+                         });
+
+// The files of a reference run, in their compact form (the first gzipped, the others
+// bzip2-ed here), through obsquilt-prep and the merge: the reference output, byte for byte.
+class ReferenceDay : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ReferenceDay, MergesFromCompactFiles) {
+  const fs::path golden = kShared / "golden" / GetParam();
+  if (!fs::exists(golden) || !fs::exists(kShared / "crinex")) GTEST_SKIP() << "no shared data";
+  test::ScratchDir scratch;
+  std::vector<std::string> args = {"--dir", "out"};
+  for (const std::string& name : words(test::read_file(golden / "list.txt"))) {
+    std::string compact = name;
+    compact.back() = compact.back() == 'O' ? 'D' : 'd';
+    ASSERT_TRUE(fs::exists(kShared / "crinex" / compact)) << compact;
+    const std::string tool = args.size() == 2 ? "gzip" : "bzip2";
+    args.push_back(compact + (tool == "gzip" ? ".gz" : ".bz2"));
+    ASSERT_EQ(std::system((tool + " -c < '" + (kShared / "crinex" / compact).string() + "' > " +
+                           args.back())
+                              .c_str()),
+              0);
+  }
+  const Outcome prep = run(scratch.path(), PREP_BIN, args);
+  ASSERT_EQ(prep.status, 0) << prep.out << prep.err;
+  EXPECT_EQ(test::read_file("out/list.txt"), test::read_file(golden / "list.txt"));
+  const Outcome merge =
+      run(scratch.path() / "out", MERGE_BIN, words(test::read_file(golden / "args")), "\n");
+  EXPECT_EQ(merge.status, std::stoi(test::read_file(golden / "expected.status")));
+  EXPECT_EQ(merge.out, test::read_file(golden / "expected.stdout"));
+  EXPECT_TRUE(test::read_file("out/obsquilt.txt") ==
+              test::read_file(golden / "expected.obsquilt.txt"))
+      << "obsquilt.txt differs from the reference";
+}
+
+INSTANTIATE_TEST_SUITE_P(Golden, ReferenceDay,
+                         ::testing::Values("blank-letters", "geonet-rounding", "short-excerpts"),
+                         [](const auto& info) {
+                           std::string n = info.param;
+                           std::replace(n.begin(), n.end(), '-', '_');
+                           return n;
+                         });
+
+}  // namespace
+}  // namespace obsq
