@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
-#include "common/cli.hpp"
-#include "driver/records/records.hpp"
-#include "driver/records/runstate.hpp"
-#include "driver/records/units.hpp"
+#include "cli/cli.hpp"
+#include "records/fields.hpp"
+#include "records/runstate.hpp"
+#include "records/units.hpp"
 #include "output/writer.hpp"
 #include "rinex/loadlist.hpp"
 #include "rinex/obsread.hpp"

@@ -14,7 +14,7 @@
 #include <fstream>
 #include <string>
 
-#include "common/cli.hpp"
+#include "cli/cli.hpp"
 #include "tables/obskey.hpp"
 #include "tables/tables.hpp"
 

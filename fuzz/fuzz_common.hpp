@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "driver/records/records.hpp"
-#include "driver/records/runstate.hpp"
-#include "driver/records/units.hpp"
+#include "records/fields.hpp"
+#include "records/runstate.hpp"
+#include "records/units.hpp"
 
 namespace obsq::fuzz {
 

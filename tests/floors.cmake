@@ -1,13 +1,13 @@
 # The engine's folders are floors: each includes only the floors below it (and itself).
-#   driver/records/  <-  tables/, timeconv/  <-  rinex/, output/ (side by side)  <-  driver/
+#   records/  <-  tables/, timeconv/  <-  rinex/, output/ (side by side)  <-  driver/
 # The parts beside the engine (archive/, quiltfile/) stand on the record layer at most.
 # Run as: cmake -DSRC=<project>/src -P floors.cmake
-set(allowed_driver/records "driver/records")
-set(allowed_tables "driver/records|tables")
-set(allowed_timeconv "driver/records|timeconv")
-set(allowed_rinex "driver/records|tables|timeconv|rinex")
-set(allowed_output "driver/records|tables|timeconv|output")
-set(allowed_archive "driver/records|archive")
+set(allowed_records "records")
+set(allowed_tables "records|tables")
+set(allowed_timeconv "records|timeconv")
+set(allowed_rinex "records|tables|timeconv|rinex")
+set(allowed_output "records|tables|timeconv|output")
+set(allowed_archive "records|archive")
 set(allowed_quiltfile "quiltfile")
 set(bad "")
 file(GLOB_RECURSE sources RELATIVE ${SRC} ${SRC}/*.hpp ${SRC}/*.cpp)

@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "driver/records/records.hpp"
-#include "driver/records/units.hpp"
+#include "records/fields.hpp"
+#include "records/units.hpp"
 
 namespace obsq::test {
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "common/cli.hpp"
+#include "cli/cli.hpp"
 
 namespace cli = obsq::cli;
 

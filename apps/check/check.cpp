@@ -18,9 +18,9 @@
 #include <string_view>
 
 #include "driver/driver.hpp"
-#include "driver/records/records.hpp"
-#include "driver/records/runstate.hpp"
-#include "driver/records/units.hpp"
+#include "records/fields.hpp"
+#include "records/runstate.hpp"
+#include "records/units.hpp"
 #include "rinex/loadlist.hpp"
 #include "rinex/obsread.hpp"
 #include "rinex/rinexrec.hpp"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "check/check.hpp"
-#include "common/cli.hpp"
+#include "cli/cli.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/cli.hpp"
+#include "cli/cli.hpp"
 #include "export.hpp"
 
 namespace obsq::exporter {

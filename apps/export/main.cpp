@@ -7,7 +7,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "common/cli.hpp"
+#include "cli/cli.hpp"
 #include "export.hpp"
 
 namespace obsq::exporter {

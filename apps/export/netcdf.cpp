@@ -12,7 +12,7 @@
 #include <limits>
 #include <unordered_map>
 
-#include "common/cli.hpp"
+#include "cli/cli.hpp"
 #include "export.hpp"
 
 namespace obsq::exporter {

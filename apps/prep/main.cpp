@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "archive/obsfile.hpp"
-#include "common/cli.hpp"
+#include "cli/cli.hpp"
 #include "rinex2.hpp"
 
 namespace obsq::prep {

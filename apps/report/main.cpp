@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "common/cli.hpp"
+#include "cli/cli.hpp"
 #include "report/page.hpp"
 #include "report/summary.hpp"
 

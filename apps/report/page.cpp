@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "common/cli.hpp"
+#include "cli/cli.hpp"
 
 namespace obsq::report {
 

@@ -5,9 +5,9 @@
 #include <new>
 #include <string>
 
-#include "driver/records/records.hpp"
-#include "driver/records/runstate.hpp"
-#include "driver/records/units.hpp"
+#include "records/fields.hpp"
+#include "records/runstate.hpp"
+#include "records/units.hpp"
 #include "output/writer.hpp"
 #include "rinex/loadlist.hpp"
 #include "rinex/obsread.hpp"

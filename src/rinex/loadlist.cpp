@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "driver/records/records.hpp"
-#include "driver/records/runstate.hpp"
-#include "driver/records/units.hpp"
+#include "records/fields.hpp"
+#include "records/runstate.hpp"
+#include "records/units.hpp"
 #include "rinex/rinexrec.hpp"
 #include "tables/tables.hpp"
 #include "timeconv/calendar.hpp"

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "driver/records/records.hpp"
-#include "driver/records/runstate.hpp"
-#include "driver/records/units.hpp"
+#include "records/fields.hpp"
+#include "records/runstate.hpp"
+#include "records/units.hpp"
 #include "rinex/rinexrec.hpp"
 #include "tables/obskey.hpp"
 #include "tables/tables.hpp"

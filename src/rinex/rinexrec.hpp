@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "driver/records/records.hpp"
-#include "driver/records/units.hpp"
+#include "records/fields.hpp"
+#include "records/units.hpp"
 #include "tables/tables.hpp"
 
 namespace obsq {

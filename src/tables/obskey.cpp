@@ -1,6 +1,6 @@
 #include "tables/obskey.hpp"
 
-#include "driver/records/records.hpp"
+#include "records/fields.hpp"
 
 namespace obsq {
 

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "driver/records/records.hpp"
-#include "driver/records/runstate.hpp"
+#include "records/fields.hpp"
+#include "records/runstate.hpp"
 
 namespace obsq {
 

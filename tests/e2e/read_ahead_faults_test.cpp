@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "../support.hpp"
-#include "driver/records/runstate.hpp"
+#include "records/runstate.hpp"
 #include "rinex/loadlist.hpp"
 #include "rinex/obsread.hpp"
 #include "scenario.hpp"

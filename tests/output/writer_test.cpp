@@ -9,7 +9,7 @@
 #include <random>
 
 #include "../support.hpp"
-#include "driver/records/runstate.hpp"
+#include "records/runstate.hpp"
 #include "tables/obskey.hpp"
 
 namespace obsq {

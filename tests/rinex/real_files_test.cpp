@@ -6,7 +6,7 @@
 #include <map>
 #include <sstream>
 
-#include "driver/records/runstate.hpp"
+#include "records/runstate.hpp"
 #include "rinex_fixture.hpp"
 
 namespace obsq {

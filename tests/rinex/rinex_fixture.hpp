@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "../support.hpp"
-#include "driver/records/runstate.hpp"
+#include "records/runstate.hpp"
 #include "rinex/loadlist.hpp"
 #include "rinex/obsread.hpp"
 #include "tables/tables.hpp"

@@ -1,4 +1,4 @@
-#include "driver/records/units.hpp"
+#include "records/units.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

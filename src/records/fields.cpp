@@ -1,4 +1,4 @@
-#include "driver/records/records.hpp"
+#include "records/fields.hpp"
 
 #include <algorithm>
 #include <charconv>

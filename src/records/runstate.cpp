@@ -1,4 +1,4 @@
-#include "driver/records/runstate.hpp"
+#include "records/runstate.hpp"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // The record layer's field readers and writers, the satellite and type codes, case by case from
 // fields.txt; and what the cases
 // cannot show (a line far longer than a read block, a line left open by "$").
-#include "driver/records/records.hpp"
+#include "records/fields.hpp"
 
 #include <gtest/gtest.h>
 
@@ -100,7 +100,7 @@ std::string outcome(const std::string& op, std::istringstream& args, const std::
 }
 
 TEST(Fields, CasesOfFieldsTxt) {
-  std::istringstream cases(test::read_file(std::string(OBSQUILT_TEST_DIR) + "/driver/fields.txt"));
+  std::istringstream cases(test::read_file(std::string(OBSQUILT_TEST_DIR) + "/records/fields.txt"));
   int n = 0;
   for (std::string line; std::getline(cases, line);) {
     const size_t open = line.find('|');

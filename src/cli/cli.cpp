@@ -1,4 +1,4 @@
-#include "common/cli.hpp"
+#include "cli/cli.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-#include "driver/records/records.hpp"
+#include "records/fields.hpp"
 
 namespace obsq::cli {
 

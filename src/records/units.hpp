@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/records/records.hpp"
+#include "records/fields.hpp"
 
 namespace obsq {
 
