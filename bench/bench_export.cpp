@@ -46,11 +46,13 @@ Child run(const std::vector<std::string>& args) {
   int status = 0;
   struct rusage ru {};
   ::wait4(pid, &status, 0, &ru);
-  return {std::chrono::duration<double>(Clock::now() - t0).count(), static_cast<double>(ru.ru_maxrss) / 1024.0,
-          WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  return {std::chrono::duration<double>(Clock::now() - t0).count(),
+          static_cast<double>(ru.ru_maxrss) / 1024.0, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-void figure(const char* what, double v, const char* unit) { std::printf("%-30s %12.2f %s\n", what, v, unit); }
+void figure(const char* what, double v, const char* unit) {
+  std::printf("%-30s %12.2f %s\n", what, v, unit);
+}
 
 }  // namespace
 
@@ -58,9 +60,12 @@ int main(int argc, char** argv) {
   fs::path scratch = "bench-scratch";
   int repeat = 1, stations = 100;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--scratch") == 0 && i + 1 < argc) scratch = argv[++i];
-    else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) repeat = std::max(1, std::atoi(argv[++i]));
-    else if (std::strcmp(argv[i], "--stations") == 0 && i + 1 < argc) stations = std::atoi(argv[++i]);
+    if (std::strcmp(argv[i], "--scratch") == 0 && i + 1 < argc)
+      scratch = argv[++i];
+    else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
+      repeat = std::max(1, std::atoi(argv[++i]));
+    else if (std::strcmp(argv[i], "--stations") == 0 && i + 1 < argc)
+      stations = std::atoi(argv[++i]);
     else {
       std::fprintf(stderr, "usage: bench-export [--scratch DIR] [--repeat N] [--stations N]\n");
       return 2;
@@ -74,7 +79,8 @@ int main(int argc, char** argv) {
     if (std::system(cmd.c_str()) != 0) return 1;
   }
   if (!fs::exists(txt)) {
-    const std::string cmd = "cd " + data.string() + " && echo | " OBSQUILT_BIN " 0 86400 30 > /dev/null";
+    const std::string cmd =
+        "cd " + data.string() + " && echo | " OBSQUILT_BIN " 0 86400 30 > /dev/null";
     if (std::system(cmd.c_str()) != 0) return 1;
   }
   const double mb = static_cast<double>(fs::file_size(txt)) / 1e6;

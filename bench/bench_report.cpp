@@ -46,9 +46,12 @@ int main(int argc, char** argv) {
   fs::path scratch = "bench-scratch";
   int repeat = 3, stations = 200;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--scratch") == 0 && i + 1 < argc) scratch = argv[++i];
-    else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) repeat = std::atoi(argv[++i]);
-    else if (std::strcmp(argv[i], "--stations") == 0 && i + 1 < argc) stations = std::atoi(argv[++i]);
+    if (std::strcmp(argv[i], "--scratch") == 0 && i + 1 < argc)
+      scratch = argv[++i];
+    else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
+      repeat = std::atoi(argv[++i]);
+    else if (std::strcmp(argv[i], "--stations") == 0 && i + 1 < argc)
+      stations = std::atoi(argv[++i]);
     else {
       std::fprintf(stderr, "usage: bench-report [--scratch DIR] [--repeat N] [--stations N]\n");
       return 2;
@@ -60,8 +63,8 @@ int main(int argc, char** argv) {
       shell(std::string(OBSQUILT_SIMULATE) + " " + data.string() + " --stations " +
             std::to_string(stations) + " --epochs 2880 >/dev/null") != 0)
     return 2;
-  if (!fs::exists(quilt) && shell("cd " + data.string() + " && echo | " +
-                                  OBSQUILT_BIN + " 0 86400 30 >/dev/null") != 0)
+  if (!fs::exists(quilt) &&
+      shell("cd " + data.string() + " && echo | " + OBSQUILT_BIN + " 0 86400 30 >/dev/null") != 0)
     return 2;
   const fs::path html = data / "obsquilt-report.html";
   figure("input size", static_cast<double>(fs::file_size(quilt)) / 1e6, "MB");

@@ -26,10 +26,10 @@
 #include <vector>
 
 #include "cli/cli.hpp"
+#include "output/writer.hpp"
 #include "records/fields.hpp"
 #include "records/runstate.hpp"
 #include "records/units.hpp"
-#include "output/writer.hpp"
 #include "rinex/loadlist.hpp"
 #include "rinex/obsread.hpp"
 #include "tables/tables.hpp"
@@ -49,10 +49,8 @@ struct Scenario {
 };
 
 const Scenario kScenarios[] = {
-    {"small", "small", 3, 120, 0, 86400, 30},
-    {"day50", "day50", 50, 2880, 0, 86400, 30},
-    {"day100", "day100", 100, 2880, 0, 86400, 30},
-    {"day200", "day200", 200, 2880, 0, 86400, 30},
+    {"small", "small", 3, 120, 0, 86400, 30},         {"day50", "day50", 50, 2880, 0, 86400, 30},
+    {"day100", "day100", 100, 2880, 0, 86400, 30},    {"day200", "day200", 200, 2880, 0, 86400, 30},
     {"decimate", "day100", 100, 2880, 0, 86400, 300},
 };
 
@@ -193,10 +191,12 @@ int bench(int argc, char** argv) {
   fs::path simulate = OBSQUILT_SIMULATE;
   int repeat = 1;
   enum { kScratch = 256, kBin, kRepeat };
-  static const option longopts[] = {
-      {"scratch", required_argument, nullptr, kScratch}, {"bin", required_argument, nullptr, kBin},
-      {"repeat", required_argument, nullptr, kRepeat},   {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'V'},            {nullptr, 0, nullptr, 0}};
+  static const option longopts[] = {{"scratch", required_argument, nullptr, kScratch},
+                                    {"bin", required_argument, nullptr, kBin},
+                                    {"repeat", required_argument, nullptr, kRepeat},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, 'V'},
+                                    {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, ":hV", longopts, nullptr)) != -1) {
@@ -211,13 +211,15 @@ int bench(int argc, char** argv) {
         errno = 0;
         const long n = std::strtol(optarg, &end, 10);
         if (end == optarg || *end != '\0' || errno != 0 || n < 1 || n > 1000)
-          throw cli::UsageError{std::string("invalid value '") + optarg + "' for --repeat (1 to 1000)"};
+          throw cli::UsageError{std::string("invalid value '") + optarg +
+                                "' for --repeat (1 to 1000)"};
         repeat = static_cast<int>(n);
         break;
       }
       case 'h': std::fputs(kUsage, stdout); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;
-      case ':': throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs a value"};
+      case ':':
+        throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs a value"};
       default: throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
     }
   }
@@ -234,7 +236,8 @@ int bench(int argc, char** argv) {
       for (const Scenario& s : kScenarios)
         if (std::strcmp(name, s.name) == 0) wanted.push_back(&s);
   for (const fs::path& p : {obsquilt, simulate})
-    if (::access(p.c_str(), X_OK) != 0) throw cli::Failure{p.string() + ": " + std::strerror(errno)};
+    if (::access(p.c_str(), X_OK) != 0)
+      throw cli::Failure{p.string() + ": " + std::strerror(errno)};
   scratch = fs::absolute(scratch);
   obsquilt = fs::absolute(obsquilt);
   simulate = fs::absolute(simulate);
@@ -243,8 +246,8 @@ int bench(int argc, char** argv) {
   for (const Scenario* sc : wanted) {
     const fs::path data = scratch / sc->data;
     if (!fs::exists(data / "list.txt")) {
-      const std::string cmd = simulate.string() + " " + data.string() +
-                              " --stations " + std::to_string(sc->stations) + " --epochs " +
+      const std::string cmd = simulate.string() + " " + data.string() + " --stations " +
+                              std::to_string(sc->stations) + " --epochs " +
                               std::to_string(sc->epochs) + " --seed 7";
       if (std::system(cmd.c_str()) != 0) throw cli::Failure{"could not generate " + data.string()};
     }
@@ -259,7 +262,8 @@ int bench(int argc, char** argv) {
       whole.peak_mb = std::max(whole.peak_mb, w.peak_mb);
       whole.status = w.status;
       Stages s{};
-      if (!run_stages(data, *sc, s)) throw cli::Failure{"the in-process run of " + std::string(sc->name) + " failed"};
+      if (!run_stages(data, *sc, s))
+        throw cli::Failure{"the in-process run of " + std::string(sc->name) + " failed"};
       st.scan = std::min(st.scan, s.scan);
       st.pass = std::min(st.pass, s.pass);
       st.write = std::min(st.write, s.write);
@@ -284,7 +288,8 @@ int bench(int argc, char** argv) {
     figure(n, "input rate (obs pass)", input_mb / st.pass, "MB/s");
     figure(n, "values written per second", static_cast<double>(values) / st.write / 1e6, "M/s");
     figure(n, "peak resident memory", whole.peak_mb, "MB");
-    std::printf("%-9s %-28s %016llx%s\n", n, "output checksum", static_cast<unsigned long long>(sum),
+    std::printf("%-9s %-28s %016llx%s\n", n, "output checksum",
+                static_cast<unsigned long long>(sum),
                 sum == st.sum ? "" : " (in-process run differs!)");
     std::fflush(stdout);
   }

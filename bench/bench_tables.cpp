@@ -40,7 +40,7 @@ double peak_mb() {
 template <typename F>
 long for_keys(long n, F&& f) {
   static const int sats[] = {2, 5, 6, 9, 12, 15, 17, 21, 24, 29, 103, 104, 111, 117, 120};
-  const int nsat = 11;  // about 11 satellites an epoch
+  const int nsat = 11;                     // about 11 satellites an epoch
   const int types[] = {10, 0, 1, 20, 21};  // C1 P1 P2 L1 L2 (S1, S2 are not kept)
   long done = 0;
   for (int file = 1; done < n; ++file)
@@ -86,7 +86,8 @@ int bench(int argc, char** argv) {
     n = std::strtol(text, &end, 10);
     if (end == text || *end != '\0' || errno != 0 || n < 1 || n > 80'000'000L)
       throw cli::UsageError{std::string("invalid key count '") + text + "' (1 to 80000000)"};
-    if (optind + 1 < argc) throw cli::UsageError{std::string("extra operand '") + argv[optind + 1] + "'"};
+    if (optind + 1 < argc)
+      throw cli::UsageError{std::string("extra operand '") + argv[optind + 1] + "'"};
   }
   const double before = resident_mb();
   obsq::newlng();
@@ -94,8 +95,10 @@ int bench(int argc, char** argv) {
   long failed = 0;
   for_keys(n, [&](int64_t k) {
     int32_t slot = 0;
-    if (obsq::putlng(k, slot) != 1) ++failed;
-    else obsq::dbase()[obsq::lng().next() - 1] = 1.0;
+    if (obsq::putlng(k, slot) != 1)
+      ++failed;
+    else
+      obsq::dbase()[obsq::lng().next() - 1] = 1.0;
   });
   const double ins = std::chrono::duration<double>(Clock::now() - t0).count();
   const double after_insert = resident_mb();
@@ -109,7 +112,8 @@ int bench(int argc, char** argv) {
   int32_t count = 0;
   obsq::numlng(count);
   std::printf("keys                        %ld\n", n);
-  std::printf("stored                      %d (%ld refused, %ld not found)\n", count, failed, missing);
+  std::printf("stored                      %d (%ld refused, %ld not found)\n", count, failed,
+              missing);
   std::printf("inserts per second          %.2f M\n", n / ins / 1e6);
   std::printf("look-ups per second         %.2f M\n", n / look / 1e6);
   std::printf("resident memory of store    %.1f MB\n", after_insert - before);

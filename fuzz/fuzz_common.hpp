@@ -41,7 +41,8 @@ class InScratch {
     const int null = ::open("/dev/null", O_WRONLY);  // the console goes nowhere
     if (null < 0) ::abort();
     out_unit(kConsoleUnit).attach(null, "", true);
-    for (std::string tmpl : {std::string("/dev/shm"), std::filesystem::temp_directory_path().string()}) {
+    for (std::string tmpl :
+         {std::string("/dev/shm"), std::filesystem::temp_directory_path().string()}) {
       tmpl += "/obsquilt-fuzz-XXXXXX";
       if (::mkdtemp(tmpl.data()) != nullptr) return tmpl;
     }
@@ -53,7 +54,8 @@ class InScratch {
 inline void put_file(const char* name, std::string_view bytes) {
   FILE* f = std::fopen(name, "wb");
   if (f == nullptr) ::abort();
-  const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  const bool written =
+      bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   if (std::fclose(f) != 0 || !written) ::abort();
 }
 
@@ -63,14 +65,12 @@ void run_guarded(F&& f) {
   try {
     f();
   } catch (const Stop&) {
-  } catch (const RecordError&) {
-  }
+  } catch (const RecordError&) {}
   try {
     in_unit(kListUnit).close();
     in_unit(kRinexUnit).close();
     out_unit(kOutputUnit).close();
-  } catch (const RecordError&) {
-  }
+  } catch (const RecordError&) {}
 }
 
 }  // namespace obsq::fuzz

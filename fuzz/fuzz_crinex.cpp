@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ObsFile file("in");
       std::string_view line;
       if (file.identity().usable())
-        while (file.next_line(line)) {
-        }
+        while (file.next_line(line)) {}
     } else {
       MemoryStream in(bytes);
       LineSource lines(in, "in");
@@ -24,7 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::string out;
       while (decoder.next(out)) out.clear();
     }
-  } catch (const FormatError&) {
-  }
+  } catch (const FormatError&) {}
   return 0;
 }

@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int col = 1 + static_cast<int>(data[0] / 20) % 4;
   try {
     get_i(rec, col, w);
-  } catch (const RecordError&) {
-  }
+  } catch (const RecordError&) {}
   double general = 0;
   bool ok = true;
   try {
@@ -30,8 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int32_t v = 0;
   try {
     get_list_int(rec.substr(0, 20), v);
-  } catch (const RecordError&) {
-  }
+  } catch (const RecordError&) {}
   // The usual-shape reader of observation fields gives exactly what the field reader gives.
   double fast = 0;
   if (get_f14_3_usual(rec, col, fast)) {

@@ -20,8 +20,9 @@ std::string header(uint8_t pick) {
       {"    11    C1    C2    C5    L1    L2    L5    P1    P2    S1", "          S2    S5"},
       {"     2    l1    L1", nullptr},
   };
-  std::string h = rec(std::string("     2.11           OBSERVATION DATA    ") + ((pick & 4) ? 'R' : 'M'),
-                      "RINEX VERSION / TYPE");
+  std::string h =
+      rec(std::string("     2.11           OBSERVATION DATA    ") + ((pick & 4) ? 'R' : 'M'),
+          "RINEX VERSION / TYPE");
   for (const char* t : types[pick % 4])
     if (t != nullptr) h += rec(t, "# / TYPES OF OBSERV");
   if (pick & 8) h += rec("    18", "LEAP SECONDS");
@@ -37,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::InScratch scratch;
   const uint8_t pick = data[0];
   fuzz::put_file("list.txt", "a.obs\n");
-  fuzz::put_file("a.obs", header(pick) + std::string(reinterpret_cast<const char*>(data + 1), size - 1));
+  fuzz::put_file("a.obs",
+                 header(pick) + std::string(reinterpret_cast<const char*>(data + 1), size - 1));
   reset_run_state();
   const int32_t step = (pick & 16) ? 1 : 30;
   fuzz::run_guarded([&] {

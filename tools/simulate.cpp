@@ -116,11 +116,11 @@ std::vector<std::string> type_list(const char* text) {
 bool parse(int argc, char** argv, Options& o) {
   enum { kSeed = 256, kNoEvents };
   static const option longopts[] = {
-      {"stations", required_argument, nullptr, 'n'}, {"epochs", required_argument, nullptr, 'e'},
-      {"interval", required_argument, nullptr, 'i'}, {"start", required_argument, nullptr, 's'},
-      {"seed", required_argument, nullptr, kSeed},   {"types", required_argument, nullptr, 't'},
+      {"stations", required_argument, nullptr, 'n'},  {"epochs", required_argument, nullptr, 'e'},
+      {"interval", required_argument, nullptr, 'i'},  {"start", required_argument, nullptr, 's'},
+      {"seed", required_argument, nullptr, kSeed},    {"types", required_argument, nullptr, 't'},
       {"no-events", no_argument, nullptr, kNoEvents}, {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0}};
+      {"version", no_argument, nullptr, 'V'},         {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, ":n:e:i:s:t:hV", longopts, nullptr)) != -1) {
@@ -129,20 +129,19 @@ bool parse(int argc, char** argv, Options& o) {
       case 'e': o.epochs = static_cast<int>(number("--epochs", optarg, 0, 10'000'000)); break;
       case 'i': o.interval = static_cast<int>(number("--interval", optarg, 1, 86400)); break;
       case 's': o.start = static_cast<int>(number("--start", optarg, 0, 86400)); break;
-      case kSeed:
-        o.seed = static_cast<uint64_t>(number("--seed", optarg, 0, INT64_MAX));
-        break;
+      case kSeed: o.seed = static_cast<uint64_t>(number("--seed", optarg, 0, INT64_MAX)); break;
       case 't': o.types = type_list(optarg); break;
       case kNoEvents: o.events = false; break;
       case 'h': std::fputs(kUsage, stdout); return false;
       case 'V': cli::print_version(); return false;
-      case ':': throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs a value"};
-      default:
-        throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
+      case ':':
+        throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs a value"};
+      default: throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
     }
   }
   if (optind >= argc) throw cli::UsageError{"missing directory operand"};
-  if (optind + 1 < argc) throw cli::UsageError{std::string("extra operand '") + argv[optind + 1] + "'"};
+  if (optind + 1 < argc)
+    throw cli::UsageError{std::string("extra operand '") + argv[optind + 1] + "'"};
   o.dir = argv[optind];
   return true;
 }
@@ -150,17 +149,19 @@ bool parse(int argc, char** argv, Options& o) {
 void write_station(const Options& o, int station, const std::vector<Sat>& sats, FILE* f) {
   uint64_t rng = o.seed * 1000003ULL + static_cast<uint64_t>(station);
   const double lon = 0.05 * station / std::max(1, o.stations);  // stations of one region
-  const double clock_bias = (uniform(rng) - 0.5) * 300.0;      // metres
+  const double clock_bias = (uniform(rng) - 0.5) * 300.0;       // metres
   const int nt = static_cast<int>(o.types.size());
   char marker[16];
   std::snprintf(marker, sizeof marker, "S%03d", station % 1000);
   std::string h;
   h += header_record("     2.11           OBSERVATION DATA    M (MIXED)", "RINEX VERSION / TYPE");
-  h += header_record("obsquilt-simulate   obsquilt            20261206 120000 UTC", "PGM / RUN BY / DATE");
+  h += header_record("obsquilt-simulate   obsquilt            20261206 120000 UTC",
+                     "PGM / RUN BY / DATE");
   h += header_record(marker, "MARKER NAME");
   h += header_record(std::string(marker) + " M001", "MARKER NUMBER");
   h += header_record("SIMULATED           OBSQUILT", "OBSERVER / AGENCY");
-  h += header_record("SIM" + std::to_string(station) + "                SIMRX               1.0", "REC # / TYPE / VERS");
+  h += header_record("SIM" + std::to_string(station) + "                SIMRX               1.0",
+                     "REC # / TYPE / VERS");
   char line[128];
   std::snprintf(line, sizeof line, "%-20s%-20s", ("A" + std::to_string(station)).c_str(),
                 station % 2 ? "TRM57971.00     NONE" : "LEIAR25.R3      LEIT");
@@ -286,7 +287,8 @@ static int simulate(int argc, char** argv) {
                     std::floor(uniform(rng) * 2e6) - 1e6});
   const std::filesystem::path dir(o.dir);
   FILE* list = std::fopen((dir / "list.txt").c_str(), "w");
-  if (list == nullptr) throw cli::Failure{(dir / "list.txt").string() + ": " + std::strerror(errno)};
+  if (list == nullptr)
+    throw cli::Failure{(dir / "list.txt").string() + ": " + std::strerror(errno)};
   for (int s = 1; s <= o.stations; ++s) {
     char name[32];
     std::snprintf(name, sizeof name, "s%03d1470.26o", s);
@@ -300,7 +302,8 @@ static int simulate(int argc, char** argv) {
       throw cli::Failure{(dir / name).string() + ": " + std::strerror(errno)};
     std::fprintf(list, "%s\n", name);
   }
-  if (std::fclose(list) != 0) throw cli::Failure{(dir / "list.txt").string() + ": " + std::strerror(errno)};
+  if (std::fclose(list) != 0)
+    throw cli::Failure{(dir / "list.txt").string() + ": " + std::strerror(errno)};
   return cli::kOk;
 }
 

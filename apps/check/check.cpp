@@ -12,9 +12,9 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string_view>
 
 #include "driver/driver.hpp"
@@ -43,7 +43,8 @@ class ScratchFile {
   ScratchFile() {
     path_ = (fs::temp_directory_path() / "obsquilt-check-XXXXXX").string();
     fd_ = ::mkstemp(path_.data());
-    if (fd_ < 0) throw std::runtime_error("cannot make a scratch file: " + std::string(std::strerror(errno)));
+    if (fd_ < 0)
+      throw std::runtime_error("cannot make a scratch file: " + std::string(std::strerror(errno)));
   }
   ~ScratchFile() {
     ::close(fd_);
@@ -61,10 +62,10 @@ class ScratchFile {
 
 // One record of list.txt as the run reads it: the name is its first 78 characters, trimmed.
 struct ListEntry {
-  long line = 0;     // record number, counted as the run counts them
-  std::string raw;   // the record: at most 78 characters, as the run takes them
-  std::string whole; // the whole line it was cut from, for names that are too long
-  std::string name;  // what the run looks for; empty for blank and comment lines
+  long line = 0;      // record number, counted as the run counts them
+  std::string raw;    // the record: at most 78 characters, as the run takes them
+  std::string whole;  // the whole line it was cut from, for names that are too long
+  std::string name;   // what the run looks for; empty for blank and comment lines
 };
 
 // Splits list.txt into records by the record layer's rules: a record ends at a line feed, or at
@@ -87,7 +88,8 @@ std::vector<ListEntry> read_list(const std::string& bytes) {
       at = lf + 1;
     }
     const std::string_view head = e.raw;
-    if (!head.empty() && head[0] != '*') e.name = std::string(head.substr(0, static_cast<size_t>(ntrim(head))));
+    if (!head.empty() && head[0] != '*')
+      e.name = std::string(head.substr(0, static_cast<size_t>(ntrim(head))));
     out.push_back(std::move(e));
   }
   return out;
@@ -128,7 +130,8 @@ struct Date {
 
 // The date of an epoch record (two-digit year, 80-99 for the 1900s), when it reads as one.
 bool epoch_date(std::string_view rec, Date& d) {
-  if (!try_get_i(rec, 1, 3, d.year) || !try_get_i(rec, 4, 3, d.month) || !try_get_i(rec, 7, 3, d.day))
+  if (!try_get_i(rec, 1, 3, d.year) || !try_get_i(rec, 4, 3, d.month) ||
+      !try_get_i(rec, 7, 3, d.day))
     return false;
   if (d.month < 1 || d.month > 12 || d.day < 1 || d.day > 31) return false;  // a blank record
   if (d.year < 100) d.year += d.year < 80 ? 2000 : 1900;
@@ -141,14 +144,14 @@ struct FileView {
   std::string name;
   std::vector<TypeCode> types;
   bool has_date = false;
-  Date first_date;               // of the first epoch record
+  Date first_date;  // of the first epoch record
   long first_line = 0;
-  long other_day_line = 0;       // first epoch record of another date, 0 if none
+  long other_day_line = 0;  // first epoch record of another date, 0 if none
   Date other_day;
   std::map<int32_t, long> accepted;  // second of day -> line of its epoch record
-  long epoch_line = 0;           // the epoch record read last
+  long epoch_line = 0;               // the epoch record read last
   int32_t epoch_second = 0;
-  std::string refused_code;      // a satellite code of that epoch the key codec refuses
+  std::string refused_code;  // a satellite code of that epoch the key codec refuses
 };
 
 struct SatSeen {
@@ -188,7 +191,8 @@ class Observer final : public ReadObserver {
       auto& codes = by_number_[number];
       const std::string code(sats[k].data(), 3);
       if (number < 0 && view(file).refused_code.empty()) view(file).refused_code = code;
-      if (std::none_of(codes.begin(), codes.end(), [&](const SatSeen& s) { return s.code == code; }))
+      if (std::none_of(codes.begin(), codes.end(),
+                       [&](const SatSeen& s) { return s.code == code; }))
         codes.push_back({code, static_cast<size_t>(file - 1), view(file).epoch_line});
     }
   }
@@ -203,10 +207,10 @@ class Observer final : public ReadObserver {
 // What one round of the run came to.
 struct Round {
   bool completed = false;
-  int stop = 0;              // stop code, 0 when none
-  std::string error;         // message of a record-layer error, empty when none
-  std::string console;       // what the run wrote on the console
-  std::string file;          // the input file being read when it ended, empty for the list
+  int stop = 0;         // stop code, 0 when none
+  std::string error;    // message of a record-layer error, empty when none
+  std::string console;  // what the run wrote on the console
+  std::string file;     // the input file being read when it ended, empty for the list
   long record = 0;
   int32_t tmin = 0, tmax = 0;
 };
@@ -274,30 +278,35 @@ void Checker::output_file() {
   struct stat st;
   if (::stat(kOutput, &st) == 0) {
     if (S_ISDIR(st.st_mode)) {
-      add(kOutput, 0, Severity::error, "is a directory: the run stops before its banner with "
-                                       "\"Permission denied trying to open file 'obsquilt.txt'\"");
+      add(kOutput, 0, Severity::error,
+          "is a directory: the run stops before its banner with "
+          "\"Permission denied trying to open file 'obsquilt.txt'\"");
     } else if (::access(kOutput, W_OK) != 0) {
-      add(kOutput, 0, Severity::error, "cannot be written: the run reads all input and then fails "
-                                       "with \"Cannot write to file opened for READ\"");
+      add(kOutput, 0, Severity::error,
+          "cannot be written: the run reads all input and then fails "
+          "with \"Cannot write to file opened for READ\"");
     } else {
       add(kOutput, 0, Severity::note, "exists: the run replaces it when it writes its first line");
     }
   } else if (::access(".", W_OK) != 0) {
-    add(kOutput, 0, Severity::error, "cannot be created in this directory: the run stops with "
-                                     "\"Permission denied trying to open file 'obsquilt.txt'\"");
+    add(kOutput, 0, Severity::error,
+        "cannot be created in this directory: the run stops with "
+        "\"Permission denied trying to open file 'obsquilt.txt'\"");
   }
 }
 
 bool Checker::list_file() {
   struct stat st;
   if (::stat(kList, &st) != 0) {
-    add(kList, 0, Severity::error, "does not exist: the run stops with \"File 'list.txt' does not "
-                                   "exist\"; write one file name per line, or let obsquilt-prep write it");
+    add(kList, 0, Severity::error,
+        "does not exist: the run stops with \"File 'list.txt' does not "
+        "exist\"; write one file name per line, or let obsquilt-prep write it");
     return false;
   }
   if (S_ISDIR(st.st_mode) || ::access(kList, R_OK) != 0) {
-    add(kList, 0, Severity::error, S_ISDIR(st.st_mode) ? "is a directory: the run cannot open it"
-                                                       : "cannot be read: the run cannot open it");
+    add(kList, 0, Severity::error,
+        S_ISDIR(st.st_mode) ? "is a directory: the run cannot open it"
+                            : "cannot be read: the run cannot open it");
     return false;
   }
   std::ifstream in(kList, std::ios::binary);
@@ -306,18 +315,22 @@ bool Checker::list_file() {
   list_ = read_list(bytes.str());
   for (const ListEntry& e : list_) {
     if (e.line == 1 && e.raw.compare(0, 3, "\xEF\xBB\xBF") == 0)
-      add(kList, 1, Severity::warning, "starts with a byte-order mark, which the run takes as part of "
-                                       "the first name; save the list as plain text");
+      add(kList, 1, Severity::warning,
+          "starts with a byte-order mark, which the run takes as part of "
+          "the first name; save the list as plain text");
     if (e.name.empty()) continue;
     const std::string whole = e.whole.substr(0, static_cast<size_t>(ntrim(e.whole)));
     if (whole.size() > static_cast<size_t>(kNameLength))
       add(kList, e.line, Severity::warning,
-          "a name of " + std::to_string(whole.size()) + " characters: the run reads only the first " +
-              std::to_string(kNameLength) + " ('" + e.name + "'); use a shorter name or path");
+          "a name of " + std::to_string(whole.size()) +
+              " characters: the run reads only the first " + std::to_string(kNameLength) + " ('" +
+              e.name + "'); use a shorter name or path");
     if (e.name.find('\0') != std::string::npos || ::access(e.name.c_str(), F_OK) != 0)
-      add(kList, e.line, Severity::warning, "'" + e.name + "' does not exist: the run skips this line without a word");
+      add(kList, e.line, Severity::warning,
+          "'" + e.name + "' does not exist: the run skips this line without a word");
     else if (::access(e.name.c_str(), R_OK) != 0)
-      add(kList, e.line, Severity::warning, "'" + e.name + "' cannot be read: the run skips this line without a word");
+      add(kList, e.line, Severity::warning,
+          "'" + e.name + "' cannot be read: the run skips this line without a word");
   }
   return true;
 }
@@ -394,18 +407,22 @@ void Checker::explain(const Round& r, const std::vector<FileView>& views) {
       } else if (v != nullptr) {
         const auto first = v->accepted.find(v->epoch_second);
         m = "second of day " + std::to_string(v->epoch_second) + " (" + hms(v->epoch_second) +
-            ") repeats the epoch of line " + std::to_string(first == v->accepted.end() ? 0 : first->second) +
+            ") repeats the epoch of line " +
+            std::to_string(first == v->accepted.end() ? 0 : first->second) +
             " (only the time of day is used); a daily file often ends with the next day's "
             "00:00:00 epoch: obsquilt-prep leaves such epochs out";
       }
       break;
     case 65656:
-      m = overflow ? "the observation store is full (80,000,000 values); merge the day in time windows"
-                   : "a value is filed twice: a satellite listed twice in one epoch, or two types of "
-                     "one number in the header (such as L1 and l1)";
+      m = overflow
+              ? "the observation store is full (80,000,000 values); merge the day in time windows"
+              : "a value is filed twice: a satellite listed twice in one epoch, or two types of "
+                "one number in the header (such as L1 and l1)";
       break;
     case 45787: m = "more than 50 observation types in the header"; break;
-    case 93723: m = "a '# / TYPES OF OBSERV' count above 9 is not followed by a record with that label"; break;
+    case 93723:
+      m = "a '# / TYPES OF OBSERV' count above 9 is not followed by a record with that label";
+      break;
     case 34588: m = "a 'TIME OF FIRST OBS' year before 1900 (a blank year reads as 0)"; break;
     case 84571:
     case 84572:
@@ -417,9 +434,12 @@ void Checker::explain(const Round& r, const std::vector<FileView>& views) {
   }
   std::string what = r.stop != 0 ? "the run stops here with STOP " + std::to_string(r.stop)
                                  : "the run ends here with the error \"" + r.error + "\"";
-  if (r.error == "End of file") m = "the file ends inside a record group (a cut or damaged file)";
-  else if (r.error.find("Bad value") != std::string::npos) m = "a numeric field holds something that is not a number";
-  else if (r.error.find("Cannot open") != std::string::npos || r.error.find("Permission") != std::string::npos)
+  if (r.error == "End of file")
+    m = "the file ends inside a record group (a cut or damaged file)";
+  else if (r.error.find("Bad value") != std::string::npos)
+    m = "a numeric field holds something that is not a number";
+  else if (r.error.find("Cannot open") != std::string::npos ||
+           r.error.find("Permission") != std::string::npos)
     m = "the name passes the read test but cannot be opened as a file";
   if (r.stop == 98347) {
     // The first readable line beyond the thousandth accepted file.
@@ -430,7 +450,8 @@ void Checker::explain(const Round& r, const std::vector<FileView>& views) {
   } else {
     // Stops among an epoch's values point at its epoch record.
     const bool in_epoch = v != nullptr && (r.stop == 65656 || r.stop == 84571 || r.stop == 84572);
-    add(where, in_epoch ? v->epoch_line : r.record, Severity::error, m.empty() ? what : what + ": " + m);
+    add(where, in_epoch ? v->epoch_line : r.record, Severity::error,
+        m.empty() ? what : what + ": " + m);
   }
   if (fatal_.empty()) fatal_ = r.stop != 0 ? "STOP " + std::to_string(r.stop) : r.error;
 }
@@ -450,10 +471,12 @@ void Checker::refused_files() {
     std::string m;
     if (!has_label(first, 61, "RINEX VERSION / TYPE")) {
       const std::string cause = likely_cause(e.name);
-      m = cause.empty() ? "not a RINEX file (its first record is not 'RINEX VERSION / TYPE'): the run "
-                          "leaves it out"
-                        : cause + ": the run leaves it out (\"first record not version type:\"); "
-                                  "obsquilt-prep unwraps and decodes it";
+      m = cause.empty()
+              ? "not a RINEX file (its first record is not 'RINEX VERSION / TYPE'): the run "
+                "leaves it out"
+              : cause +
+                    ": the run leaves it out (\"first record not version type:\"); "
+                    "obsquilt-prep unwraps and decodes it";
     } else {
       double version = 0;
       try {
@@ -465,11 +488,13 @@ void Checker::refused_files() {
         char type = ' ';
         get_a(first, 21, 1, &type, 1);
         if (type != 'O' && type != 'o' && type != ' ')
-          add(e.name, 1, Severity::warning, std::string("a RINEX file of type '") + type +
-                                                "', not observations: the run reads it as one");
+          add(e.name, 1, Severity::warning,
+              std::string("a RINEX file of type '") + type +
+                  "', not observations: the run reads it as one");
         continue;
       }
-      m = "RINEX " + std::string(first.substr(0, 9).substr(first.substr(0, 9).find_first_not_of(' '))) +
+      m = "RINEX " +
+          std::string(first.substr(0, 9).substr(first.substr(0, 9).find_first_not_of(' '))) +
           " file: the run leaves it out (\"exceeds programming.\"); it merges RINEX 2 up to 2.12";
     }
     add(e.name, 1, Severity::warning, m);
@@ -499,23 +524,26 @@ void Checker::after_run(const Round& r, const std::vector<FileView>& views, cons
               ": it merges as a time of the same day; obsquilt-prep leaves such epochs out");
     const std::string marker(master.marker[f], 4);
     if (auto [it, fresh] = markers.emplace(marker, v.name); !fresh)
-      add(v.name, 0, Severity::warning, "marker '" + marker + "' also names " + it->second +
-                                           ": their rows cannot be told apart in obsquilt.txt");
+      add(v.name, 0, Severity::warning,
+          "marker '" + marker + "' also names " + it->second +
+              ": their rows cannot be told apart in obsquilt.txt");
     if (master.sys[f] == 'R' && master.leapsec <= 0)
-      add(v.name, 0, Severity::warning, "a GLONASS file and no 'LEAP SECONDS' record in any file: "
-                                        "its epochs are not shifted to GPS time");
+      add(v.name, 0, Severity::warning,
+          "a GLONASS file and no 'LEAP SECONDS' record in any file: "
+          "its epochs are not shifted to GPS time");
     std::string dropped;
     for (const TypeCode& t : v.types)
       if (admitobs(std::string_view(t.data(), 2)) == 0) dropped += " " + std::string(t.data(), 2);
     if (!dropped.empty())
-      add(v.name, 0, Severity::note, "types not merged (only pseudoranges and phases are):" + dropped);
+      add(v.name, 0, Severity::note,
+          "types not merged (only pseudoranges and phases are):" + dropped);
   }
   int32_t types = 0;
   nummob(types);
   // The writer encodes every satellite of the table with every type at every epoch: a code the
   // key codec refuses stops it, when it writes any matrix at all.
-  const bool writes_matrices = r.completed && r.tmax >= r.tmin && types > 0 && master.nfiles > 0 &&
-                               mst().count() > 0;
+  const bool writes_matrices =
+      r.completed && r.tmax >= r.tmin && types > 0 && master.nfiles > 0 && mst().count() > 0;
   for (const auto& [number, seen] : obs.satellites_by_number()) {
     if (number < 0) {
       for (const SatSeen& s : seen)
@@ -563,11 +591,15 @@ Outcome Checker::run() {
     explain(last, views);
     // Leave the file out and look at the rest, unless the list itself is what stops the run.
     const FileView* v = nullptr;
-    for (const FileView& f : views) if (f.name == last.file && !left_out.count(f.list_line)) v = &f;
+    for (const FileView& f : views)
+      if (f.name == last.file && !left_out.count(f.list_line)) v = &f;
     long line = v != nullptr ? v->list_line : 0;
     if (line == 0)
       for (const ListEntry& e : list_)
-        if (e.name == last.file && !left_out.count(e.line)) { line = e.line; break; }
+        if (e.name == last.file && !left_out.count(e.line)) {
+          line = e.line;
+          break;
+        }
     if (last.stop == 98347 || line == 0) break;
     left_out.insert(line);
   }

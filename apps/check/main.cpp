@@ -52,8 +52,9 @@ int check_main(int argc, char** argv) {
       case 'h': std::fputs(kUsage, stdout); return obsq::cli::kOk;
       case 'V': obsq::cli::print_version(); return obsq::cli::kOk;
       default:
-        throw obsq::cli::UsageError{optopt != 0 ? std::string("unknown option '-") + static_cast<char>(optopt) + "'"
-                                                : std::string("unknown option '") + argv[optind - 1] + "'"};
+        throw obsq::cli::UsageError{
+            optopt != 0 ? std::string("unknown option '-") + static_cast<char>(optopt) + "'"
+                        : std::string("unknown option '") + argv[optind - 1] + "'"};
     }
   }
   // The window is read as obsquilt reads its command line, missing or bad arguments included.
@@ -67,7 +68,8 @@ int check_main(int argc, char** argv) {
     warnings += f.severity == obsq::check::Severity::warning;
     if (quiet && f.severity == obsq::check::Severity::note) continue;
     if (f.line > 0)
-      std::printf("%s:%ld: %s: %s\n", f.file.c_str(), f.line, severity_word(f.severity), f.message.c_str());
+      std::printf("%s:%ld: %s: %s\n", f.file.c_str(), f.line, severity_word(f.severity),
+                  f.message.c_str());
     else
       std::printf("%s: %s: %s\n", f.file.c_str(), severity_word(f.severity), f.message.c_str());
   }
@@ -78,4 +80,6 @@ int check_main(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return obsq::cli::run_main("obsquilt-check", argc, argv, check_main); }
+int main(int argc, char** argv) {
+  return obsq::cli::run_main("obsquilt-check", argc, argv, check_main);
+}

@@ -2,8 +2,8 @@
 // written as it is read: memory stays at one epoch and the output buffer.
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "cli/cli.hpp"
@@ -92,8 +92,9 @@ void write_csv(const Options& o, int fd) {
           const std::string_view v = b.value_digits(r, c);
           if (v[0] == '*') {
             if (++warnings.asterisks == 1)
-              warnings.located(day.path(), b.line + static_cast<long>(b.rows.size() + 2 + r),
-                               "a value of asterisks (a number too wide for its field) is left out");
+              warnings.located(
+                  day.path(), b.line + static_cast<long>(b.rows.size() + 2 + r),
+                  "a value of asterisks (a number too wide for its field) is left out");
             continue;
           }
           if (!quilt::present(b.value(r, c))) continue;
@@ -107,7 +108,8 @@ void write_csv(const Options& o, int fd) {
   int32_t first = 0;
   size_t epochs = 0;
   sel.epochs(day, first, epochs);
-  if (epochs == 0) warnings.general("no epoch to export: the file holds none within the seconds asked for");
+  if (epochs == 0)
+    warnings.general("no epoch to export: the file holds none within the seconds asked for");
   sel.report_unmet();
   warnings.finish(day);
 }

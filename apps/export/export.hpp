@@ -12,11 +12,11 @@ namespace obsq::exporter {
 
 struct Options {
   std::vector<std::string> inputs;
-  std::string output;        // "-": standard output (CSV)
+  std::string output;  // "-": standard output (CSV)
   bool csv = false;
   bool force = false;
   bool allow_gaps = false;
-  int deflate = 1;           // NetCDF compression level, 0 = none
+  int deflate = 1;                 // NetCDF compression level, 0 = none
   std::vector<std::string> types;  // asked for, blanks trimmed; empty: all
   int32_t from = 0, to = 86400;
   std::string command_line;  // for the history attribute

@@ -39,7 +39,8 @@ void Selection::epochs(const Day& day, int32_t& first, size_t& count) const {
 
 void Selection::report_unmet() const {
   for (size_t k = 0; k < o_.types.size(); ++k)
-    if (!met_[k]) warnings.general("type " + o_.types[k] + " has no value in the seconds asked for");
+    if (!met_[k])
+      warnings.general("type " + o_.types[k] + " has no value in the seconds asked for");
 }
 
 void Warnings::located(const std::string& file, long line, const std::string& message) {
@@ -107,7 +108,8 @@ int32_t second_of_day(const char* opt, const char* arg) {
 
 std::string default_output(const std::string& input, bool csv) {
   std::string base = input;
-  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".txt") == 0) base.resize(base.size() - 4);
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".txt") == 0)
+    base.resize(base.size() - 4);
   return base + (csv ? ".csv" : ".nc");
 }
 
@@ -135,7 +137,8 @@ int body(int argc, char** argv) {
         for (std::string_view s = optarg; !s.empty();) {
           const size_t comma = s.find(',');
           const std::string t = trimmed(s.substr(0, comma));
-          if (t.empty()) throw cli::UsageError{"--types: an empty type in '" + std::string(optarg) + "'"};
+          if (t.empty())
+            throw cli::UsageError{"--types: an empty type in '" + std::string(optarg) + "'"};
           o.types.push_back(t);
           s = comma == std::string_view::npos ? std::string_view() : s.substr(comma + 1);
         }
@@ -144,14 +147,16 @@ int body(int argc, char** argv) {
       case kTo: o.to = second_of_day("--to", optarg); break;
       case kDeflate:
         if (optarg[0] < '0' || optarg[0] > '9' || optarg[1] != '\0')
-          throw cli::UsageError{"--deflate: a level from 0 to 9, not '" + std::string(optarg) + "'"};
+          throw cli::UsageError{"--deflate: a level from 0 to 9, not '" + std::string(optarg) +
+                                "'"};
         o.deflate = optarg[0] - '0';
         break;
       case kGaps: o.allow_gaps = true; break;
       case 'f': o.force = true; break;
       case 'h': std::fputs(kUsage, stdout); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;
-      case ':': throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs a value"};
+      case ':':
+        throw cli::UsageError{std::string("option '") + argv[optind - 1] + "' needs a value"};
       default: throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
     }
   }
@@ -159,7 +164,8 @@ int body(int argc, char** argv) {
   if (o.inputs.empty()) throw cli::UsageError{"no input file"};
   if (o.from > o.to) throw cli::UsageError{"--from is after --to"};
   if (o.output.empty()) o.output = default_output(o.inputs.front(), o.csv);
-  if (o.output == "-" && !o.csv) throw cli::UsageError{"NetCDF needs an output file: '-o -' is for --csv"};
+  if (o.output == "-" && !o.csv)
+    throw cli::UsageError{"NetCDF needs an output file: '-o -' is for --csv"};
 
   // A file that breaks the format or does not fit the others: "FILE:LINE: error: message".
   try {
@@ -188,4 +194,6 @@ int body(int argc, char** argv) {
 }  // namespace
 }  // namespace obsq::exporter
 
-int main(int argc, char** argv) { return obsq::cli::run_main("obsquilt-export", argc, argv, obsq::exporter::body); }
+int main(int argc, char** argv) {
+  return obsq::cli::run_main("obsquilt-export", argc, argv, obsq::exporter::body);
+}

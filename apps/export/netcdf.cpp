@@ -5,8 +5,8 @@
 #include <netcdf.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -46,18 +46,21 @@ int lookup(const std::unordered_map<std::string, int>& m, const std::string& k) 
 // The variable name of a type: its code without blanks when that is a plain name free for it,
 // otherwise "type_" and the code with other characters as "_" (numbered when taken).
 std::vector<std::string> type_names(const std::vector<std::string>& types) {
-  std::vector<std::string> taken = {"epoch", "receiver", "satellite", "marker", "antenna", "dh",
-                                    "de",    "dn",       "system",    "recorded_seconds"};
+  std::vector<std::string> taken = {"epoch", "receiver", "satellite", "marker", "antenna",
+                                    "dh",    "de",       "dn",        "system", "recorded_seconds"};
   std::vector<std::string> names;
   for (const std::string& t : types) {
     std::string n = trimmed(t);
     const bool plain = !n.empty() && std::isalpha(static_cast<unsigned char>(n[0])) &&
-                       std::all_of(n.begin(), n.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+                       std::all_of(n.begin(), n.end(), [](char c) {
+                         return std::isalnum(static_cast<unsigned char>(c));
+                       });
     if (!plain || std::find(taken.begin(), taken.end(), n) != taken.end()) {
       n = "type_";
       for (char c : t) n += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
       const std::string base = n;
-      for (int k = 2; std::find(taken.begin(), taken.end(), n) != taken.end(); ++k) n = base + "_" + std::to_string(k);
+      for (int k = 2; std::find(taken.begin(), taken.end(), n) != taken.end(); ++k)
+        n = base + "_" + std::to_string(k);
     }
     taken.push_back(n);
     names.push_back(n);
@@ -74,14 +77,17 @@ Plan first_pass(const Options& o, Selection& sel) {
   std::vector<double> seconds(nrec);
   std::vector<long> seconds_line(nrec);
   while (day.next(ep)) {
-    if (!plan.dated) plan.year = ep.year, plan.month = ep.month, plan.day = ep.day, plan.dated = true;
+    if (!plan.dated)
+      plan.year = ep.year, plan.month = ep.month, plan.day = ep.day, plan.dated = true;
     if (!sel.second(ep.second)) continue;
     std::fill(seconds_line.begin(), seconds_line.end(), 0);
     for (const quilt::Block& b : ep.blocks) {
       if (!sel.type(b.type)) continue;
-      if (plan.type_index.emplace(b.type, static_cast<int>(plan.types.size())).second) plan.types.push_back(b.type);
+      if (plan.type_index.emplace(b.type, static_cast<int>(plan.types.size())).second)
+        plan.types.push_back(b.type);
       for (const std::string& s : b.satellites)
-        if (plan.sat_index.emplace(s, static_cast<int>(plan.satellites.size())).second) plan.satellites.push_back(s);
+        if (plan.sat_index.emplace(s, static_cast<int>(plan.satellites.size())).second)
+          plan.satellites.push_back(s);
       for (size_t r = 0; r < b.rows.size(); ++r) {
         // A receiver's epoch time is one per epoch: every block must tell the same.
         const size_t i = static_cast<size_t>(b.rows[r]);
@@ -89,15 +95,17 @@ Plan first_pass(const Options& o, Selection& sel) {
         if (seconds_line[i] == 0) {
           seconds[i] = s, seconds_line[i] = b.line;
         } else if (std::memcmp(&seconds[i], &s, sizeof s) != 0) {
-          throw quilt::FormatError{day.path(), b.line, "receiver " + std::to_string(i) +
-                                   " has other epoch seconds than in the block at line " +
-                                   std::to_string(seconds_line[i])};
+          throw quilt::FormatError{day.path(), b.line,
+                                   "receiver " + std::to_string(i) +
+                                       " has other epoch seconds than in the block at line " +
+                                       std::to_string(seconds_line[i])};
         }
       }
       for (size_t k = 0; k < b.values.size(); ++k)
         if (b.text[k * 14] == '*' && ++warnings.asterisks == 1)
-          warnings.located(day.path(), b.line + static_cast<long>(b.rows.size() + 2 + k / b.columns()),
-                           "a value of asterisks (a number too wide for its field) is left out, as NaN");
+          warnings.located(
+              day.path(), b.line + static_cast<long>(b.rows.size() + 2 + k / b.columns()),
+              "a value of asterisks (a number too wide for its field) is left out, as NaN");
     }
   }
   warnings.finish(day);
@@ -110,14 +118,19 @@ struct Writer {
   void put_att(int var, const char* name, const std::string& text) {
     check(nc_put_att_text(nc, var, name, text.size(), text.c_str()), path);
   }
-  void put_att(int var, const char* name, double v) { check(nc_put_att_double(nc, var, name, NC_DOUBLE, 1, &v), path); }
-  void put_att(int var, const char* name, int v) { check(nc_put_att_int(nc, var, name, NC_INT, 1, &v), path); }
+  void put_att(int var, const char* name, double v) {
+    check(nc_put_att_double(nc, var, name, NC_DOUBLE, 1, &v), path);
+  }
+  void put_att(int var, const char* name, int v) {
+    check(nc_put_att_int(nc, var, name, NC_INT, 1, &v), path);
+  }
   int def(const char* name, nc_type type, std::vector<int> dims) {
     int var = -1;
     check(nc_def_var(nc, name, type, static_cast<int>(dims.size()), dims.data(), &var), path);
     return var;
   }
-  int def_double(const char* name, std::vector<int> dims, const char* long_name, const char* units) {
+  int def_double(const char* name, std::vector<int> dims, const char* long_name,
+                 const char* units) {
     const int var = def(name, NC_DOUBLE, std::move(dims));
     check(nc_def_var_fill(nc, var, 0, &kNaN), path);
     put_att(var, "long_name", long_name);
@@ -138,7 +151,8 @@ void write_netcdf(const Options& o, const std::string& path) {
   Selection sel(o);
   const Plan plan = first_pass(o, sel);
   sel.report_unmet();
-  if (plan.epochs == 0) warnings.general("no epoch to export: the file holds none within the seconds asked for");
+  if (plan.epochs == 0)
+    warnings.general("no epoch to export: the file holds none within the seconds asked for");
 
   Day day(o.inputs, o.allow_gaps);
   const quilt::Header& h = day.header();
@@ -159,12 +173,14 @@ void write_netcdf(const Options& o, const std::string& path) {
   check(nc_def_dim(w.nc, "satellite", S ? S : NC_UNLIMITED, &d_sat), path);
 
   char date[32] = "";
-  if (plan.dated && plan.year > 0 && plan.month >= 1 && plan.month <= 12 && plan.day >= 1 && plan.day <= 31)
+  if (plan.dated && plan.year > 0 && plan.month >= 1 && plan.month <= 12 && plan.day >= 1 &&
+      plan.day <= 31)
     std::snprintf(date, sizeof date, "%04d-%02d-%02d", plan.year, plan.month, plan.day);
   const int v_epoch = w.def("epoch", NC_INT, {d_epoch});
   w.put_att(v_epoch, "standard_name", "time");
   w.put_att(v_epoch, "long_name", "nominal epoch, second of day (GPS time)");
-  w.put_att(v_epoch, "units", *date ? std::string("seconds since ") + date + " 00:00:00" : std::string("s"));
+  w.put_att(v_epoch, "units",
+            *date ? std::string("seconds since ") + date + " 00:00:00" : std::string("s"));
   if (*date) w.put_att(v_epoch, "calendar", "standard");
   w.put_att(v_epoch, "axis", "T");
   const int v_sat = w.def("satellite", NC_STRING, {d_sat});
@@ -180,13 +196,15 @@ void write_netcdf(const Options& o, const std::string& path) {
   w.put_att(v_system, "long_name", "satellite system letter of the receiver's file");
   const int v_rsec = w.def_double("recorded_seconds", {d_epoch, d_rec},
                                   "seconds field of the epoch time the receiver recorded", "s");
-  const size_t rsec_chunk[2] = {std::max<size_t>(1, std::min<size_t>(E, kChunkBytes / 8 / std::max<size_t>(R, 1))),
-                                std::max<size_t>(R, 1)};
+  const size_t rsec_chunk[2] = {
+      std::max<size_t>(1, std::min<size_t>(E, kChunkBytes / 8 / std::max<size_t>(R, 1))),
+      std::max<size_t>(R, 1)};
   check(nc_def_var_chunking(w.nc, v_rsec, NC_CHUNKED, rsec_chunk), path);
 
   // The observation types: chunks of whole epoch matrices, a few dozen epochs each.
-  const size_t chunk[3] = {std::max<size_t>(1, std::min<size_t>(E, kChunkBytes / 8 / std::max<size_t>(R * S, 1))),
-                           std::max<size_t>(R, 1), std::max<size_t>(S, 1)};
+  const size_t chunk[3] = {
+      std::max<size_t>(1, std::min<size_t>(E, kChunkBytes / 8 / std::max<size_t>(R * S, 1))),
+      std::max<size_t>(R, 1), std::max<size_t>(S, 1)};
   const size_t chunk_bytes = chunk[0] * chunk[1] * chunk[2] * 8;
   const std::vector<std::string> names = type_names(plan.types);
   std::vector<int> v_type;
@@ -202,7 +220,8 @@ void write_netcdf(const Options& o, const std::string& path) {
   }
 
   w.put_att(NC_GLOBAL, "Conventions", "CF-1.8");
-  w.put_att(NC_GLOBAL, "title", "GNSS observations of a receiver network, merged per epoch by obsquilt");
+  w.put_att(NC_GLOBAL, "title",
+            "GNSS observations of a receiver network, merged per epoch by obsquilt");
   std::string sources;
   for (const auto& p : day.paths()) sources.append(sources.empty() ? "" : " ").append(p);
   w.put_att(NC_GLOBAL, "source", "obsquilt.txt: " + sources);
@@ -215,7 +234,8 @@ void write_netcdf(const Options& o, const std::string& path) {
   w.put_att(NC_GLOBAL, "step_seconds", static_cast<int>(day.step()));
   if (E) {
     w.put_att(NC_GLOBAL, "first_second", static_cast<int>(plan.first));
-    w.put_att(NC_GLOBAL, "last_second", static_cast<int>(plan.first + static_cast<int32_t>(E - 1) * day.step()));
+    w.put_att(NC_GLOBAL, "last_second",
+              static_cast<int>(plan.first + static_cast<int32_t>(E - 1) * day.step()));
   }
   std::string types;
   for (const auto& t : plan.types) types.append(types.empty() ? "" : " ").append(trimmed(t));
@@ -264,9 +284,11 @@ void write_netcdf(const Options& o, const std::string& path) {
           if (quilt::present(v[c])) matrix[row * S + static_cast<size_t>(cols[c])] = v[c];
       }
       const size_t start[3] = {e, 0, 0}, count[3] = {1, R, S};
-      check(nc_put_vara_double(w.nc, v_type[static_cast<size_t>(t)], start, count, matrix.data()), path);
+      check(nc_put_vara_double(w.nc, v_type[static_cast<size_t>(t)], start, count, matrix.data()),
+            path);
       for (size_t r = 0; r < b.rows.size(); ++r)  // back to NaN, row by row
-        std::fill_n(matrix.begin() + static_cast<long>(static_cast<size_t>(b.rows[r]) * S), S, kNaN);
+        std::fill_n(matrix.begin() + static_cast<long>(static_cast<size_t>(b.rows[r]) * S), S,
+                    kNaN);
       any = true;
     }
     if (any) {

@@ -318,8 +318,8 @@ int prep_main(int argc, char** argv) {
         std::printf("%s: %ld epoch%s of %s left out\n", in.name.c_str(), n, n == 1 ? "" : "s",
                     date.c_str());
       if (repeats > 0)
-        std::printf("%s: %ld epoch%s on a second of the day met before left out\n",
-                    in.name.c_str(), repeats, repeats == 1 ? "" : "s");
+        std::printf("%s: %ld epoch%s on a second of the day met before left out\n", in.name.c_str(),
+                    repeats, repeats == 1 ? "" : "s");
       something_left = something_left || !other_days.empty() || repeats > 0;
       list += in.name + "\n";
     } else {

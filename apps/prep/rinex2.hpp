@@ -32,8 +32,8 @@ struct HeaderFacts {
 struct Epoch {
   std::string text;
   std::optional<Date> date;
-  long line = 0;     // its epoch record's line in the text
-  long second = -1;  // an observation epoch's second of the day, rounded; -1 for none
+  long line = 0;               // its epoch record's line in the text
+  long second = -1;            // an observation epoch's second of the day, rounded; -1 for none
   std::string unknown_system;  // the first satellite code whose system the merge does not know
 };
 

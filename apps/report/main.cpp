@@ -64,12 +64,10 @@ struct Pending {
 };
 
 int run(int argc, char** argv) {
-  static const option kOptions[] = {{"output", required_argument, nullptr, 'o'},
-                                    {"force", no_argument, nullptr, 'f'},
-                                    {"gap", required_argument, nullptr, 'g'},
-                                    {"help", no_argument, nullptr, 'h'},
-                                    {"version", no_argument, nullptr, 'V'},
-                                    {nullptr, 0, nullptr, 0}};
+  static const option kOptions[] = {
+      {"output", required_argument, nullptr, 'o'}, {"force", no_argument, nullptr, 'f'},
+      {"gap", required_argument, nullptr, 'g'},    {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0}};
   std::string output;
   bool force = false;
   report::PageOptions options;

@@ -19,9 +19,8 @@ struct System {
   char letter;
   const char* name;
 };
-constexpr System kSystems[] = {{'G', "GPS"},  {'R', "GLONASS"}, {'E', "Galileo"},
-                               {'C', "BeiDou"}, {'J', "QZSS"},  {'S', "SBAS"},
-                               {'I', "NavIC"},  {'M', "mixed"}};
+constexpr System kSystems[] = {{'G', "GPS"},  {'R', "GLONASS"}, {'E', "Galileo"}, {'C', "BeiDou"},
+                               {'J', "QZSS"}, {'S', "SBAS"},    {'I', "NavIC"},   {'M', "mixed"}};
 
 // CSS class of a system letter: colours for the known ones, grey for the rest.
 std::string sys_class(char c) {
@@ -153,7 +152,8 @@ class Writer {
        << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
        << "<meta name=\"generator\" content=\"obsquilt-report " << cli::version() << "\">\n"
        << "<title>";
-    h_.text(o_.title) << " – network day</title>\n<style>\n" << kStyle << "</style>\n</head>\n<body>\n";
+    h_.text(o_.title) << " – network day</title>\n<style>\n"
+                      << kStyle << "</style>\n</head>\n<body>\n";
     heading();
     if (d_.window > 0) {
       picture();
@@ -204,7 +204,9 @@ class Writer {
       int64_t with = 0;
       for (const ReceiverDay& r : d_.receivers) with += r.epochs[0];
       fact("receiver epochs with data",
-           percent(with, static_cast<int64_t>(d_.window) * std::max<int64_t>(1, static_cast<int64_t>(d_.receivers.size()))) + " %");
+           percent(with, static_cast<int64_t>(d_.window) *
+                             std::max<int64_t>(1, static_cast<int64_t>(d_.receivers.size()))) +
+               " %");
       fact("epochs without any data", std::to_string(empty));
     }
     h_ << "</dl>\n";
@@ -251,7 +253,7 @@ class Writer {
 
   // Ticks of the time axis: a round interval giving at most 12 of them.
   std::vector<int32_t> ticks() const {
-    static constexpr int32_t kSteps[] = {30,   60,   120,   300,   600,   900,  1800,
+    static constexpr int32_t kSteps[] = {30,   60,   120,   300,   600,   900,   1800,
                                          3600, 7200, 10800, 14400, 21600, 43200, 86400};
     const int32_t span = d_.window * d_.header.step;
     int32_t every = kSteps[std::size(kSteps) - 1];
@@ -372,19 +374,22 @@ class Writer {
     h_ << "<section id=\"receivers\">\n<h2>Receivers</h2>\n<div class=\"scroll\"><table>\n"
        << "<thead><tr><th>#</th><th>marker</th><th>antenna</th><th title=\"system letter\">sys</th>"
        << "<th>first epoch</th><th>last epoch</th><th title=\"epochs with data of any type\">"
-       << "epochs</th><th title=\"satellites with data per epoch with data: mean and most\">sats mean / max</th>";
+       << "epochs</th><th title=\"satellites with data per epoch with data: mean and most\">sats "
+          "mean / max</th>";
     for (size_t t = 0; t < d_.types.size(); ++t) {
       h_ << "<th class=\"type\" data-t=\"" << (t + 1) << "\" title=\"epochs with ";
       h_.text(d_.types[t]) << " data, per cent of the window\">";
       h_.text(d_.types[t]) << " %</th>";
     }
-    h_ << "<th title=\"gaps longer than " << o_.gap_epochs << " epochs\">gaps</th></tr></thead>\n<tbody>\n";
+    h_ << "<th title=\"gaps longer than " << o_.gap_epochs
+       << " epochs\">gaps</th></tr></thead>\n<tbody>\n";
     for (size_t r = 0; r < d_.receivers.size(); ++r) {
       const Receiver& rc = d_.header.receivers[r];
       const ReceiverDay& rd = d_.receivers[r];
       h_ << "<tr><td class=\"n\">" << (r + 1) << "</td><td class=\"mono\">";
       h_.text(rc.marker) << "</td><td class=\"mono\">";
-      h_.text(rc.antenna) << "</td><td class=\"c\"><i class=\"" << sys_class(rc.system) << "\"></i>";
+      h_.text(rc.antenna) << "</td><td class=\"c\"><i class=\"" << sys_class(rc.system)
+                          << "\"></i>";
       h_.text(std::string(1, rc.system)) << "</td>";
       if (rd.runs[0].empty()) {
         h_ << "<td>–</td><td>–</td>";
@@ -404,8 +409,8 @@ class Writer {
       h_ << "</td>";
       for (size_t t = 0; t < d_.types.size(); ++t) {
         const int32_t n = rd.epochs[t + 1];
-        h_ << "<td class=\"n " << grade(n, d_.window) << "\" data-t=\"" << (t + 1) << "\" title=\"" << n << " of " << d_.window
-           << " epochs\">" << percent(n, d_.window) << "</td>";
+        h_ << "<td class=\"n " << grade(n, d_.window) << "\" data-t=\"" << (t + 1) << "\" title=\""
+           << n << " of " << d_.window << " epochs\">" << percent(n, d_.window) << "</td>";
       }
       h_ << "<td class=\"n\">" << (d_.window > 0 ? gaps(d_, r, o_.gap_epochs).size() : 0)
          << "</td></tr>\n";
@@ -422,12 +427,10 @@ class Writer {
       for (const Run& g : gaps(d_, r, o_.gap_epochs)) {
         ++count;
         rows << "<tr><td class=\"mono\">";
-        rows.text(d_.header.receivers[r].marker) << "</td><td>" << clock(d_.second_of(g.first))
-                                                 << "</td><td>" << clock(d_.second_of(g.last))
-                                                 << "</td><td class=\"n\">" << g.length()
-                                                 << "</td><td class=\"n\">"
-                                                 << duration(g.length() * d_.header.step)
-                                                 << "</td></tr>\n";
+        rows.text(d_.header.receivers[r].marker)
+            << "</td><td>" << clock(d_.second_of(g.first)) << "</td><td>"
+            << clock(d_.second_of(g.last)) << "</td><td class=\"n\">" << g.length()
+            << "</td><td class=\"n\">" << duration(g.length() * d_.header.step) << "</td></tr>\n";
       }
     }
     if (count == 0) {
@@ -484,6 +487,8 @@ class Writer {
 
 }  // namespace
 
-std::string page(const Day& day, const PageOptions& options) { return Writer(day, options).write(); }
+std::string page(const Day& day, const PageOptions& options) {
+  return Writer(day, options).write();
+}
 
 }  // namespace obsq::report

@@ -10,8 +10,8 @@
 namespace obsq::report {
 
 struct PageOptions {
-  std::string title;            // the input file's name, shown in the heading
-  int32_t gap_epochs = 10;      // gaps longer than this many epochs are listed
+  std::string title;        // the input file's name, shown in the heading
+  int32_t gap_epochs = 10;  // gaps longer than this many epochs are listed
 };
 
 std::string page(const Day& day, const PageOptions& options);

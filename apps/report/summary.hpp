@@ -21,22 +21,22 @@ struct Run {
 struct ReceiverDay {
   // runs[0]: epochs with a value of any type; runs[1 + k]: epochs with a value of types[k].
   std::vector<std::vector<Run>> runs;
-  std::vector<int32_t> epochs;     // epochs with data, same indexing as runs
-  int64_t satellite_sum = 0;       // over its epochs with data: satellites with a value
-  int32_t satellite_max = 0;       // the most satellites with a value in one epoch
+  std::vector<int32_t> epochs;  // epochs with data, same indexing as runs
+  int64_t satellite_sum = 0;    // over its epochs with data: satellites with a value
+  int32_t satellite_max = 0;    // the most satellites with a value in one epoch
 };
 
 struct Day {
   std::string file;
   quilt::Header header;
-  int32_t window = 0;                 // epochs in tmin..tmax (0 when the run kept none)
+  int32_t window = 0;                    // epochs in tmin..tmax (0 when the run kept none)
   int32_t year = 0, month = 0, day = 0;  // date of the first e-line (0 when there is none)
-  int32_t epoch_lines = 0;            // e-lines read
-  std::vector<std::string> types;     // observation types in the order first met
-  std::vector<ReceiverDay> receivers; // in b-line order
-  std::string systems;                // satellite systems in the order first met ('G' for blank)
+  int32_t epoch_lines = 0;               // e-lines read
+  std::vector<std::string> types;        // observation types in the order first met
+  std::vector<ReceiverDay> receivers;    // in b-line order
+  std::string systems;                   // satellite systems in the order first met ('G' for blank)
   std::vector<std::vector<uint16_t>> satellites;  // [system][epoch]: satellites with a value
-  std::vector<std::string> warnings;  // rows the reader could not tie to one receiver
+  std::vector<std::string> warnings;              // rows the reader could not tie to one receiver
   uint64_t bytes = 0;
 
   int32_t second_of(int32_t epoch) const { return header.tmin + epoch * header.step; }

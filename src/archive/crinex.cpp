@@ -334,8 +334,7 @@ bool CompactDecoder::epoch(std::string& out) {
     size_t j = i;
     const size_t nprev = prev_sats_.size() / 3;
     if (j >= nprev || std::memcmp(prev_sats_.data() + 3 * j, code, 3) != 0) {
-      for (j = 0; j < nprev && std::memcmp(prev_sats_.data() + 3 * j, code, 3) != 0; ++j) {
-      }
+      for (j = 0; j < nprev && std::memcmp(prev_sats_.data() + 3 * j, code, 3) != 0; ++j) {}
     }
     if (j < nprev) {
       std::copy_n(prev_arcs_.data() + j * n_, n_, arcs_.data() + i * n_);

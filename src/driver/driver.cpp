@@ -5,10 +5,10 @@
 #include <new>
 #include <string>
 
+#include "output/writer.hpp"
 #include "records/fields.hpp"
 #include "records/runstate.hpp"
 #include "records/units.hpp"
-#include "output/writer.hpp"
 #include "rinex/loadlist.hpp"
 #include "rinex/obsread.hpp"
 #include "tables/tables.hpp"
@@ -127,7 +127,8 @@ int main_entry(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
 
   auto report = [](const RecordError& e) {
-    std::string text = "obsquilt: error in " + (e.place.empty() ? std::string("a formatted read") : e.place) +
+    std::string text = "obsquilt: error in " +
+                       (e.place.empty() ? std::string("a formatted read") : e.place) +
                        "\nobsquilt: run-time error: " + e.message + "\n";
     (void)!::write(STDERR_FILENO, text.data(), text.size());
   };

@@ -9,10 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
-#include <string_view>
 
 #include "records/fields.hpp"
 #include "records/runstate.hpp"
@@ -355,8 +355,8 @@ bool write_epochs_in_parallel(OutUnit& out, int32_t tmin, int32_t step, int32_t 
   }
 
   const int32_t nchunks = (passes + kChunkEpochs - 1) / kChunkEpochs;
-  const int32_t workers =
-      static_cast<int32_t>(std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 4u));
+  const int32_t workers = static_cast<int32_t>(
+      std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 4u));
   const int32_t window = 2 * workers + 1;
   std::vector<std::unique_ptr<Chunk>> chunks(static_cast<size_t>(nchunks));
   std::vector<std::unique_ptr<Chunk>> spare;  // written chunks, their buffers used again
@@ -375,7 +375,9 @@ bool write_epochs_in_parallel(OutUnit& out, int32_t tmin, int32_t step, int32_t 
       std::unique_ptr<Chunk> chunk;
       {
         std::unique_lock<std::mutex> lock(mu);
-        changed.wait(lock, [&] { return quit || (next_to_format < nchunks && next_to_format < writing + window); });
+        changed.wait(lock, [&] {
+          return quit || (next_to_format < nchunks && next_to_format < writing + window);
+        });
         if (quit) return;
         c = next_to_format++;
         if (!spare.empty()) {
@@ -390,7 +392,8 @@ bool write_epochs_in_parallel(OutUnit& out, int32_t tmin, int32_t step, int32_t 
           const int32_t t = tmin + pass * step;
           put_epoch_line(chunk->out, t);
           for (int32_t k = 1; k <= ntypes; ++k) {
-            if (clear_matrix(m, nfiles, nsat)) fill_matrix(x, t, typenos[static_cast<size_t>(k)], m, nfiles, nsat);
+            if (clear_matrix(m, nfiles, nsat))
+              fill_matrix(x, t, typenos[static_cast<size_t>(k)], m, nfiles, nsat);
             put_type_block(chunk->out, index_holds(x, t, nfiles, nsat) ? &x : nullptr, t, m,
                            mob().key(k), nfiles, nsat);
           }
@@ -466,8 +469,7 @@ void dump2(int unit, int32_t tmin, int32_t tmax, int32_t step) {
   int32_t nfiles = 0;
   getnfiles(nfiles);
   const int32_t passes = tmax >= tmin ? (tmax - tmin) / step + 1 : 0;
-  if (format_in_parallel(passes) &&
-      write_epochs_in_parallel(out, tmin, step, passes, nfiles, nsat))
+  if (format_in_parallel(passes) && write_epochs_in_parallel(out, tmin, step, passes, nfiles, nsat))
     return;
   EpochMatrix m;
   for (int32_t pass = 0; pass < passes; ++pass) {

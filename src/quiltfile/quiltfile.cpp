@@ -16,7 +16,9 @@ namespace {
 constexpr size_t kBufferSize = size_t{1} << 20;  // a line is at most 1 + 15 x 500 bytes
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-bool stars(std::string_view s) { return !s.empty() && s.find_first_not_of('*') == std::string_view::npos; }
+bool stars(std::string_view s) {
+  return !s.empty() && s.find_first_not_of('*') == std::string_view::npos;
+}
 
 // An integer field "(iN)": blanks, an optional minus, digits.
 bool parse_int(std::string_view f, int32_t& out) {
@@ -109,7 +111,8 @@ Reader::Reader(const std::string& path) : path_(path) {
   // Large blocks, but no larger than a small file needs.
   struct stat st;
   const bool sized = ::fstat(::fileno(file_), &st) == 0 && st.st_size > 0;
-  buf_.resize(sized ? std::clamp<size_t>(static_cast<size_t>(st.st_size) + 1, 4096, kBufferSize) : kBufferSize);
+  buf_.resize(sized ? std::clamp<size_t>(static_cast<size_t>(st.st_size) + 1, 4096, kBufferSize)
+                    : kBufferSize);
   try {
     read_header();
   } catch (...) {
@@ -166,7 +169,8 @@ bool Reader::line(std::string_view& text) {
 void Reader::read_header() {
   std::string_view l;
   if (!line(l)) throw FormatError{path_, 1, "the file is empty: an a-line was expected"};
-  if (l.size() != 26 || l.substr(0, 2) != "a ") fail("expected the a-line (\"a\" and four 6-column integers, 26 columns)");
+  if (l.size() != 26 || l.substr(0, 2) != "a ")
+    fail("expected the a-line (\"a\" and four 6-column integers, 26 columns)");
   const std::string_view tmin = l.substr(2, 6), tmax = l.substr(8, 6);
   int32_t nfiles = 0;
   if (!parse_int(l.substr(14, 6), header_.step) || header_.step < 1 || header_.step > 86400)
@@ -182,14 +186,18 @@ void Reader::read_header() {
     const int32_t s = header_.step;
     if (header_.tmin < 0 || header_.tmax > 86400 || header_.tmin > header_.tmax ||
         header_.tmin % s != 0 || header_.tmax % s != 0)
-      fail("a-line: first and last second must lie in 0..86400, in order, on multiples of the step");
+      fail(
+          "a-line: first and last second must lie in 0..86400, in order, on multiples of the step");
   }
   header_.receivers.resize(static_cast<size_t>(nfiles));
   for (Receiver& r : header_.receivers) {
-    if (!line(l)) throw FormatError{path_, lineno_ + 1, "the file ends where a b-line should be: a cut file"};
+    if (!line(l))
+      throw FormatError{path_, lineno_ + 1, "the file ends where a b-line should be: a cut file"};
     if (l.size() != 76 || l.substr(0, 2) != "b " || l.substr(6, 2) != "  " || l[28] != ' ' ||
         l[43] != ' ' || l[58] != ' ' || l.substr(73, 2) != "  ")
-      fail("expected a b-line (76 columns: \"b\", marker, antenna, three eccentricities, system letter)");
+      fail(
+          "expected a b-line (76 columns: \"b\", marker, antenna, three eccentricities, system "
+          "letter)");
     r.marker.assign(l.substr(2, 4));
     r.antenna.assign(l.substr(8, 20));
     double* ecc[3] = {&r.dh, &r.de, &r.dn};
@@ -240,13 +248,13 @@ bool Reader::next(Epoch& ep) {
                             "): a cut file"};
     return false;
   }
-  if (l.size() != 21 || l.substr(0, 2) != "e ") fail("expected an e-line (\"e\", date and time, 21 columns)");
+  if (l.size() != 21 || l.substr(0, 2) != "e ")
+    fail("expected an e-line (\"e\", date and time, 21 columns)");
   int32_t f[6];
   for (int k = 0; k < 6; ++k)
     if (!parse_int(k == 0 ? l.substr(2, 4) : l.substr(3 + 3 * k, 3), f[k]))
       fail("e-line: the date and time are not six numbers in columns 3-6, 7-9, ... 19-21");
-  if (f[3] < 0 || f[4] < 0 || f[4] > 59 || f[5] < 0 || f[5] > 59)
-    fail("e-line: not a time of day");
+  if (f[3] < 0 || f[4] < 0 || f[4] > 59 || f[5] < 0 || f[5] > 59) fail("e-line: not a time of day");
   const int32_t t = f[3] * 3600 + f[4] * 60 + f[5];
   if (!header_.has_range) fail("e-line in a file whose a-line holds no time range");
   if (t != next_second_)
@@ -292,7 +300,8 @@ bool Reader::next(Epoch& ep) {
 }
 
 void Reader::read_block(Block& b, std::string_view l, const Epoch& ep, size_t index) {
-  if (l.size() != 14 || l.substr(0, 2) != "f ") fail("expected an f-line (\"f\", type, two 5-column counts, 14 columns) or an e-line");
+  if (l.size() != 14 || l.substr(0, 2) != "f ")
+    fail("expected an f-line (\"f\", type, two 5-column counts, 14 columns) or an e-line");
   int32_t nrows = 0, ncols = 0;
   if (!parse_int(l.substr(4, 5), nrows) || !parse_int(l.substr(9, 5), ncols))
     fail("f-line: the counts in columns 5-9 and 10-14 are not numbers");
@@ -302,7 +311,8 @@ void Reader::read_block(Block& b, std::string_view l, const Epoch& ep, size_t in
   if (ncols < 1) fail("f-line: a block has at least one satellite");
   b.type.assign(l.substr(2, 2));
   for (size_t k = 0; k < index; ++k)
-    if (ep.blocks[k].type == b.type) fail("f-line: type " + printable(b.type) + " has a block already in this epoch");
+    if (ep.blocks[k].type == b.type)
+      fail("f-line: type " + printable(b.type) + " has a block already in this epoch");
   b.line = lineno_;
   const size_t rows = static_cast<size_t>(nrows), cols = static_cast<size_t>(ncols);
   const auto cut = [&](const char* what) {
@@ -348,7 +358,8 @@ void Reader::read_block(Block& b, std::string_view l, const Epoch& ep, size_t in
     codes_[c] = key4(p) >> 8;
   }
   std::sort(codes_.begin(), codes_.end());
-  if (std::adjacent_find(codes_.begin(), codes_.end()) != codes_.end()) fail("s-line: a satellite appears twice");
+  if (std::adjacent_find(codes_.begin(), codes_.end()) != codes_.end())
+    fail("s-line: a satellite appears twice");
 
   b.values.resize(rows * cols);
   b.text.resize(rows * cols * 14);

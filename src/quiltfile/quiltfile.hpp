@@ -43,29 +43,29 @@ inline constexpr double kMissing = 9999999999.999;
 inline bool present(double v) { return v < 9999999999.99; }
 
 struct Receiver {
-  std::string marker;   // 4 bytes as written (may hold zero bytes)
-  std::string antenna;  // 20 bytes as written
+  std::string marker;             // 4 bytes as written (may hold zero bytes)
+  std::string antenna;            // 20 bytes as written
   double dh = 0, de = 0, dn = 0;  // metres; NaN when the field holds asterisks
-  char system = ' ';    // system letter
+  char system = ' ';              // system letter
 };
 
 struct Header {
-  bool has_range = false;   // false when TMIN and TMAX are asterisks (the run kept no epoch)
+  bool has_range = false;  // false when TMIN and TMAX are asterisks (the run kept no epoch)
   int32_t tmin = 0, tmax = 0, step = 0;
   std::vector<Receiver> receivers;
-  long line_count = 0;      // lines read for the header (1 + receivers)
+  long line_count = 0;  // lines read for the header (1 + receivers)
 };
 
 // One type block of an epoch.
 struct Block {
-  std::string type;                      // 2 characters as written
-  std::vector<int32_t> rows;             // receiver index (0-based) of each row, increasing
-  std::vector<double> epoch_seconds;     // per row: the t-line's seconds, NaN for "no time available"
-  std::vector<std::string> satellites;   // per column: the 3-character code as written ("G 6")
-  std::vector<double> values;            // rows x columns, row-major: the nearest double of the
-                                         // 14 characters; kMissing where missing, NaN for asterisks
-  std::vector<char> text;                // rows x columns x 14: the value fields as written
-  long line = 0;                         // line of the f-line
+  std::string type;                   // 2 characters as written
+  std::vector<int32_t> rows;          // receiver index (0-based) of each row, increasing
+  std::vector<double> epoch_seconds;  // per row: the t-line's seconds, NaN for "no time available"
+  std::vector<std::string> satellites;  // per column: the 3-character code as written ("G 6")
+  std::vector<double> values;           // rows x columns, row-major: the nearest double of the
+                                        // 14 characters; kMissing where missing, NaN for asterisks
+  std::vector<char> text;               // rows x columns x 14: the value fields as written
+  long line = 0;                        // line of the f-line
 
   size_t columns() const { return satellites.size(); }
   double value(size_t row, size_t col) const { return values[row * columns() + col]; }
@@ -75,16 +75,17 @@ struct Block {
   // The value's characters without the leading blanks ("-0.125", "9999999999.999").
   std::string_view value_digits(size_t row, size_t col) const {
     std::string_view t = value_text(row, col);
-    t.remove_prefix(t.find_first_not_of(' ') == std::string_view::npos ? 14 : t.find_first_not_of(' '));
+    t.remove_prefix(t.find_first_not_of(' ') == std::string_view::npos ? 14
+                                                                       : t.find_first_not_of(' '));
     return t;
   }
 };
 
 struct Epoch {
-  int32_t second = 0;                  // second of day: hour * 3600 + minute * 60 + second
+  int32_t second = 0;  // second of day: hour * 3600 + minute * 60 + second
   int32_t year = 0, month = 0, day = 0;
-  long line = 0;                       // line of the e-line
-  std::vector<Block> blocks;           // in file order (the run's type order)
+  long line = 0;              // line of the e-line
+  std::vector<Block> blocks;  // in file order (the run's type order)
 };
 
 // Text for messages: printable ASCII kept, other bytes (zero bytes of an unfilled marker, quotes,
@@ -113,7 +114,7 @@ class Reader {
   long line_number() const { return lineno_; }
 
  private:
-  bool line(std::string_view& text);   // the next line without its CR LF; false at the end
+  bool line(std::string_view& text);  // the next line without its CR LF; false at the end
   [[noreturn]] void fail(const std::string& message) const;
 
   std::string path_;
@@ -125,14 +126,14 @@ class Reader {
   uint64_t bytes_ = 0;
   Header header_;
   std::vector<std::string> ambiguities_;
-  std::string pending_;                 // an e-line read ahead of its epoch
+  std::string pending_;  // an e-line read ahead of its epoch
   bool has_pending_ = false;
 
   // Row matching: each receiver's marker as a 32-bit key, and the receivers of every marker.
   std::vector<uint32_t> marker_keys_;
   std::vector<std::pair<uint32_t, std::vector<int32_t>>> marker_rows_;  // sorted by key
   bool shared_markers_ = false;
-  std::vector<uint32_t> reported_;      // markers already named in an ambiguity message
+  std::vector<uint32_t> reported_;  // markers already named in an ambiguity message
   // Epoch sequence and date.
   int32_t next_second_ = 0;
   bool any_epoch_ = false;
@@ -141,7 +142,7 @@ class Reader {
   std::vector<uint32_t> row_keys_;
   std::vector<char> column_used_;
   std::vector<uint32_t> codes_;
-  std::vector<Block> spare_;            // blocks kept for reuse when an epoch has fewer
+  std::vector<Block> spare_;  // blocks kept for reuse when an epoch has fewer
 
   void read_header();
   void read_block(Block& b, std::string_view fline, const Epoch& ep, size_t index);

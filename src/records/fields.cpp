@@ -27,8 +27,8 @@ namespace {
 // The bytes of a field that lie inside the record: [b, e) of the record, e - b <= w.
 struct Field {
   const char* p;
-  int n;      // characters inside the record
-  int w;      // width of the field; columns n..w-1 are blanks
+  int n;  // characters inside the record
+  int w;  // width of the field; columns n..w-1 are blanks
 };
 
 inline Field field(std::string_view rec, int col, int w) {
@@ -40,9 +40,8 @@ inline Field field(std::string_view rec, int col, int w) {
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // The double nearest to the decimal number digits x 10^exp10 (digits without leading zeros).
 double nearest(const char* digits, int nd, long exp10) {
@@ -162,11 +161,11 @@ double get_f(std::string_view rec, int col, int w, int d) {
     ++i;
   }
   char digits[64];
-  int nd = 0;          // significant digits kept (leading zeros dropped)
-  int lost = 0;        // integer digits beyond what digits[] holds
-  bool any = false;    // any mantissa digit at all
+  int nd = 0;        // significant digits kept (leading zeros dropped)
+  int lost = 0;      // integer digits beyond what digits[] holds
+  bool any = false;  // any mantissa digit at all
   bool point = false;
-  int frac = 0;        // digits after the point
+  int frac = 0;  // digits after the point
   for (; i < f.n; ++i) {
     const char c = f.p[i];
     if (c == ' ') continue;
@@ -239,7 +238,8 @@ bool get_f14_3_usual(std::string_view rec, int col, double& v) {
   // Leading blanks: the first byte that differs from a blank.
   const uint64_t y = w ^ (kOnes * ' ');
   const uint64_t nonblank = (((y & ~kHigh) + ~kHigh) | y) & kHigh;
-  int i = nonblank != 0 ? __builtin_ctzll(nonblank) >> 3 : 8 + (p[8] == ' ' ? 1 + (p[9] == ' ') : 0);
+  int i =
+      nonblank != 0 ? __builtin_ctzll(nonblank) >> 3 : 8 + (p[8] == ' ' ? 1 + (p[9] == ' ') : 0);
   bool neg = false;
   if (i < 10 && (p[i] == '-' || p[i] == '+')) neg = p[i++] == '-';
   if (i == 10) return false;
@@ -305,9 +305,7 @@ bool get_list_int(std::string_view text, int32_t& value) {
   size_t i = 0;
   while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
   if (i == text.size()) record_error(std::string(msg::end_of_file));
-  auto separator = [](char c) {
-    return c == ' ' || c == '\t' || c == ',' || c == '/' || c == ';';
-  };
+  auto separator = [](char c) { return c == ' ' || c == '\t' || c == ',' || c == '/' || c == ';'; };
   if (text[i] == ',' || text[i] == ';' || text[i] == '/') return false;
   size_t e = i;
   while (e < text.size() && !separator(text[e])) ++e;
@@ -394,10 +392,10 @@ constexpr char kPairs[] =
 namespace {
 // The decimal digits of u < 10^8 as eight bytes of values 0-9, most significant first in memory.
 inline uint64_t eight_digits(uint32_t u) {
-  uint64_t x = (u / 10000) | (static_cast<uint64_t>(u % 10000) << 32);      // 4 + 4 digits
-  const uint64_t hundreds = ((x * 10486) >> 20) & 0x0000007F0000007FULL;   // v / 100, v < 10^4
-  x = hundreds | ((x - hundreds * 100) << 16);                              // 2-digit lanes
-  const uint64_t tens = ((x * 103) >> 10) & 0x000F000F000F000FULL;          // w / 10, w < 100
+  uint64_t x = (u / 10000) | (static_cast<uint64_t>(u % 10000) << 32);    // 4 + 4 digits
+  const uint64_t hundreds = ((x * 10486) >> 20) & 0x0000007F0000007FULL;  // v / 100, v < 10^4
+  x = hundreds | ((x - hundreds * 100) << 16);                            // 2-digit lanes
+  const uint64_t tens = ((x * 103) >> 10) & 0x000F000F000F000FULL;        // w / 10, w < 100
   return tens | ((x - tens * 10) << 8);
 }
 }  // namespace
@@ -426,7 +424,8 @@ char* put_f14_3(char* p, double v) {
         // Leading zero digits become blanks; "0" keeps its one digit.
         const int lead = digits == 0 ? 7 : std::min(7, __builtin_ctzll(digits) >> 3);
         const uint64_t keep = ~uint64_t{0} << (8 * lead);
-        const uint64_t text = ((digits + 0x3030303030303030ULL) & keep) | (0x2020202020202020ULL & ~keep);
+        const uint64_t text =
+            ((digits + 0x3030303030303030ULL) & keep) | (0x2020202020202020ULL & ~keep);
         std::memcpy(tmp + sizeof tmp - 12, &text, 8);
         if (std::signbit(v)) tmp[sizeof tmp - 13 + lead] = '-';
         std::memcpy(p, tmp + sizeof tmp - 14, 14);

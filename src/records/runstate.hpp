@@ -11,10 +11,10 @@ inline constexpr int kNameLength = 78;
 
 // File table: one entry per accepted input file, in list order.
 struct Master {
-  double dH[kMaxFiles + 1];  // antenna height, first value of "ANTENNA: DELTA H/E/N"
-  double dE[kMaxFiles + 1];  // eccentricity east
-  double dN[kMaxFiles + 1];  // eccentricity north
-  int32_t nfiles;            // number of accepted files
+  double dH[kMaxFiles + 1];                // antenna height, first value of "ANTENNA: DELTA H/E/N"
+  double dE[kMaxFiles + 1];                // eccentricity east
+  double dN[kMaxFiles + 1];                // eccentricity north
+  int32_t nfiles;                          // number of accepted files
   char fname[kMaxFiles + 1][kNameLength];  // the list line, blank-padded
   char sys[kMaxFiles + 1];                 // system letter of the file
   char marker[kMaxFiles + 1][4];           // first 4 characters of "MARKER NAME"
@@ -24,8 +24,8 @@ struct Master {
 
 // Reference date: the time of first observation that sets the date of the output.
 struct Master2 {
-  double frac;    // fraction of day; -1.0 = not set
-  int32_t mjd;    // Modified Julian Date; -1 = not set
+  double frac;  // fraction of day; -1.0 = not set
+  int32_t mjd;  // Modified Julian Date; -1 = not set
   int32_t year;
   int32_t month;
   int32_t day;

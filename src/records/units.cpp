@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -14,8 +14,8 @@ namespace obsq {
 
 namespace {
 
-constexpr size_t kInBlock = size_t{1} << 20;   // input read size
-constexpr size_t kOutBlock = size_t{1} << 20;  // output buffer size
+constexpr size_t kInBlock = size_t{1} << 20;     // input read size
+constexpr size_t kOutBlock = size_t{1} << 20;    // output buffer size
 constexpr size_t kFirstRead = size_t{16} << 10;  // first read of a file
 
 [[noreturn]] void open_error(int err, std::string_view name, std::string place) {
@@ -162,8 +162,7 @@ bool InUnit::next(std::string_view& rec, int length) {
   }
   // A line longer than the target: keep its first n characters, skip the rest of the line.
   pos_ += n;
-  const char* tail_lf =
-      static_cast<const char*>(std::memchr(buf_.get() + pos_, '\n', end_ - pos_));
+  const char* tail_lf = static_cast<const char*>(std::memchr(buf_.get() + pos_, '\n', end_ - pos_));
   if (tail_lf != nullptr) {
     rec = std::string_view(b, n);
     pos_ = static_cast<size_t>(tail_lf - buf_.get()) + 1;

@@ -75,7 +75,7 @@ class InUnit {
   size_t end_ = 0;
   long recno_ = 0;
   size_t read_so_far_ = 0;  // bytes read since the file was opened or rewound
-  std::string hold_;  // a record kept here when skipping its long tail needs a refill
+  std::string hold_;        // a record kept here when skipping its long tail needs a refill
 };
 
 // A sequential formatted output unit. Each write statement appends bytes and, unless its

@@ -152,14 +152,21 @@ int32_t admitobs(std::string_view code) {
   if (c1 != 'P' && c1 != 'C' && c1 != 'L') return 0;
   const char c2 = code.size() > 1 ? code[1] : ' ';
   switch (c2) {
-    case '1': case '2': case '5': case '6': case '7': case '8': return 1;
+    case '1':
+    case '2':
+    case '5':
+    case '6':
+    case '7':
+    case '8': return 1;
     default: break;
   }
   switch (upper(c2)) {
-    case 'A': case 'B': case 'C': case 'D': return 1;
+    case 'A':
+    case 'B':
+    case 'C':
+    case 'D': return 1;
     default: return 0;
   }
 }
-
 
 }  // namespace obsq

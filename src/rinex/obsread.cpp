@@ -27,22 +27,22 @@ namespace {
 
 // Working state of one file's reading; fixed size, set up per file.
 struct Reader {
-  int32_t ntypes = 0;              // type count of the file's header
-  int32_t nlist = 0;               // type codes in the list
-  TypeCode types[kMaxTypes];       // the file's type codes in header order
-  int32_t nwanted = 0;             // wanted types, as positions in the type list
+  int32_t ntypes = 0;         // type count of the file's header
+  int32_t nlist = 0;          // type codes in the list
+  TypeCode types[kMaxTypes];  // the file's type codes in header order
+  int32_t nwanted = 0;        // wanted types, as positions in the type list
   int32_t wanted_pos[kMaxTypes];
-  int32_t wanted_no[kMaxTypes];    // their type numbers
-  SatCode sats[kMaxSats];          // the epoch's satellite list
-  double values[kMaxTypes];        // one satellite's values in type-list order
+  int32_t wanted_no[kMaxTypes];  // their type numbers
+  SatCode sats[kMaxSats];        // the epoch's satellite list
+  double values[kMaxTypes];      // one satellite's values in type-list order
 };
 
 Reader g_reader;
 ReadObserver* g_observer = nullptr;
 
 void fatal_insert(int32_t slot, int code) {
-  console(ListLine() << (slot <= 0 ? "FATAL - long table overflow"
-                                    : "FATAL - duplicate key elements"));
+  console(
+      ListLine() << (slot <= 0 ? "FATAL - long table overflow" : "FATAL - duplicate key elements"));
   stop(code);
 }
 
@@ -86,8 +86,9 @@ void read_header(InUnit& in, Reader& rd, Fatal fatal) {
     if (count > kMaxTypes) fatal("FATAL -- too many obs in each epoch", 45787);
     rd.ntypes = count;
     rd.nlist = 0;
-    read_type_codes(in, rec, count, [&](const TypeCode& c) { rd.types[rd.nlist++] = c; },
-                    [](std::string_view) {});
+    read_type_codes(
+        in, rec, count, [&](const TypeCode& c) { rd.types[rd.nlist++] = c; },
+        [](std::string_view) {});
   }
   rd.nwanted = 0;
   for (int32_t j = 0; j < rd.ntypes; ++j) {
@@ -146,7 +147,8 @@ void read_epochs(InUnit& in, Reader& rd, int32_t start, int32_t stop, int32_t st
     if (!accepted) {
       // Read past by counting records: continuation lists, then the observation records.
       if (nsat > 0)
-        in.skip((nsat + kSatsPerRecord - 1) / kSatsPerRecord - 1 + static_cast<long>(nsat) * obs_records,
+        in.skip((nsat + kSatsPerRecord - 1) / kSatsPerRecord - 1 +
+                    static_cast<long>(nsat) * obs_records,
                 kRinexRecord);
       continue;
     }
@@ -234,9 +236,9 @@ struct FilingSink {
 struct FileAhead {
   struct Epoch {
     int32_t second;
-    int32_t nsat;        // satellites of its epoch record
-    int32_t nsat_read;   // codes read from its list (all of them unless the read failed)
-    int32_t nsat_done;   // satellites whose records were read
+    int32_t nsat;       // satellites of its epoch record
+    int32_t nsat_read;  // codes read from its list (all of them unless the read failed)
+    int32_t nsat_done;  // satellites whose records were read
     double seconds;
     long record;         // number of its epoch record
     size_t first_sat;    // its codes in sats
@@ -249,8 +251,8 @@ struct FileAhead {
   int32_t wanted_no[kMaxTypes];
   int32_t obs_records = 1;
   InUnit unit{kRinexUnit};
-  bool opened = false;         // the unit holds the file (its open did not fail)
-  std::exception_ptr failure;  // raised after the epochs above are filed
+  bool opened = false;                 // the unit holds the file (its open did not fail)
+  std::exception_ptr failure;          // raised after the epochs above are filed
   const char* console_line = nullptr;  // written before the failure is raised
 
   // Memory held for what was read.
@@ -276,8 +278,8 @@ struct KeepingSink {
   FileAhead& fa;
   const Reader& rd;
   void epoch(int32_t s, double seconds, int32_t nsat) {
-    fa.epochs.push_back({s, nsat, 0, 0, seconds, fa.unit.record_number(), fa.sats.size(),
-                         fa.values.size()});
+    fa.epochs.push_back(
+        {s, nsat, 0, 0, seconds, fa.unit.record_number(), fa.sats.size(), fa.values.size()});
   }
   void satellite(const SatCode& c) {
     fa.sats.push_back(c);
@@ -348,7 +350,8 @@ class KnownSats {
   };
   static size_t index(const SatCode& c) {
     return (static_cast<unsigned char>(c[0]) * 7u + static_cast<unsigned char>(c[1]) * 31u +
-            static_cast<unsigned char>(c[2])) & 1023u;
+            static_cast<unsigned char>(c[2])) &
+           1023u;
   }
   Entry entries_[1024];
 };
@@ -369,7 +372,8 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
       tmin = std::min(tmin, ep.second);
       tmax = std::max(tmax, ep.second);
       file_value(store, stored, epoch_key(file, ep.second), ep.seconds, 65600);
-      for (int32_t k = 0; k < ep.nsat_read; ++k) known.put(fa.sats[ep.first_sat + static_cast<size_t>(k)]);
+      for (int32_t k = 0; k < ep.nsat_read; ++k)
+        known.put(fa.sats[ep.first_sat + static_cast<size_t>(k)]);
       if (fa.nwanted == 0) continue;
       const int64_t epoch_base = key_of(file, ep.second, 0, 0);
       const double* v = fa.values.data() + ep.first_value;
@@ -377,7 +381,9 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
       for (int32_t k = 0; k < ep.nsat_done; ++k, v += fa.nwanted) {
         record += fa.obs_records;
         const int64_t base =
-            epoch_base + static_cast<int64_t>(known.number(fa.sats[ep.first_sat + static_cast<size_t>(k)])) * 100;
+            epoch_base +
+            static_cast<int64_t>(known.number(fa.sats[ep.first_sat + static_cast<size_t>(k)])) *
+                100;
         for (int32_t w = 0; w < fa.nwanted; ++w)
           file_value(store, stored, base + fa.wanted_no[w], v[w], 65656);
       }
@@ -395,7 +401,8 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
 // Whether the files are read ahead on worker threads: unless OBSQUILT_SEQUENTIAL is set (to
 // anything but "0"), and when there is more than one file and more than one core.
 bool read_in_parallel(int32_t nfiles) {
-  if (g_observer != nullptr) return false;  // an observer sees the files as a sequential read meets them
+  if (g_observer != nullptr)
+    return false;  // an observer sees the files as a sequential read meets them
   const char* env = std::getenv("OBSQUILT_SEQUENTIAL");
   if (env != nullptr && *env != '\0' && std::string_view(env) != "0") return false;
   return nfiles > 1 && std::thread::hardware_concurrency() > 1;
@@ -410,8 +417,8 @@ constexpr size_t kReadAheadBudget = size_t{128} << 20;
 // no thread.
 bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int32_t nfiles,
                       int32_t& tmin, int32_t& tmax) {
-  const int32_t workers =
-      static_cast<int32_t>(std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 4u));
+  const int32_t workers = static_cast<int32_t>(
+      std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 4u));
   const int32_t window = 2 * workers + 1;  // files read ahead at most
   std::vector<std::unique_ptr<FileAhead>> ahead(static_cast<size_t>(nfiles) + 1);
   std::vector<char> ready(static_cast<size_t>(nfiles) + 1, 0);
@@ -421,7 +428,7 @@ bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int
   std::mutex mu;
   std::condition_variable changed;
   int32_t next_to_read = 1;
-  int32_t filing = 1;  // the file being filed
+  int32_t filing = 1;        // the file being filed
   size_t waiting_bytes = 0;  // held by files read and not yet taken for filing
   bool quit = false;
 

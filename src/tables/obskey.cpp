@@ -46,11 +46,17 @@ int32_t satno_or_none(const SatCode& sat) {
 
 int32_t sat_base(char letter) {
   switch (letter) {
-    case 'G': case 'g': case ' ': return 0;
-    case 'R': case 'r': return 100;
-    case 'S': case 's': return 200;
-    case 'E': case 'e': return 300;
-    case 'C': case 'c': return 400;
+    case 'G':
+    case 'g':
+    case ' ': return 0;
+    case 'R':
+    case 'r': return 100;
+    case 'S':
+    case 's': return 200;
+    case 'E':
+    case 'e': return 300;
+    case 'C':
+    case 'c': return 400;
     default: return -1;
   }
 }
@@ -59,10 +65,14 @@ int32_t keyo(const TypeCode& type) {
   if ((type[0] == 'Z' && type[1] == 'Z') || (type[0] == 'z' && type[1] == 'z')) return kEpochTypeNo;
   int32_t v = 0;
   switch (type[0]) {
-    case 'P': case 'p': v = 0; break;
-    case 'C': case 'c': v = 10; break;
-    case 'L': case 'l': v = 20; break;
-    case 'D': case 'd': v = 30; break;
+    case 'P':
+    case 'p': v = 0; break;
+    case 'C':
+    case 'c': v = 10; break;
+    case 'L':
+    case 'l': v = 20; break;
+    case 'D':
+    case 'd': v = 30; break;
     default: stop(84581);
   }
   switch (type[1]) {
@@ -72,10 +82,14 @@ int32_t keyo(const TypeCode& type) {
     case '6': return v + 3;
     case '7': return v + 4;
     case '8': return v + 5;
-    case 'A': case 'a': return v + 6;
-    case 'B': case 'b': return v + 7;
-    case 'C': case 'c': return v + 8;
-    case 'D': case 'd': return v + 9;
+    case 'A':
+    case 'a': return v + 6;
+    case 'B':
+    case 'b': return v + 7;
+    case 'C':
+    case 'c': return v + 8;
+    case 'D':
+    case 'd': return v + 9;
     default: stop(84582);
   }
 }

@@ -35,9 +35,9 @@ TypeCode getaobs(int32_t n);
 
 // The key of (file, second) with satellite and type numbers already encoded.
 inline int64_t key_of(int32_t file, int32_t second, int32_t satno, int32_t typeno) {
-  return static_cast<int64_t>(static_cast<uint64_t>(file) * 10000000000ULL +
-                              static_cast<uint64_t>(second) * 100000ULL +
-                              static_cast<uint64_t>(satno) * 100ULL + static_cast<uint64_t>(typeno));
+  return static_cast<int64_t>(
+      static_cast<uint64_t>(file) * 10000000000ULL + static_cast<uint64_t>(second) * 100000ULL +
+      static_cast<uint64_t>(satno) * 100ULL + static_cast<uint64_t>(typeno));
 }
 
 // The key of the epoch-time entry of (file, second): lkey(file, second, "ZZZ", "ZZ").

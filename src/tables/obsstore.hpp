@@ -110,7 +110,7 @@ class ObsStore {
   std::vector<Run> runs_;
   std::vector<int32_t> hash_;  // run index + 1 of the latest run of a group, 0 = empty
   size_t hash_mask_ = 0;
-  std::vector<Mark> marks_;    // by member
+  std::vector<Mark> marks_;  // by member
   BucketHash bucket_hash_;
   int32_t modulus_;
   int32_t capacity_;

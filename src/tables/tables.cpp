@@ -46,13 +46,17 @@ void use_small_store(int32_t capacity) {
 }
 
 void newmst() { mst().init(); }
-bool lokmst(const SatCode& key, int32_t& bucket, int32_t& slot) { return mst().locate(key, bucket, slot); }
+bool lokmst(const SatCode& key, int32_t& bucket, int32_t& slot) {
+  return mst().locate(key, bucket, slot);
+}
 int32_t putmst(const SatCode& key, int32_t& slot) { return mst().put(key, slot); }
 int32_t getmst(const SatCode& key, int32_t& slot) { return mst().get(key, slot); }
 void nummst(int32_t& n) { n = mst().count(); }
 
 void newmob() { mob().init(); }
-bool lokmob(const TypeCode& key, int32_t& bucket, int32_t& slot) { return mob().locate(key, bucket, slot); }
+bool lokmob(const TypeCode& key, int32_t& bucket, int32_t& slot) {
+  return mob().locate(key, bucket, slot);
+}
 int32_t putmob(const TypeCode& key, int32_t& slot) { return mob().put(key, slot); }
 int32_t getmob(const TypeCode& key, int32_t& slot) { return mob().get(key, slot); }
 void nummob(int32_t& n) { n = mob().count(); }

@@ -27,8 +27,8 @@ struct SatHash {
 struct TypeHash {
   // (b1 x b2) mod 47 + 1.
   int32_t operator()(const TypeCode& k, int32_t modulus) const {
-    const int32_t p = static_cast<int32_t>(static_cast<unsigned char>(k[0])) *
-                      static_cast<unsigned char>(k[1]);
+    const int32_t p =
+        static_cast<int32_t>(static_cast<unsigned char>(k[0])) * static_cast<unsigned char>(k[1]);
     return p % modulus + 1;
   }
 };

@@ -30,16 +30,16 @@ int32_t day_number(int32_t year, int32_t month, int32_t day) {
 
 }  // namespace
 
-void civmjd(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
-            double seconds, int32_t& mjd, double& frac) {
+void civmjd(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute, double seconds,
+            int32_t& mjd, double& frac) {
   if (year <= 1899) stop(34588);
   mjd = day_number(year, month, day);
   const int32_t whole = wrap(int64_t{hour} * 3600 + int64_t{minute} * 60);
   frac = (whole + seconds) / 86400.0;
 }
 
-void mjdciv(int32_t mjd, double frac, int32_t& year, int32_t& month, int32_t& day,
-            int32_t& hour, int32_t& minute, double& seconds) {
+void mjdciv(int32_t mjd, double frac, int32_t& year, int32_t& month, int32_t& day, int32_t& hour,
+            int32_t& minute, double& seconds) {
   const int32_t a = wrap(int64_t{fint(mjd + frac + 2400000.5 + 0.5)} + 1537);
   const int32_t b = fint((a - 122.1) / 365.25);
   const int32_t c = wrap(int64_t{a} - fint(b * 365.25));
@@ -59,8 +59,8 @@ void setjd0(int32_t year, int32_t month, int32_t day) {
   mjdoff = day_number(year, month, day);
 }
 
-void civjts(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
-            double seconds, double& tsec) {
+void civjts(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute, double seconds,
+            double& tsec) {
   if (year <= 1899) stop(34589);
   const int32_t mjd = day_number(year, month, day);
   tsec = 86400.0 * (static_cast<double>(mjd) - mjdoff) + hour * 3600.0 + minute * 60.0 + seconds;

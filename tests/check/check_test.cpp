@@ -67,8 +67,8 @@ class Workdir {
       args.erase(args.find_last_not_of("\r\n") + 1);
       args.insert(args.begin(), ' ');
     }
-    const std::string cmd = "cd '" + path_.string() + "' && echo | '" + program + "'" + args +
-                            " > .out 2> .err";
+    const std::string cmd =
+        "cd '" + path_.string() + "' && echo | '" + program + "'" + args + " > .out 2> .err";
     const int ws = std::system(cmd.c_str());
     if (out != nullptr) *out = slurp(path_ / ".out");
     return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
@@ -90,8 +90,7 @@ TEST_P(CheckScenario, FindingsAndStatus) {
   EXPECT_EQ(status == 2, dir.run(OBSQUILT_BIN, sc) != 0) << "the check and the run disagree";
 }
 
-INSTANTIATE_TEST_SUITE_P(Check, CheckScenario,
-                         testing::ValuesIn(folders(OBSQUILT_CHECK_SCENARIOS)),
+INSTANTIATE_TEST_SUITE_P(Check, CheckScenario, testing::ValuesIn(folders(OBSQUILT_CHECK_SCENARIOS)),
                          [](const auto& info) {
                            std::string n = info.param;
                            std::replace(n.begin(), n.end(), '-', '_');
@@ -101,7 +100,8 @@ INSTANTIATE_TEST_SUITE_P(Check, CheckScenario,
 // Agreement on every scenario folder of the project and of the reference runs.
 TEST(CheckPredicts, EveryScenario) {
   std::vector<fs::path> all;
-  for (const fs::path& root : {fs::path(OBSQUILT_SCENARIO_DIR), fs::path(OBSQUILT_SHARED_DIR) / "golden"})
+  for (const fs::path& root :
+       {fs::path(OBSQUILT_SCENARIO_DIR), fs::path(OBSQUILT_SHARED_DIR) / "golden"})
     for (const auto& n : folders(root)) all.push_back(root / n);
   if (!fs::exists(fs::path(OBSQUILT_SHARED_DIR) / "golden"))
     GTEST_SKIP() << "no reference runs at " << OBSQUILT_SHARED_DIR;
@@ -117,7 +117,8 @@ TEST(CheckPredicts, EveryScenario) {
 TEST(CheckPredicts, EachRealFileAlone) {
   const fs::path rinex = fs::path(OBSQUILT_SHARED_DIR) / "rinex";
   if (!fs::exists(rinex)) GTEST_SKIP() << "no real files at " << rinex;
-  const fs::path sc = fs::temp_directory_path() / ("obsquilt-check-one-" + std::to_string(::getpid()));
+  const fs::path sc =
+      fs::temp_directory_path() / ("obsquilt-check-one-" + std::to_string(::getpid()));
   int files = 0;
   for (const auto& e : fs::directory_iterator(rinex)) {
     if (e.path().extension() == ".md") continue;
@@ -127,7 +128,8 @@ TEST(CheckPredicts, EachRealFileAlone) {
     Workdir dir(sc);
     const int check = dir.run(OBSQUILT_CHECK_BIN, sc);
     const int run = dir.run(OBSQUILT_BIN, sc);
-    EXPECT_EQ(check == 2, run != 0) << e.path().filename() << ": check " << check << ", run " << run;
+    EXPECT_EQ(check == 2, run != 0)
+        << e.path().filename() << ": check " << check << ", run " << run;
     ++files;
   }
   fs::remove_all(sc);

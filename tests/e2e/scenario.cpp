@@ -106,7 +106,8 @@ RunResult run_binary(const fs::path& dir, const std::vector<std::string>& args,
         check(::kill(pid, SIGKILL) == 0, "kill");
       } else if (!input.empty()) {
         const ssize_t n_in = ::write(keyboard, input.data(), input.size());
-        check(n_in == static_cast<ssize_t>(input.size()) || errno == EPIPE, "write the keyboard input");
+        check(n_in == static_cast<ssize_t>(input.size()) || errno == EPIPE,
+              "write the keyboard input");
       }
       ::close(keyboard);
       keyboard = -1;
@@ -146,8 +147,8 @@ std::string first_difference(const std::string& got, const std::string& want) {
   while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
   const size_t from = i > 60 ? i - 60 : 0;
   std::ostringstream s;
-  s << "at byte " << i << " (sizes " << got.size() << " and " << want.size() << ")\n  got:  "
-    << got.substr(from, 120) << "\n  want: " << want.substr(from, 120);
+  s << "at byte " << i << " (sizes " << got.size() << " and " << want.size()
+    << ")\n  got:  " << got.substr(from, 120) << "\n  want: " << want.substr(from, 120);
   return s.str();
 }
 
@@ -227,12 +228,14 @@ std::string check_scenario(const fs::path& sc, const fs::path& rinex_dir, std::s
   if (r.status != want_status)
     problems << "exit status " << r.status << ", expected " << want_status << "\n";
   const std::string want_out = read_file(sc / "expected.stdout");
-  if (r.out != want_out) problems << "console differs " << first_difference(r.out, want_out) << "\n";
+  if (r.out != want_out)
+    problems << "console differs " << first_difference(r.out, want_out) << "\n";
   const std::string want_err = trim(read_file(sc / "expected.stderr"));
   const std::string got_err = trim(r.err);
   const std::string last = got_err.substr(got_err.rfind('\n') + 1);
   if (want_err.find('\n') != std::string::npos || want_err.empty()) {
-    if (got_err != want_err) problems << "error stream differs " << first_difference(r.err, want_err) << "\n";
+    if (got_err != want_err)
+      problems << "error stream differs " << first_difference(r.err, want_err) << "\n";
   } else if (!last.ends_with(want_err)) {
     problems << "error stream ends with \"" << last << "\", expected \"" << want_err << "\"\n";
   }

@@ -17,7 +17,8 @@ std::vector<std::string> folders(const fs::path& root) {
   std::vector<std::string> names;
   if (fs::is_directory(root))
     for (const auto& e : fs::directory_iterator(root))
-      if (e.is_directory() && fs::exists(e.path() / "expected.status")) names.push_back(e.path().filename());
+      if (e.is_directory() && fs::exists(e.path() / "expected.status"))
+        names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   if (names.empty()) names.push_back("absent");
   return names;
@@ -25,7 +26,8 @@ std::vector<std::string> folders(const fs::path& root) {
 
 std::string test_name(const testing::TestParamInfo<std::string>& info) {
   std::string s = info.param;
-  std::replace_if(s.begin(), s.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
+  std::replace_if(
+      s.begin(), s.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
   return s;
 }
 
@@ -39,11 +41,13 @@ void check(const fs::path& root, const std::string& name) {
 
 class OwnScenario : public testing::TestWithParam<std::string> {};
 TEST_P(OwnScenario, MatchesExpectedRun) { check(scenario_root(), GetParam()); }
-INSTANTIATE_TEST_SUITE_P(Scenarios, OwnScenario, testing::ValuesIn(folders(scenario_root())), test_name);
+INSTANTIATE_TEST_SUITE_P(Scenarios, OwnScenario, testing::ValuesIn(folders(scenario_root())),
+                         test_name);
 
 class ReferenceRun : public testing::TestWithParam<std::string> {};
 TEST_P(ReferenceRun, MatchesExpectedRun) { check(shared_dir() / "golden", GetParam()); }
-INSTANTIATE_TEST_SUITE_P(Golden, ReferenceRun, testing::ValuesIn(folders(shared_dir() / "golden")), test_name);
+INSTANTIATE_TEST_SUITE_P(Golden, ReferenceRun, testing::ValuesIn(folders(shared_dir() / "golden")),
+                         test_name);
 
 }  // namespace
 }  // namespace obsq::test

@@ -27,7 +27,8 @@ std::string exact(double v) {
 
 // Runs obsquilt-export with the arguments; its exit status, its error stream in `err`.
 int run_export(const std::string& args, std::string* err = nullptr) {
-  const int ws = std::system((std::string(OBSQUILT_EXPORT) + " " + args + " 2> export.err").c_str());
+  const int ws =
+      std::system((std::string(OBSQUILT_EXPORT) + " " + args + " 2> export.err").c_str());
   if (err) *err = read_file("export.err");
   return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
 }
@@ -39,12 +40,21 @@ Values netcdf_values(const std::string& path) {
   nc_inq_nvars(nc, &nvars);
   size_t n[3] = {0, 0, 0};  // epochs, receivers, satellites
   for (int k = 0, dim = -1; k < 3; ++k)
-    nc_inq_dimid(nc, k == 0 ? "epoch" : k == 1 ? "receiver" : "satellite", &dim), nc_inq_dimlen(nc, dim, &n[k]);
+    nc_inq_dimid(nc,
+                 k == 0   ? "epoch"
+                 : k == 1 ? "receiver"
+                          : "satellite",
+                 &dim),
+        nc_inq_dimlen(nc, dim, &n[k]);
   const size_t E = n[0], R = n[1], S = n[2];
   std::vector<int> epoch(E);
   std::vector<char*> sat(S), marker(R);
   std::vector<double> rec(E * R);
-  const auto var = [&](const char* name) { int v = -1; nc_inq_varid(nc, name, &v); return v; };
+  const auto var = [&](const char* name) {
+    int v = -1;
+    nc_inq_varid(nc, name, &v);
+    return v;
+  };
   if (E) nc_get_var_int(nc, var("epoch"), epoch.data());
   if (S) nc_get_var_string(nc, var("satellite"), sat.data());
   if (R) nc_get_var_string(nc, var("marker"), marker.data());
@@ -52,7 +62,8 @@ Values netcdf_values(const std::string& path) {
   Values out;
   for (size_t r = 0; r < R; ++r) out["marker|" + std::to_string(r)] = marker[r];
   for (size_t e = 0; e < E * R; ++e)
-    if (!std::isnan(rec[e])) out["rec|" + std::to_string(epoch[e / R]) + "|" + std::to_string(e % R)] = exact(rec[e]);
+    if (!std::isnan(rec[e]))
+      out["rec|" + std::to_string(epoch[e / R]) + "|" + std::to_string(e % R)] = exact(rec[e]);
   std::vector<double> data(E * R * S);
   for (int v = 0; v < nvars; ++v) {
     char type[3] = "";
@@ -71,14 +82,16 @@ Values netcdf_values(const std::string& path) {
 
 std::string csv_text(std::string_view s) {
   s = s.substr(0, s.find('\0'));
-  return s.find_first_of(", \"") == std::string_view::npos ? std::string(s) : "\"" + std::string(s) + "\"";
+  return s.find_first_of(", \"") == std::string_view::npos ? std::string(s)
+                                                           : "\"" + std::string(s) + "\"";
 }
 
 // What the text says: the NetCDF values as netcdf_values gives them, and the CSV.
 void text_values(const fs::path& file, Values& values, std::string& csv) {
   quilt::Reader rd(file.string());
   const auto& recv = rd.header().receivers;
-  for (size_t r = 0; r < recv.size(); ++r) values["marker|" + std::to_string(r)] = recv[r].marker.c_str();
+  for (size_t r = 0; r < recv.size(); ++r)
+    values["marker|" + std::to_string(r)] = recv[r].marker.c_str();
   csv = "second_of_day,receiver,marker,satellite,type,value\n";
   quilt::Epoch ep;
   while (rd.next(ep)) {
@@ -86,15 +99,16 @@ void text_values(const fs::path& file, Values& values, std::string& csv) {
     for (const auto& b : ep.blocks) {
       for (size_t r = 0; r < b.rows.size(); ++r) {
         const std::string row = std::to_string(b.rows[r]);
-        if (!std::isnan(b.epoch_seconds[r])) values["rec|" + sec + "|" + row] = exact(b.epoch_seconds[r]);
+        if (!std::isnan(b.epoch_seconds[r]))
+          values["rec|" + sec + "|" + row] = exact(b.epoch_seconds[r]);
         for (size_t c = 0; c < b.columns(); ++c) {
           const std::string_view d = b.value_digits(r, c);
           double v = NAN;
           std::from_chars(d.data(), d.data() + d.size(), v);
           if (!(v < 9999999999.99)) continue;
           values[b.type + "|" + sec + "|" + row + "|" + b.satellites[c]] = exact(v);
-          csv += sec + "," + row + "," + csv_text(recv[static_cast<size_t>(b.rows[r])].marker) + "," +
-                 csv_text(b.satellites[c]) + "," + b.type + "," + std::string(d) + "\n";
+          csv += sec + "," + row + "," + csv_text(recv[static_cast<size_t>(b.rows[r])].marker) +
+                 "," + csv_text(b.satellites[c]) + "," + b.type + "," + std::string(d) + "\n";
         }
       }
     }
@@ -150,7 +164,8 @@ void merge(const fs::path& scenario, const fs::path& dir, const std::string& sta
            const std::string& stop, const std::string& keep) {
   fs::copy_file(scenario / "list.txt", dir / "list.txt", fs::copy_options::overwrite_existing);
   for (const auto& f : fs::directory_iterator(shared_dir() / "rinex"))
-    if (!fs::exists(dir / f.path().filename())) fs::create_symlink(f.path(), dir / f.path().filename());
+    if (!fs::exists(dir / f.path().filename()))
+      fs::create_symlink(f.path(), dir / f.path().filename());
   const RunResult r = run_binary(dir, {start, stop, "30"});
   ASSERT_EQ(r.status, 0) << r.err;
   fs::rename(dir / "obsquilt.txt", dir / keep);
@@ -183,15 +198,18 @@ TEST(Export, WindowsOfADayMakeTheFileOfTheWholeRun) {
   write_file("b2.txt", b);
   EXPECT_EQ(run_export("-o bad.nc a.txt b2.txt c.txt", &err), 2);
   const long eline = std::count(b.begin(), b.begin() + static_cast<long>(e), '\n') + 1;
-  EXPECT_NE(err.find("b2.txt:" + std::to_string(eline) + ": error: the epoch of second 1200 differs"),
-            std::string::npos) << err;
+  EXPECT_NE(
+      err.find("b2.txt:" + std::to_string(eline) + ": error: the epoch of second 1200 differs"),
+      std::string::npos)
+      << err;
   EXPECT_EQ(run_export("-o day.nc a.txt b.txt c.txt", &err), 2);
   EXPECT_NE(err.find("day.nc: file exists"), std::string::npos) << err;
   EXPECT_EQ(run_export("--force -o day.nc --types L1 --from 600 --to 1800 a.txt b.txt c.txt"), 0);
   Values part;
   for (const auto& [k, v] : whole) {
     const int sec = k.find('|') == std::string::npos ? -1 : std::atoi(k.c_str() + k.find('|') + 1);
-    if (k.rfind("marker|", 0) == 0 || (sec >= 600 && sec <= 1800 && (k.rfind("L1|", 0) == 0 || k.rfind("rec|", 0) == 0)))
+    if (k.rfind("marker|", 0) == 0 ||
+        (sec >= 600 && sec <= 1800 && (k.rfind("L1|", 0) == 0 || k.rfind("rec|", 0) == 0)))
       part[k] = v;
   }
   day = netcdf_values("day.nc");

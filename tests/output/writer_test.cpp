@@ -53,7 +53,8 @@ TEST(Writer, MatricesEqualOneLookUpPerElement) {
           double want = kMissing;
           if (getlng(lkey(i, t, mst().key(j), mob().key(k)), slot) == 1) want = dbase()[slot];
           const double got = m.obuf[static_cast<size_t>((j - 1) * nfiles + i - 1)];
-          ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << t << " " << k << " " << i << " " << j;
+          ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0)
+              << t << " " << k << " " << i << " " << j;
           fileflags[i] |= present(want);
           satflags[j] |= present(want);
         }

@@ -24,13 +24,14 @@ std::vector<fs::path> golden_outputs() {
   const fs::path dir = fs::path(OBSQUILT_SHARED_DIR) / "golden";
   if (fs::is_directory(dir))
     for (const auto& e : fs::directory_iterator(dir))
-      if (fs::exists(e.path() / "expected.obsquilt.txt")) files.push_back(e.path() / "expected.obsquilt.txt");
+      if (fs::exists(e.path() / "expected.obsquilt.txt"))
+        files.push_back(e.path() / "expected.obsquilt.txt");
   std::sort(files.begin(), files.end());
   return files;
 }
 
-#define GOLDEN_OR_SKIP(files)                                                        \
-  const std::vector<fs::path> files = golden_outputs();                              \
+#define GOLDEN_OR_SKIP(files)                           \
+  const std::vector<fs::path> files = golden_outputs(); \
   if (files.empty()) GTEST_SKIP() << "no reference runs in " OBSQUILT_SHARED_DIR "/golden"
 
 // The file as the reader saw it, written back line by line; fails where a value is not the
@@ -49,13 +50,17 @@ std::string rewrite(const std::string& path, std::vector<std::string>* ambiguiti
   quilt::Epoch ep;
   while (rd.next(ep)) {
     out += (std::snprintf(buf, sizeof buf, "e %4d%3d%3d%3d%3d%3d\r\n", ep.year, ep.month, ep.day,
-                          ep.second / 3600, ep.second % 3600 / 60, ep.second % 60), buf);
+                          ep.second / 3600, ep.second % 3600 / 60, ep.second % 60),
+            buf);
     for (const auto& b : ep.blocks) {
-      out += (std::snprintf(buf, sizeof buf, "f %s%5zu%5zu\r\n", b.type.c_str(), b.rows.size(), b.columns()), buf);
+      out += (std::snprintf(buf, sizeof buf, "f %s%5zu%5zu\r\n", b.type.c_str(), b.rows.size(),
+                            b.columns()),
+              buf);
       for (size_t r = 0; r < b.rows.size(); ++r) {
         out += "t " + h.receivers[static_cast<size_t>(b.rows[r])].marker;
-        out += std::isnan(b.epoch_seconds[r]) ? "  no time available\r\n"
-                                              : (std::snprintf(buf, sizeof buf, "%11.7f\r\n", b.epoch_seconds[r]), buf);
+        out += std::isnan(b.epoch_seconds[r])
+                   ? "  no time available\r\n"
+                   : (std::snprintf(buf, sizeof buf, "%11.7f\r\n", b.epoch_seconds[r]), buf);
       }
       out += "s";
       for (const auto& s : b.satellites) out += " " + s;
@@ -90,7 +95,8 @@ TEST(QuiltReader, ReadsEveryReferenceOutputBackToItsBytes) {
     std::vector<std::string> amb;
     EXPECT_TRUE(rewrite(f.string(), &amb) == text) << f << " is not read back to its bytes";
     // Only the reference runs listing one station twice have rows that cannot be told apart.
-    const bool twice = f.parent_path().filename() == "base-rover" || f.parent_path().filename() == "event-flags";
+    const bool twice =
+        f.parent_path().filename() == "base-rover" || f.parent_path().filename() == "event-flags";
     EXPECT_EQ(!amb.empty(), twice) << f;
     for (const auto& a : amb) EXPECT_EQ(a.rfind(f.string() + ":", 0), 0u) << a;
   }
@@ -102,8 +108,7 @@ long error_line(const std::string& text) {
   try {
     Reader rd("cut.txt");
     quilt::Epoch ep;
-    while (rd.next(ep)) {
-    }
+    while (rd.next(ep)) {}
   } catch (const FormatError& e) {
     return e.line;
   }
@@ -136,10 +141,12 @@ TEST(QuiltReader, CutFilesFailAtTheLineWhereTheyEnd) {
       if (k % stride != 1 && k > 3 && k + 3 < lines.size()) continue;
       // Within line k+1 (1-based), at the line end, and after the CR of it.
       for (size_t into : {size_t{5}, lines[k].size() - 1})
-        EXPECT_EQ(error_line(text.substr(0, start + into)), static_cast<long>(k + 1)) << f << " cut in line " << k + 1;
+        EXPECT_EQ(error_line(text.substr(0, start + into)), static_cast<long>(k + 1))
+            << f << " cut in line " << k + 1;
       // Before line k+1: a cut between the blocks of the last epoch cannot be seen.
       const bool unseen = k > last_e && lines[k][0] == 'f';
-      EXPECT_EQ(error_line(text.substr(0, start)), unseen ? 0 : static_cast<long>(k + 1)) << f << " cut before line " << k + 1;
+      EXPECT_EQ(error_line(text.substr(0, start)), unseen ? 0 : static_cast<long>(k + 1))
+          << f << " cut before line " << k + 1;
     }
   }
 }
@@ -156,20 +163,72 @@ TEST(QuiltReader, AlteredLinesFailWhereTheyBreak) {
   GOLDEN_OR_SKIP(files);
   ScratchDir dir;
   const std::vector<Alteration> alterations = {
-      {"LF line end", 'o', [](std::string& l) { l.erase(l.size() - 2, 1); return true; }},
-      {"value of 2 decimals", 'o', [](std::string& l) { l[12] = '0', l[13] = '.'; return true; }},
-      {"letter in a value", 'o', [](std::string& l) { l[14] = 'x'; return true; }},
-      {"value field dropped", 'o', [](std::string& l) { l.erase(1, 15); return true; }},
-      {"empty row", 'o', [](std::string& l) { for (size_t p = 1; p + 2 < l.size(); p += 15) l.replace(p, 15, " 9999999999.999"); return true; }},
-      {"second off the step", 'e', [](std::string& l) { l[20] = l[20] == '9' ? '8' : l[20] + 1; return true; }},
-      {"unknown marker", 't', [](std::string& l) { l.replace(2, 4, "\x01\x02\x03\x04"); return true; }},
-      {"seconds of 6 decimals", 't', [](std::string& l) { return l.size() == 19 && (l.replace(6, 11, " " + l.substr(6, 10)), true); }},
-      {"satellite twice", 's', [](std::string& l) { if (l.size() < 11) return false; l.replace(5, 4, l.substr(1, 4)); return true; }},
-      {"satellite without its blank", 's', [](std::string& l) { l[1] = 'G'; return true; }},
+      {"LF line end", 'o',
+       [](std::string& l) {
+         l.erase(l.size() - 2, 1);
+         return true;
+       }},
+      {"value of 2 decimals", 'o',
+       [](std::string& l) {
+         l[12] = '0', l[13] = '.';
+         return true;
+       }},
+      {"letter in a value", 'o',
+       [](std::string& l) {
+         l[14] = 'x';
+         return true;
+       }},
+      {"value field dropped", 'o',
+       [](std::string& l) {
+         l.erase(1, 15);
+         return true;
+       }},
+      {"empty row", 'o',
+       [](std::string& l) {
+         for (size_t p = 1; p + 2 < l.size(); p += 15) l.replace(p, 15, " 9999999999.999");
+         return true;
+       }},
+      {"second off the step", 'e',
+       [](std::string& l) {
+         l[20] = l[20] == '9' ? '8' : l[20] + 1;
+         return true;
+       }},
+      {"unknown marker", 't',
+       [](std::string& l) {
+         l.replace(2, 4, "\x01\x02\x03\x04");
+         return true;
+       }},
+      {"seconds of 6 decimals", 't',
+       [](std::string& l) {
+         return l.size() == 19 && (l.replace(6, 11, " " + l.substr(6, 10)), true);
+       }},
+      {"satellite twice", 's',
+       [](std::string& l) {
+         if (l.size() < 11) return false;
+         l.replace(5, 4, l.substr(1, 4));
+         return true;
+       }},
+      {"satellite without its blank", 's',
+       [](std::string& l) {
+         l[1] = 'G';
+         return true;
+       }},
       {"one row more", 'f', [](std::string& l) { return l[8] < '9' && ++l[8]; }},
-      {"eccentricity of 5 decimals", 'b', [](std::string& l) { l.erase(29, 1), l.insert(42, "0"); return true; }},
-      {"b-line a column short", 'b', [](std::string& l) { l.erase(75, 1); return true; }},
-      {"step of zero", 'a', [](std::string& l) { l.replace(14, 6, "     0"); return true; }},
+      {"eccentricity of 5 decimals", 'b',
+       [](std::string& l) {
+         l.erase(29, 1), l.insert(42, "0");
+         return true;
+       }},
+      {"b-line a column short", 'b',
+       [](std::string& l) {
+         l.erase(75, 1);
+         return true;
+       }},
+      {"step of zero", 'a',
+       [](std::string& l) {
+         l.replace(14, 6, "     0");
+         return true;
+       }},
   };
   for (const fs::path& f : files) {
     const std::vector<std::string> lines = split_lines(read_file(f));

@@ -20,7 +20,8 @@ const std::string kData = OBSQUILT_REPORT_DATA;
 
 std::string runs_text(const std::vector<report::Run>& runs) {
   std::string s;
-  for (const report::Run& r : runs) s += ' ' + std::to_string(r.first) + '-' + std::to_string(r.last);
+  for (const report::Run& r : runs)
+    s += ' ' + std::to_string(r.first) + '-' + std::to_string(r.last);
   return s;
 }
 
@@ -101,7 +102,8 @@ TEST(ReportProgram, KeepsFilesAndTellsWhatWentWrong) {
   EXPECT_NE(page.find("</html>"), std::string::npos);
   Result r = run("--gap 3 net.obsquilt.txt");
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.output.find("obsquilt-report: net.obsquilt.html: file exists"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("obsquilt-report: net.obsquilt.html: file exists"), std::string::npos)
+      << r.output;
   EXPECT_EQ(test::read_file("net.obsquilt.html"), page);
   r = run("--force -o - net.obsquilt.txt");
   EXPECT_EQ(r.status, 0);

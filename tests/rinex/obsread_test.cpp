@@ -11,7 +11,8 @@ namespace {
 
 TEST(ObsRead, StoreOverflow) {
   // Two epochs of two satellites and two types: five entries each.
-  const std::string file = test::read_file(std::string(OBSQUILT_TEST_DIR) + "/scenarios/worked-example/pt01.obs");
+  const std::string file =
+      test::read_file(std::string(OBSQUILT_TEST_DIR) + "/scenarios/worked-example/pt01.obs");
   struct Case {
     int32_t capacity;
     const char* outcome;

@@ -30,8 +30,7 @@ std::map<std::string, int> catalog_epochs() {
     if (!fs::exists(kRinex / name) || m.count(name) != 0) continue;
     try {
       m[name] = std::stoi(cells[7]);
-    } catch (...) {
-    }
+    } catch (...) {}
   }
   return m;
 }

@@ -51,7 +51,8 @@ TEST_P(StoreDifferential, SameResultsAsChainedTable) {
           return key_of(1 + pick(3), pick(4), pick(20), pick(10) == 0 ? 99 : pick(40));
         default:
           if (pool.empty() || pick(3) == 0)  // up to file 1000, second 86400, member 99999
-            pool.push_back(pick(2) == 0 ? pick(400000) : static_cast<int64_t>(rng() % 10000086499999ULL));
+            pool.push_back(pick(2) == 0 ? pick(400000)
+                                        : static_cast<int64_t>(rng() % 10000086499999ULL));
           return pool[static_cast<size_t>(pick(pool.size()))];
       }
     };
@@ -61,14 +62,15 @@ TEST_P(StoreDifferential, SameResultsAsChainedTable) {
     for (int op = 0; op < c.ops; ++op) {
       const int64_t key = next_key();
       const int what = op == c.ops / 2 ? 100 : pick(100);  // emptied once, midway
-      int32_t slot = -7, ref_slot = -7;                   // an insert leaves the slot as it was
+      int32_t slot = -7, ref_slot = -7;                    // an insert leaves the slot as it was
       if (what < 70) {
         ASSERT_EQ(putlng(key, slot), ref.put(key, ref_slot)) << "putlng " << key;
       } else if (what < 85) {
         ASSERT_EQ(getlng(key, slot), ref.get(key, ref_slot)) << "getlng " << key;
       } else if (what < 95) {
         int32_t bucket = -7, ref_bucket = -7;
-        ASSERT_EQ(loklng(key, bucket, slot), ref.locate(key, ref_bucket, ref_slot)) << "loklng " << key;
+        ASSERT_EQ(loklng(key, bucket, slot), ref.locate(key, ref_bucket, ref_slot))
+            << "loklng " << key;
         ASSERT_EQ(bucket, ref_bucket) << "loklng " << key;
       } else if (what < 100) {
         const int32_t s = 1 + pick(static_cast<uint64_t>(std::max(1, ref.count())));

@@ -14,7 +14,7 @@ TEST(ChainedTable, SlotsInInsertionOrderAndMisses) {
   newmst();
   int32_t slot = -1;
   EXPECT_EQ(putmst(sat_code("G21"), slot), 1);
-  EXPECT_EQ(slot, -1);  // an insert does not write the slot
+  EXPECT_EQ(slot, -1);                          // an insert does not write the slot
   EXPECT_EQ(putmst(sat_code("G12"), slot), 1);  // same bytes, so the same bucket as G21
   EXPECT_EQ(putmst(sat_code("g12"), slot), 1);  // a different key
   EXPECT_EQ(putmst(sat_code("G12"), slot), 0);
@@ -39,7 +39,9 @@ TEST(ChainedTable, FullTableAndNewTable) {
   int32_t slot = 0;
   int32_t n = 0;
   for (int k = 0; n < kTypeCapacity; ++k) {
-    EXPECT_EQ(putmob(TypeCode{static_cast<char>('a' + k / 26), static_cast<char>('a' + k % 26)}, slot), 1);
+    EXPECT_EQ(
+        putmob(TypeCode{static_cast<char>('a' + k / 26), static_cast<char>('a' + k % 26)}, slot),
+        1);
     nummob(n);
   }
   EXPECT_EQ(putmob(TypeCode{'Z', 'Z'}, slot), 0);

@@ -4,9 +4,9 @@
 
 #include <cmath>
 
+#include "../support.hpp"
 #include "records/fields.hpp"
 #include "records/runstate.hpp"
-#include "../support.hpp"
 
 namespace obsq {
 namespace {
@@ -24,10 +24,15 @@ Civil to_civil(int32_t mjd, double frac) {
 
 // Known days both ways, a round trip over two centuries, and the stops of the time scale.
 TEST(Calendar, KnownDaysBothWays) {
-  struct Day { int32_t year, month, day, hour, minute; double seconds; int32_t mjd; double frac; };
-  const Day days[] = {{2012, 7, 18, 0, 0, 0.0, 56126, 0.0},   {2000, 1, 1, 12, 0, 0.0, 51544, 0.5},
-                      {2000, 2, 29, 0, 0, 0.0, 51603, 0.0},   {2000, 3, 1, 0, 0, 0.0, 51604, 0.0},
-                      {2013, 1, 1, 0, 0, 0.0, 56293, 0.0},    {1900, 3, 1, 6, 0, 0.0, 15079, 0.25}};
+  struct Day {
+    int32_t year, month, day, hour, minute;
+    double seconds;
+    int32_t mjd;
+    double frac;
+  };
+  const Day days[] = {{2012, 7, 18, 0, 0, 0.0, 56126, 0.0}, {2000, 1, 1, 12, 0, 0.0, 51544, 0.5},
+                      {2000, 2, 29, 0, 0, 0.0, 51603, 0.0}, {2000, 3, 1, 0, 0, 0.0, 51604, 0.0},
+                      {2013, 1, 1, 0, 0, 0.0, 56293, 0.0},  {1900, 3, 1, 6, 0, 0.0, 15079, 0.25}};
   for (const Day& d : days) {
     int32_t mjd = 0;
     double frac = -1;
