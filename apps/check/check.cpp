@@ -19,7 +19,9 @@
 
 #include "driver/driver.hpp"
 #include "records/fields.hpp"
+#include "records/limits.hpp"
 #include "records/runstate.hpp"
+#include "records/stopcodes.hpp"
 #include "records/units.hpp"
 #include "rinex/loadlist.hpp"
 #include "rinex/obsread.hpp"
@@ -109,6 +111,13 @@ std::string likely_cause(const std::string& name) {
   if (has_label(first, 61, "CRINEX VERS   / TYPE"))
     return get_f(first, 1, 9, 2) >= 3.0 ? "compact RINEX 3 (Hatanaka)" : "compact RINEX (Hatanaka)";
   return "";
+}
+
+// 80000000 as "80,000,000".
+std::string grouped(long n) {
+  std::string digits = std::to_string(n);
+  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
 }
 
 std::string hms(int32_t s) {
@@ -400,10 +409,10 @@ void Checker::explain(const Round& r, const std::vector<FileView>& views) {
   const FileView* v = view_of(views, r.file);
   std::string m;
   switch (r.stop) {
-    case 65600:
+    case stops::kEpochNotFiled:
       if (overflow) {
-        m = "the observation store is full (80,000,000 values); merge the day in time windows "
-            "(several runs with different START and STOP)";
+        m = "the observation store is full (" + grouped(kStoreCapacity) +
+            " values); merge the day in time windows (several runs with different START and STOP)";
       } else if (v != nullptr) {
         const auto first = v->accepted.find(v->epoch_second);
         m = "second of day " + std::to_string(v->epoch_second) + " (" + hms(v->epoch_second) +
@@ -413,24 +422,17 @@ void Checker::explain(const Round& r, const std::vector<FileView>& views) {
             "00:00:00 epoch: obsquilt-prep leaves such epochs out";
       }
       break;
-    case 65656:
-      m = overflow
-              ? "the observation store is full (80,000,000 values); merge the day in time windows"
-              : "a value is filed twice: a satellite listed twice in one epoch, or two types of "
-                "one number in the header (such as L1 and l1)";
+    case stops::kValueNotFiled:
+      m = overflow ? "the observation store is full (" + grouped(kStoreCapacity) +
+                         " values); merge the day in time windows"
+                   : std::string(stops::meaning(r.stop));
       break;
-    case 45787: m = "more than 50 observation types in the header"; break;
-    case 93723:
-      m = "a '# / TYPES OF OBSERV' count above 9 is not followed by a record with that label";
-      break;
-    case 34588: m = "a 'TIME OF FIRST OBS' year before 1900 (a blank year reads as 0)"; break;
-    case 84571:
-    case 84572:
+    case stops::kSatSystem:
+    case stops::kSatNumber:
       m = "satellite code '" + (v != nullptr ? v->refused_code : std::string("?")) +
           "' cannot be encoded (system letters G, R, S, E, C or blank, numbers 0 to 99)";
       break;
-    case 98347: m = "more than 1000 readable files in the list"; break;
-    default: break;
+    default: m = stops::meaning(r.stop); break;
   }
   std::string what = r.stop != 0 ? "the run stops here with STOP " + std::to_string(r.stop)
                                  : "the run ends here with the error \"" + r.error + "\"";
@@ -441,7 +443,7 @@ void Checker::explain(const Round& r, const std::vector<FileView>& views) {
   else if (r.error.find("Cannot open") != std::string::npos ||
            r.error.find("Permission") != std::string::npos)
     m = "the name passes the read test but cannot be opened as a file";
-  if (r.stop == 98347) {
+  if (r.stop == stops::kTooManyFiles) {
     // The first readable line beyond the thousandth accepted file.
     long line = 0;
     for (const ListEntry& e : list_)
@@ -449,7 +451,9 @@ void Checker::explain(const Round& r, const std::vector<FileView>& views) {
     add(kList, line, Severity::error, what + ": " + m);
   } else {
     // Stops among an epoch's values point at its epoch record.
-    const bool in_epoch = v != nullptr && (r.stop == 65656 || r.stop == 84571 || r.stop == 84572);
+    const bool in_epoch =
+        v != nullptr && (r.stop == stops::kValueNotFiled || r.stop == stops::kSatSystem ||
+                         r.stop == stops::kSatNumber);
     add(where, in_epoch ? v->epoch_line : r.record, Severity::error,
         m.empty() ? what : what + ": " + m);
   }
@@ -484,7 +488,7 @@ void Checker::refused_files() {
       } catch (const RecordError&) {
         continue;  // the run stops on it: reported there
       }
-      if (version <= 2.1200000001) {
+      if (version_merged(version)) {
         char type = ' ';
         get_a(first, 21, 1, &type, 1);
         if (type != 'O' && type != 'o' && type != ' ')
@@ -495,7 +499,8 @@ void Checker::refused_files() {
       }
       m = "RINEX " +
           std::string(first.substr(0, 9).substr(first.substr(0, 9).find_first_not_of(' '))) +
-          " file: the run leaves it out (\"exceeds programming.\"); it merges RINEX 2 up to 2.12";
+          " file: the run leaves it out (\"exceeds programming.\"); it merges RINEX 2 up to " +
+          std::string(kMaxVersionText);
     }
     add(e.name, 1, Severity::warning, m);
   }
@@ -549,8 +554,10 @@ void Checker::after_run(const Round& r, const std::vector<FileView>& views, cons
       for (const SatSeen& s : seen)
         add(views[s.file].name, s.line, writes_matrices ? Severity::error : Severity::warning,
             "satellite code '" + s.code + "' cannot be encoded" +
-                (writes_matrices ? ": the run stops with 84571 or 84572 when it writes the matrices"
-                                 : ""));
+                (writes_matrices
+                     ? ": the run stops with " + std::to_string(stops::kSatSystem) + " or " +
+                           std::to_string(stops::kSatNumber) + " when it writes the matrices"
+                     : ""));
       if (writes_matrices && fatal_.empty()) fatal_ = "a stop while writing the matrices";
       continue;
     }
@@ -568,7 +575,7 @@ void Checker::after_run(const Round& r, const std::vector<FileView>& views, cons
     add(kList, 0, Severity::note,
         std::to_string(master.nfiles) + " file(s), " + std::to_string(types) + " type(s), " +
             std::to_string(mst().count()) + " satellite(s); the store will hold " +
-            std::to_string(nlng) + " values (" + pct + " % of 80,000,000)");
+            std::to_string(nlng) + " values (" + pct + " % of " + grouped(kStoreCapacity) + ")");
   }
 }
 
@@ -600,7 +607,7 @@ Outcome Checker::run() {
           line = e.line;
           break;
         }
-    if (last.stop == 98347 || line == 0) break;
+    if (last.stop == stops::kTooManyFiles || line == 0) break;
     left_out.insert(line);
   }
   refused_files();

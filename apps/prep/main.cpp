@@ -18,6 +18,7 @@
 
 #include "archive/obsfile.hpp"
 #include "cli/cli.hpp"
+#include "records/limits.hpp"
 #include "rinex2.hpp"
 
 namespace obsq::prep {
@@ -27,13 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 using archive::FormatError;
 using archive::ObsFile;
-
-// What the merge program takes: names of at most 78 characters, at most 1000 files, at most
-// 50 observation types per file, format versions up to 2.12.
-constexpr size_t kMaxName = 78;
-constexpr size_t kMaxFiles = 1000;
-constexpr long kMaxTypes = 50;
-constexpr double kMaxVersion = 2.1200000001;
 
 const char* const kUsage =
     "Usage: obsquilt-prep [--dir DIR] [--day YYYY-DDD] [--force] FILE...\n"
@@ -138,12 +132,15 @@ void survey(Input& in) {
     }
     Rinex2Reader reader(file);
     const HeaderFacts& h = reader.read_header();
-    if (std::strtod(h.version.c_str(), nullptr) > kMaxVersion) {
-      in.left_out = "RINEX " + h.version + " observation file; the merge reads versions up to 2.12";
+    // What the merge program takes (its limits, records/limits.hpp).
+    if (!version_merged(std::strtod(h.version.c_str(), nullptr))) {
+      in.left_out = "RINEX " + h.version + " observation file; the merge reads versions up to " +
+                    std::string(kMaxVersionText);
       return;
     }
     if (h.types > kMaxTypes) {
-      in.left_out = std::to_string(h.types) + " observation types; the merge reads at most 50";
+      in.left_out = std::to_string(h.types) + " observation types; the merge reads at most " +
+                    std::to_string(kMaxTypes);
       return;
     }
     in.start = h.first_obs;
@@ -276,12 +273,13 @@ int prep_main(int argc, char** argv) {
     if (!in.left_out.empty()) continue;
     if (!(*in.start == *day)) {
       in.left_out = in.start->text() + ", the day is " + day->text();
-    } else if (kept == kMaxFiles) {
-      in.left_out = "the merge reads at most 1000 files";
+    } else if (kept == static_cast<size_t>(kMaxFiles)) {
+      in.left_out = "the merge reads at most " + std::to_string(kMaxFiles) + " files";
     } else {
       in.name = unique_name(in.name, given);
-      if (in.name.size() > kMaxName)
-        in.left_out = "no short name can be made: " + in.name + " is longer than 78 characters";
+      if (in.name.size() > static_cast<size_t>(kNameLength))
+        in.left_out = "no short name can be made: " + in.name + " is longer than " +
+                      std::to_string(kNameLength) + " characters";
       else
         ++kept;
     }

@@ -8,6 +8,7 @@
 #include "output/writer.hpp"
 #include "records/fields.hpp"
 #include "records/runstate.hpp"
+#include "records/stopcodes.hpp"
 #include "records/units.hpp"
 #include "rinex/loadlist.hpp"
 #include "rinex/obsread.hpp"
@@ -60,16 +61,16 @@ void illegal(int n, int code) {
 
 void readargs(const std::vector<std::string_view>& args, int32_t& start, int32_t& stop_,
               int32_t& step) {
-  start = read_arg(args, 1, 87690, 87691);
-  if (start < 0 || start > 86400) illegal(1, 87691);
-  stop_ = read_arg(args, 2, 87680, 87681);
-  if (stop_ < 0 || stop_ > 86400) illegal(2, 87681);
+  start = read_arg(args, 1, stops::kMissingStart, stops::kIllegalStart);
+  if (start < 0 || start > 86400) illegal(1, stops::kIllegalStart);
+  stop_ = read_arg(args, 2, stops::kMissingStop, stops::kIllegalStop);
+  if (stop_ < 0 || stop_ > 86400) illegal(2, stops::kIllegalStop);
   if (stop_ < start) {
     console(ListLine() << "FATAL -- stop time less than start time");
-    stop(87683);
+    stop(stops::kStopBeforeStart);
   }
-  step = read_arg(args, 3, 87620, 87621);
-  if (!(step > 0 && step < 86401)) illegal(3, 87621);
+  step = read_arg(args, 3, stops::kMissingStep, stops::kIllegalStep);
+  if (!(step > 0 && step < 86401)) illegal(3, stops::kIllegalStep);
   char line[64];
   char* e = put_a(line, "start, stop, step:");
   for (int32_t v : {start, stop_, step}) e = put_i(e, v, 6);

@@ -4,10 +4,9 @@
 
 #include <cstdint>
 
-namespace obsq {
+#include "records/limits.hpp"
 
-inline constexpr int kMaxFiles = 1000;
-inline constexpr int kNameLength = 78;
+namespace obsq {
 
 // File table: one entry per accepted input file, in list order.
 struct Master {

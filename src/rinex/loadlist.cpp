@@ -7,6 +7,7 @@
 
 #include "records/fields.hpp"
 #include "records/runstate.hpp"
+#include "records/stopcodes.hpp"
 #include "records/units.hpp"
 #include "rinex/rinexrec.hpp"
 #include "tables/tables.hpp"
@@ -57,7 +58,7 @@ void loadlist(int listunit, int rinexunit) {
         console(ListLine() << text);
         console(ListLine() << "exceeds maximum number of input files: " << kMaxFiles);
         console(ListLine() << "FATAL");
-        stop(98347);
+        stop(stops::kTooManyFiles);
       }
       const std::string_view first = rinex.need(kRinexRecord);
       if (!has_label(first, 61, "RINEX VERSION / TYPE")) {
@@ -70,7 +71,7 @@ void loadlist(int listunit, int rinexunit) {
       char sys = ' ';
       get_a(first, 41, 1, &sys, 1);
       if (sys == ' ') sys = 'G';
-      if (version > 2.1200000001) {
+      if (!version_merged(version)) {
         char cols[9];
         get_a(first, 1, 9, cols, 9);
         console(ListLine() << "version number:");
@@ -139,7 +140,7 @@ void scan1(int rinexunit) {
       read_type_codes(rinex, rec, get_i(rec, 1, 6), offer_type, [](std::string_view next) {
         if (!has_label(next, 61, kTypesLabel)) {
           console(ListLine() << "FATAL -- need # / TYPES OF OBSERV record");
-          stop(93723);
+          stop(stops::kNoTypesContinuation);
         }
       });
     }

@@ -15,6 +15,7 @@
 
 #include "records/fields.hpp"
 #include "records/runstate.hpp"
+#include "records/stopcodes.hpp"
 #include "records/units.hpp"
 #include "rinex/rinexrec.hpp"
 #include "tables/obskey.hpp"
@@ -83,7 +84,7 @@ void read_header(InUnit& in, Reader& rd, Fatal fatal) {
     if (has_label(rec, 61, "END OF HEADER")) break;
     if (!has_label(rec, 61, kTypesLabel)) continue;
     const int32_t count = get_i(rec, 1, 6);
-    if (count > kMaxTypes) fatal("FATAL -- too many obs in each epoch", 45787);
+    if (count > kMaxTypes) fatal("FATAL -- too many obs in each epoch", stops::kTooManyTypes);
     rd.ntypes = count;
     rd.nlist = 0;
     read_type_codes(
@@ -203,7 +204,7 @@ struct FilingSink {
   void epoch(int32_t s, double seconds, int32_t) {
     tmin = std::min(tmin, s);
     tmax = std::max(tmax, s);
-    file_value(store, stored, epoch_key(file, s), seconds, 65600);
+    file_value(store, stored, epoch_key(file, s), seconds, stops::kEpochNotFiled);
     epoch_base = key_of(file, s, 0, 0);
   }
   void satellite(const SatCode& c) {
@@ -221,7 +222,8 @@ struct FilingSink {
     if (rd.nwanted == 0) return;
     const int64_t base = epoch_base + static_cast<int64_t>(keyp(rd.sats[k])) * 100;
     for (int32_t w = 0; w < rd.nwanted; ++w)
-      file_value(store, stored, base + rd.wanted_no[w], rd.values[rd.wanted_pos[w]], 65656);
+      file_value(store, stored, base + rd.wanted_no[w], rd.values[rd.wanted_pos[w]],
+                 stops::kValueNotFiled);
   }
 };
 
@@ -371,7 +373,7 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
       record = ep.record;
       tmin = std::min(tmin, ep.second);
       tmax = std::max(tmax, ep.second);
-      file_value(store, stored, epoch_key(file, ep.second), ep.seconds, 65600);
+      file_value(store, stored, epoch_key(file, ep.second), ep.seconds, stops::kEpochNotFiled);
       for (int32_t k = 0; k < ep.nsat_read; ++k)
         known.put(fa.sats[ep.first_sat + static_cast<size_t>(k)]);
       if (fa.nwanted == 0) continue;
@@ -385,7 +387,7 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
             static_cast<int64_t>(known.number(fa.sats[ep.first_sat + static_cast<size_t>(k)])) *
                 100;
         for (int32_t w = 0; w < fa.nwanted; ++w)
-          file_value(store, stored, base + fa.wanted_no[w], v[w], 65656);
+          file_value(store, stored, base + fa.wanted_no[w], v[w], stops::kValueNotFiled);
       }
     }
   } catch (...) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "records/fields.hpp"
+#include "records/limits.hpp"
 #include "records/units.hpp"
 #include "tables/tables.hpp"
 
@@ -16,8 +17,6 @@ inline constexpr int kTypesPerRecord = 9;   // type codes of one "# / TYPES OF O
 inline constexpr int kSatsPerRecord = 12;   // satellite codes of an epoch record or continuation
 inline constexpr int kValuesPerRecord = 5;  // values of one observation record
 inline constexpr int kValueColumns = 16;    // f14.3 and the two indicator columns of a value
-inline constexpr int kMaxTypes = 50;        // types of one header the reader holds
-inline constexpr int kMaxSats = 1000;       // satellites of one epoch the reader holds
 
 inline constexpr std::string_view kTypesLabel = "# / TYPES OF OBSERV";
 

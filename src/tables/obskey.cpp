@@ -1,6 +1,7 @@
 #include "tables/obskey.hpp"
 
 #include "records/fields.hpp"
+#include "records/stopcodes.hpp"
 
 namespace obsq {
 
@@ -12,8 +13,8 @@ const TypeCode aobss[40] = {
     {'D', '5'}, {'D', '6'}, {'D', '7'}, {'D', '8'}, {'D', 'A'}, {'D', 'B'}, {'D', 'C'}, {'D', 'D'}};
 
 int64_t lkey(int32_t file, int32_t second, const SatCode& sat, const TypeCode& type) {
-  if (file < 0) stop(84591);
-  if (second < 0 || second > 86400) stop(84592);
+  if (file < 0) stop(stops::kKeyFile);
+  if (second < 0 || second > 86400) stop(stops::kKeySecond);
   const int32_t p = keyp(sat);
   const int32_t o = keyo(type);
   return key_of(file, second, p, o);
@@ -29,9 +30,9 @@ bool is_epoch_sat(const SatCode& sat) {
 int32_t keyp(const SatCode& sat) {
   if (is_epoch_sat(sat)) return kEpochSatNo;
   const int32_t base = sat_base(sat[0]);
-  if (base < 0) stop(84571);
+  if (base < 0) stop(stops::kSatSystem);
   const int32_t n = get_i(std::string_view(sat.data() + 1, 2), 1, 2);
-  if (n < 0) stop(84572);
+  if (n < 0) stop(stops::kSatNumber);
   return base + n;
 }
 
@@ -73,7 +74,7 @@ int32_t keyo(const TypeCode& type) {
     case 'l': v = 20; break;
     case 'D':
     case 'd': v = 30; break;
-    default: stop(84581);
+    default: stop(stops::kTypeLetter);
   }
   switch (type[1]) {
     case '1': return v + 0;
@@ -90,23 +91,23 @@ int32_t keyo(const TypeCode& type) {
     case 'c': return v + 8;
     case 'D':
     case 'd': return v + 9;
-    default: stop(84582);
+    default: stop(stops::kTypeDigit);
   }
 }
 
 void invkey(int64_t key, int32_t& file, int32_t& second, SatCode& sat, TypeCode& type) {
   const int64_t f = key / 10000000000LL;
-  if (f < 0) stop(84593);
+  if (f < 0) stop(stops::kKeyFileDecoded);
   file = static_cast<int32_t>(f);
   int64_t r = key - f * 10000000000LL;
   const int64_t s = r / 100000;
-  if (s < 0 || s > 86400) stop(84594);
+  if (s < 0 || s > 86400) stop(stops::kKeySecondDecoded);
   second = static_cast<int32_t>(s);
   r -= s * 100000;
   const int32_t satno = static_cast<int32_t>(r / 100);
   const int32_t typeno = static_cast<int32_t>(r - 100 * satno);
-  if (satno < 0 || satno > 499) stop(84595);
-  if (typeno < 0 || typeno > 39) stop(84596);
+  if (satno < 0 || satno > 499) stop(stops::kKeySatDecoded);
+  if (typeno < 0 || typeno > 39) stop(stops::kKeyTypeDecoded);
   sat = getaprn(satno);
   type = getaobs(typeno);
 }
@@ -115,7 +116,7 @@ SatCode getaprn(int32_t n) {
   if (n == kEpochSatNo) return kEpochSat;
   static constexpr char letters[] = {'G', 'R', 'S', 'E', 'C'};
   const int32_t q = n / 100;
-  if (q < 0 || q > 4) stop(84573);
+  if (q < 0 || q > 4) stop(stops::kSatIndex);
   char buf[2];
   put_i(buf, n % 100, 2, 2);
   return {letters[q], buf[0], buf[1]};
@@ -123,7 +124,7 @@ SatCode getaprn(int32_t n) {
 
 TypeCode getaobs(int32_t n) {
   if (n == kEpochTypeNo) return kEpochType;
-  if (n < 0 || n >= kTypeNumbers) stop(84583);
+  if (n < 0 || n >= kTypeNumbers) stop(stops::kTypeIndex);
   return aobss[n];
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 
+#include "records/limits.hpp"
 #include "tables/hashtable.hpp"
 #include "tables/obsstore.hpp"
 
@@ -52,11 +53,8 @@ using StoreTable = ObsStore;
 using ChainedStoreTable = ChainedTable<int64_t, KeyHash>;
 
 inline constexpr int32_t kSatModulus = 499;
-inline constexpr int32_t kSatCapacity = 500;
 inline constexpr int32_t kTypeModulus = 47;
-inline constexpr int32_t kTypeCapacity = 50;
 inline constexpr int32_t kStoreModulus = 79999987;
-inline constexpr int32_t kStoreCapacity = 80000000;
 
 SatTable& mst();
 TypeTable& mob();

@@ -4,6 +4,7 @@
 
 #include "records/fields.hpp"
 #include "records/runstate.hpp"
+#include "records/stopcodes.hpp"
 
 namespace obsq {
 
@@ -32,7 +33,7 @@ int32_t day_number(int32_t year, int32_t month, int32_t day) {
 
 void civmjd(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute, double seconds,
             int32_t& mjd, double& frac) {
-  if (year <= 1899) stop(34588);
+  if (year <= 1899) stop(stops::kFirstObsYear);
   mjd = day_number(year, month, day);
   const int32_t whole = wrap(int64_t{hour} * 3600 + int64_t{minute} * 60);
   frac = (whole + seconds) / 86400.0;
@@ -55,13 +56,13 @@ void mjdciv(int32_t mjd, double frac, int32_t& year, int32_t& month, int32_t& da
 }
 
 void setjd0(int32_t year, int32_t month, int32_t day) {
-  if (year < 1900) stop(34587);
+  if (year < 1900) stop(stops::kDayOffsetYear);
   mjdoff = day_number(year, month, day);
 }
 
 void civjts(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute, double seconds,
             double& tsec) {
-  if (year <= 1899) stop(34589);
+  if (year <= 1899) stop(stops::kTimeYear);
   const int32_t mjd = day_number(year, month, day);
   tsec = 86400.0 * (static_cast<double>(mjd) - mjdoff) + hour * 3600.0 + minute * 60.0 + seconds;
 }
