@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -43,10 +44,19 @@ constexpr int kMaxRounds = 100;  // files left out one by one after a stop, at m
 class ScratchFile {
  public:
   ScratchFile() {
-    path_ = (fs::temp_directory_path() / "obsquilt-check-XXXXXX").string();
+    std::error_code ec;
+    const fs::path dir = fs::temp_directory_path(ec);
+    if (ec) {
+      const char* named = std::getenv("TMPDIR");
+      throw std::runtime_error(std::string("cannot make a scratch file: no temporary folder ") +
+                               (named != nullptr ? named : "/tmp") + " (" + ec.message() +
+                               "); set TMPDIR to a folder that exists");
+    }
+    path_ = (dir / "obsquilt-check-XXXXXX").string();
     fd_ = ::mkstemp(path_.data());
     if (fd_ < 0)
-      throw std::runtime_error("cannot make a scratch file: " + std::string(std::strerror(errno)));
+      throw std::runtime_error("cannot make a scratch file in " + dir.string() + ": " +
+                               std::strerror(errno));
   }
   ~ScratchFile() {
     ::close(fd_);

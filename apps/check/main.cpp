@@ -9,6 +9,7 @@
 
 #include "check/check.hpp"
 #include "cli/cli.hpp"
+#include "records/fields.hpp"
 
 namespace {
 
@@ -61,7 +62,14 @@ int check_main(int argc, char** argv) {
   std::vector<std::string> args(argv + optind, argv + argc);
   if (!dir.empty() && ::chdir(dir.c_str()) != 0)
     throw obsq::cli::Failure{dir + ": cannot enter this directory"};
-  const obsq::check::Outcome out = obsq::check::check_directory(args);
+  obsq::check::Outcome out;
+  try {
+    out = obsq::check::check_directory(args);
+  } catch (const obsq::RecordError& e) {  // the engine's failures outside a predicted run
+    throw obsq::cli::Failure{e.place.empty() ? e.message : e.place + ": " + e.message};
+  } catch (const obsq::Stop& s) {
+    throw obsq::cli::Failure{"stopped with code " + std::to_string(s.code)};
+  }
   int warnings = 0, errors = 0;
   for (const auto& f : out.findings) {
     errors += f.severity == obsq::check::Severity::error;

@@ -7,9 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
-
-#include "records/fields.hpp"
 
 namespace obsq::cli {
 
@@ -59,14 +58,14 @@ int run_main(const char* name, int argc, char** argv, int (*body)(int, char**)) 
   } catch (const Failure& e) {
     error(e.message);
     return e.status;
-  } catch (const RecordError& e) {
-    error(e.place.empty() ? e.message : e.place + ": " + e.message);
-    return kFailure;
-  } catch (const Stop& s) {
-    error("stopped with code " + std::to_string(s.code));
-    return kFailure;
   } catch (const std::bad_alloc&) {
     error("out of memory");
+    return kFailure;
+  } catch (const std::exception& e) {
+    error(e.what());
+    return kFailure;
+  } catch (...) {
+    error("ended by an unexpected failure");
     return kFailure;
   }
 }

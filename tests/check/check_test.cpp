@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "../child.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -55,24 +57,21 @@ class Workdir {
     }
   }
   ~Workdir() { fs::remove_all(path_); }
-  // Runs a program with the arguments as written in args (or argv) and a newline on its input;
-  // returns the exit status, the output in `out`.
+  // Runs a program with the arguments as written in args (or argv, one a line) and a newline on
+  // its input; returns the exit status, the output in `out`.
   int run(const std::string& program, const fs::path& scenario, std::string* out = nullptr) const {
-    std::string args;
+    obsq::test::Child c{program, {}, path_, "\n", {}};
     if (fs::exists(scenario / "argv")) {
       std::istringstream in(slurp(scenario / "argv"));
-      for (std::string a; std::getline(in, a);) args += " '" + a + "'";
+      for (std::string a; std::getline(in, a);) c.args.push_back(a);
     } else {
-      args = slurp(scenario / "args");
-      args.erase(args.find_last_not_of("\r\n") + 1);
-      args.insert(args.begin(), ' ');
+      c.args = obsq::test::words(slurp(scenario / "args"));
     }
-    const std::string cmd =
-        "cd '" + path_.string() + "' && echo | '" + program + "'" + args + " > .out 2> .err";
-    const int ws = std::system(cmd.c_str());
-    if (out != nullptr) *out = slurp(path_ / ".out");
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+    const obsq::test::ChildResult r = obsq::test::run_child(c);
+    if (out != nullptr) *out = r.out;
+    return r.status;
   }
+  const fs::path& path() const { return path_; }
 
  private:
   fs::path path_;
@@ -134,6 +133,19 @@ TEST(CheckPredicts, EachRealFileAlone) {
   }
   fs::remove_all(sc);
   EXPECT_GE(files, 40);
+}
+
+// A check that cannot make its scratch files says so and keeps the companions' exit statuses.
+TEST(CheckProgram, MissingTemporaryFolderIsAnErrorOfStatus2) {
+  const fs::path sc = fs::path(OBSQUILT_CHECK_SCENARIOS) / "list-problems";
+  Workdir dir(sc);
+  const obsq::test::ChildResult r = obsq::test::run_child(
+      {OBSQUILT_CHECK_BIN, {"0", "86400", "30"}, dir.path(), "", {{"TMPDIR", "/nonexistent/tmp"}}});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "obsquilt-check: cannot make a scratch file: no temporary folder /nonexistent/tmp (No "
+            "such file or directory); set TMPDIR to a folder that exists\n");
 }
 
 }  // namespace
