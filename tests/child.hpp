@@ -17,11 +17,19 @@
 namespace obsq::test {
 
 struct Child {
+  using Env = std::vector<std::pair<std::string, std::string>>;
+  Child(std::string program, std::vector<std::string> args, std::filesystem::path dir = ".",
+        std::string input = "", Env env = {})
+      : program(std::move(program)),
+        args(std::move(args)),
+        dir(std::move(dir)),
+        input(std::move(input)),
+        env(std::move(env)) {}
   std::string program;
   std::vector<std::string> args;
-  std::filesystem::path dir = ".";                       // the working directory of the child
-  std::string input;                                     // its standard input, whole
-  std::vector<std::pair<std::string, std::string>> env;  // set in the child (empty value: unset)
+  std::filesystem::path dir;  // the working directory of the child
+  std::string input;          // its standard input, whole
+  Env env;                    // set in the child (an empty value: unset)
 };
 
 struct ChildResult {

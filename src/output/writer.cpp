@@ -2,21 +2,17 @@
 
 #include <algorithm>
 #include <climits>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "records/fields.hpp"
 #include "records/runstate.hpp"
 #include "records/units.hpp"
+#include "records/workers.hpp"
 #include "tables/obskey.hpp"
 
 namespace obsq {
@@ -329,18 +325,18 @@ struct Chunk {
 
 constexpr int32_t kChunkEpochs = 8;
 
-bool format_in_parallel(int32_t passes) {
-  const char* env = std::getenv("OBSQUILT_SEQUENTIAL");
-  if (env != nullptr && *env != '\0' && std::string_view(env) != "0") return false;
-  return passes > kChunkEpochs && std::thread::hardware_concurrency() > 1;
-}
+// The matrices of one worker, built again for every epoch it formats.
+struct Formatting {
+  EpochIndex x;
+  EpochMatrix m;
+};
 
-// Epochs tmin, tmin + step, ... formatted in chunks on worker threads and written in order by
+// Epochs tmin, tmin + step, ... formatted in chunks on `workers` threads and written in order by
 // the calling thread. False, with nothing written, when it cannot be done that way: when a
 // satellite or type code would stop the run while the first matrix is filled (the record by
 // record writer then stops where it should), or when the system gives no thread.
 bool write_epochs_in_parallel(OutUnit& out, int32_t tmin, int32_t step, int32_t passes,
-                              int32_t nfiles, int32_t nsat) {
+                              int32_t nfiles, int32_t nsat, int workers) {
   if (nfiles == 0 || nsat == 0) return false;
   int32_t ntypes = 0;
   nummob(ntypes);
@@ -353,111 +349,33 @@ bool write_epochs_in_parallel(OutUnit& out, int32_t tmin, int32_t step, int32_t 
   } catch (const RecordError&) {
     return false;
   }
-
   const int32_t nchunks = (passes + kChunkEpochs - 1) / kChunkEpochs;
-  const int32_t workers = static_cast<int32_t>(
-      std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 4u));
-  const int32_t window = 2 * workers + 1;
-  std::vector<std::unique_ptr<Chunk>> chunks(static_cast<size_t>(nchunks));
-  std::vector<std::unique_ptr<Chunk>> spare;  // written chunks, their buffers used again
-  std::mutex mu;
-  std::condition_variable changed;
-  int32_t next_to_format = 0;
-  int32_t writing = 0;
-  bool quit = false;
-  std::exception_ptr refused;
-
-  auto work = [&] {
-    EpochIndex x;
-    EpochMatrix m;
-    for (;;) {
-      int32_t c = 0;
-      std::unique_ptr<Chunk> chunk;
-      {
-        std::unique_lock<std::mutex> lock(mu);
-        changed.wait(lock, [&] {
-          return quit || (next_to_format < nchunks && next_to_format < writing + window);
-        });
-        if (quit) return;
-        c = next_to_format++;
-        if (!spare.empty()) {
-          chunk = std::move(spare.back());
-          spare.pop_back();
-        }
-      }
-      try {
-        if (!chunk) chunk = std::make_unique<Chunk>();
-        const int32_t last = std::min(passes, (c + 1) * kChunkEpochs);
-        for (int32_t pass = c * kChunkEpochs; pass < last; ++pass) {
-          const int32_t t = tmin + pass * step;
-          put_epoch_line(chunk->out, t);
-          for (int32_t k = 1; k <= ntypes; ++k) {
-            if (clear_matrix(m, nfiles, nsat))
-              fill_matrix(x, t, typenos[static_cast<size_t>(k)], m, nfiles, nsat);
-            put_type_block(chunk->out, index_holds(x, t, nfiles, nsat) ? &x : nullptr, t, m,
-                           mob().key(k), nfiles, nsat);
+  const OrderedShape shape{nchunks, workers, 2 * workers + 1};
+  return run_ordered<Chunk, Formatting>(
+      shape,
+      [&](Formatting& f, int32_t c, Chunk& chunk) {
+        try {
+          const int32_t last = std::min(passes, (c + 1) * kChunkEpochs);
+          for (int32_t pass = c * kChunkEpochs; pass < last; ++pass) {
+            const int32_t t = tmin + pass * step;
+            put_epoch_line(chunk.out, t);
+            for (int32_t k = 1; k <= ntypes; ++k) {
+              if (clear_matrix(f.m, nfiles, nsat))
+                fill_matrix(f.x, t, typenos[static_cast<size_t>(k)], f.m, nfiles, nsat);
+              put_type_block(chunk.out, index_holds(f.x, t, nfiles, nsat) ? &f.x : nullptr, t, f.m,
+                             mob().key(k), nfiles, nsat);
+            }
           }
+        } catch (...) {
+          chunk.failure = std::current_exception();
         }
-      } catch (...) {
-        if (!chunk) {
-          std::lock_guard<std::mutex> lock(mu);
-          quit = true;  // not even a buffer: the writing thread raises it
-          refused = std::current_exception();
-          changed.notify_all();
-          return;
-        }
-        chunk->failure = std::current_exception();
-      }
-      {
-        std::lock_guard<std::mutex> lock(mu);
-        chunks[static_cast<size_t>(c)] = std::move(chunk);
-      }
-      changed.notify_all();
-    }
-  };
-
-  std::vector<std::thread> threads;
-  for (int32_t w = 0; w < workers; ++w) {
-    try {
-      threads.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  if (threads.empty()) return false;
-  auto finish = [&] {
-    {
-      std::lock_guard<std::mutex> lock(mu);
-      quit = true;
-    }
-    changed.notify_all();
-    for (std::thread& t : threads) t.join();
-  };
-  try {
-    for (int32_t c = 0; c < nchunks; ++c) {
-      std::unique_ptr<Chunk> chunk;
-      {
-        std::unique_lock<std::mutex> lock(mu);
-        changed.wait(lock, [&] { return chunks[static_cast<size_t>(c)] != nullptr || refused; });
-        if (!chunks[static_cast<size_t>(c)]) std::rethrow_exception(refused);
-        chunk = std::move(chunks[static_cast<size_t>(c)]);
-      }
-      chunk->out.hand_on(out);
-      if (chunk->failure) std::rethrow_exception(chunk->failure);
-      chunk->out.clear();
-      {
-        std::lock_guard<std::mutex> lock(mu);
-        writing = c + 1;
-        spare.push_back(std::move(chunk));
-      }
-      changed.notify_all();
-    }
-  } catch (...) {
-    finish();
-    throw;
-  }
-  finish();
-  return true;
+      },
+      [&](int32_t, Chunk& chunk) {
+        chunk.out.hand_on(out);
+        if (chunk.failure) std::rethrow_exception(chunk.failure);
+        chunk.out.clear();
+      },
+      [](const Chunk&) { return size_t{0}; });
 }
 
 }  // namespace
@@ -469,7 +387,8 @@ void dump2(int unit, int32_t tmin, int32_t tmax, int32_t step) {
   int32_t nfiles = 0;
   getnfiles(nfiles);
   const int32_t passes = tmax >= tmin ? (tmax - tmin) / step + 1 : 0;
-  if (format_in_parallel(passes) && write_epochs_in_parallel(out, tmin, step, passes, nfiles, nsat))
+  const int workers = passes > kChunkEpochs ? worker_threads() : 0;
+  if (workers > 0 && write_epochs_in_parallel(out, tmin, step, passes, nfiles, nsat, workers))
     return;
   EpochMatrix m;
   for (int32_t pass = 0; pass < passes; ++pass) {

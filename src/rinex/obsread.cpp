@@ -3,20 +3,16 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
-#include <condition_variable>
-#include <cstdlib>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "records/fields.hpp"
 #include "records/runstate.hpp"
 #include "records/stopcodes.hpp"
 #include "records/units.hpp"
+#include "records/workers.hpp"
 #include "rinex/rinexrec.hpp"
 #include "tables/obskey.hpp"
 #include "tables/tables.hpp"
@@ -400,130 +396,33 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
   }
 }
 
-// Whether the files are read ahead on worker threads: unless OBSQUILT_SEQUENTIAL is set (to
-// anything but "0"), and when there is more than one file and more than one core.
-bool read_in_parallel(int32_t nfiles) {
-  if (g_observer != nullptr)
-    return false;  // an observer sees the files as a sequential read meets them
-  const char* env = std::getenv("OBSQUILT_SEQUENTIAL");
-  if (env != nullptr && *env != '\0' && std::string_view(env) != "0") return false;
-  return nfiles > 1 && std::thread::hardware_concurrency() > 1;
-}
-
 // Bytes of read files waiting to be filed beyond which no further file is started (besides the
 // one to be filed next): large files are not all held at once.
 constexpr size_t kReadAheadBudget = size_t{128} << 20;
 
-// Reads files 1..nfiles ahead on worker threads, a few files beyond the one being filed, and
+// Reads files 1..nfiles ahead on `workers` threads, a few files beyond the one being filed, and
 // files them in order on the calling thread. False, with nothing read, when the system gives
 // no thread.
 bool read_files_ahead(InUnit& in, int32_t start, int32_t stop, int32_t step, int32_t nfiles,
-                      int32_t& tmin, int32_t& tmax) {
-  const int32_t workers = static_cast<int32_t>(
-      std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 4u));
-  const int32_t window = 2 * workers + 1;  // files read ahead at most
-  std::vector<std::unique_ptr<FileAhead>> ahead(static_cast<size_t>(nfiles) + 1);
-  std::vector<char> ready(static_cast<size_t>(nfiles) + 1, 0);
-  std::vector<std::exception_ptr> failures(static_cast<size_t>(nfiles) + 1);
-  std::vector<std::unique_ptr<FileAhead>> spare;  // filed files, their buffers used again
+                      int workers, int32_t& tmin, int32_t& tmax) {
   auto known = std::make_unique<KnownSats>();
-  std::mutex mu;
-  std::condition_variable changed;
-  int32_t next_to_read = 1;
-  int32_t filing = 1;        // the file being filed
-  size_t waiting_bytes = 0;  // held by files read and not yet taken for filing
-  bool quit = false;
-
-  auto work = [&] {
-    Reader rd;
-    for (;;) {
-      int32_t file = 0;
-      {
-        std::unique_lock<std::mutex> lock(mu);
-        // A few files ahead, and while the files read and waiting stay within the budget; the
-        // file to be filed next is always read.
-        changed.wait(lock, [&] {
-          return quit || (next_to_read <= nfiles && next_to_read < filing + window &&
-                          (next_to_read == filing || waiting_bytes < kReadAheadBudget));
-        });
-        if (quit) return;
-        file = next_to_read++;
-      }
-      std::unique_ptr<FileAhead> fa;
-      std::exception_ptr refused;
-      {
-        std::lock_guard<std::mutex> lock(mu);
-        if (!spare.empty()) {
-          fa = std::move(spare.back());
-          spare.pop_back();
+  const OrderedShape shape{nfiles, workers, 2 * workers + 1, kReadAheadBudget};
+  return run_ordered<FileAhead, Reader>(
+      shape,
+      [&](Reader& rd, int32_t index, FileAhead& fa) {
+        read_ahead(fa, rd, start, stop, step, index + 1);
+      },
+      [&](int32_t index, FileAhead& fa) {
+        try {
+          file_ahead(fa, in, index + 1, tmin, tmax, *known);
+        } catch (RecordError& e) {
+          if (e.place.empty()) e.place = in.place();
+          throw;
         }
-      }
-      try {
-        if (!fa) fa = std::make_unique<FileAhead>();
-      } catch (...) {
-        refused = std::current_exception();
-      }
-      if (fa) read_ahead(*fa, rd, start, stop, step, file);
-      {
-        std::lock_guard<std::mutex> lock(mu);
-        failures[static_cast<size_t>(file)] = refused;
-        if (fa) waiting_bytes += fa->bytes();
-        ahead[static_cast<size_t>(file)] = std::move(fa);
-        ready[static_cast<size_t>(file)] = 1;
-      }
-      changed.notify_all();
-    }
-  };
-
-  std::vector<std::thread> threads;
-  auto finish = [&] {
-    {
-      std::lock_guard<std::mutex> lock(mu);
-      quit = true;
-    }
-    changed.notify_all();
-    for (std::thread& t : threads) t.join();
-    threads.clear();
-  };
-  for (int32_t w = 0; w < workers; ++w) {
-    try {
-      threads.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  if (threads.empty()) return false;
-  try {
-    for (int32_t file = 1; file <= nfiles; ++file) {
-      std::unique_ptr<FileAhead> fa;
-      {
-        std::unique_lock<std::mutex> lock(mu);
-        changed.wait(lock, [&] { return ready[static_cast<size_t>(file)] != 0; });
-        fa = std::move(ahead[static_cast<size_t>(file)]);
-        if (!fa) std::rethrow_exception(failures[static_cast<size_t>(file)]);
-        waiting_bytes -= fa->bytes();
-      }
-      try {
-        file_ahead(*fa, in, file, tmin, tmax, *known);
-      } catch (RecordError& e) {
-        if (e.place.empty()) e.place = in.place();
-        throw;
-      }
-      in.close();
-      fa->reset();
-      {
-        std::lock_guard<std::mutex> lock(mu);
-        filing = file + 1;
-        spare.push_back(std::move(fa));
-      }
-      changed.notify_all();
-    }
-  } catch (...) {
-    finish();
-    throw;
-  }
-  finish();
-  return true;
+        in.close();
+        fa.reset();
+      },
+      [](const FileAhead& fa) { return fa.bytes(); });
 }
 
 }  // namespace
@@ -552,7 +451,10 @@ void storeobs(int unit, int32_t start, int32_t stop, int32_t step, int32_t& tmin
   tmax = -1000000;
   const int32_t nfiles = master.nfiles;
   InUnit& in = in_unit(unit);
-  if (!read_in_parallel(nfiles) || !read_files_ahead(in, start, stop, step, nfiles, tmin, tmax)) {
+  // Files are read ahead on worker threads when there are several, unless an observer must see
+  // them as a record-by-record read meets them.
+  const int workers = g_observer == nullptr && nfiles > 1 ? worker_threads() : 0;
+  if (workers == 0 || !read_files_ahead(in, start, stop, step, nfiles, workers, tmin, tmax)) {
     for (int32_t file = 1; file <= nfiles; ++file) {
       const std::string_view fname(master.fname[file], kNameLength);
       try {

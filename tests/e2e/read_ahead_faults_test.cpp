@@ -9,6 +9,7 @@
 #include <functional>
 #include <sstream>
 
+#include "../child.hpp"
 #include "../support.hpp"
 #include "records/runstate.hpp"
 #include "rinex/loadlist.hpp"
@@ -50,9 +51,11 @@ const Damage kDamages[] = {
 class ReadAheadFaults : public ::testing::TestWithParam<Damage> {
  protected:
   void SetUp() override {
-    const std::string cmd = std::string(OBSQUILT_SIMULATE) + " " + dir_.path().string() +
-                            " --stations 5 --epochs 60 --seed 5 > /dev/null";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_EQ(
+        run_child({OBSQUILT_SIMULATE,
+                   {dir_.path().string(), "--stations", "5", "--epochs", "60", "--seed", "5"}})
+            .status,
+        0);
     // The fourth file of the list, damaged at its 30th epoch.
     std::istringstream list(read_file("list.txt"));
     std::string name;
@@ -68,13 +71,20 @@ class ReadAheadFaults : public ::testing::TestWithParam<Damage> {
     for (const std::string& l : lines) text += l + "\n";
     write_file(name, text);
   }
-  void TearDown() override { ::unsetenv("OBSQUILT_SEQUENTIAL"); }
+  void TearDown() override {
+    ::unsetenv("OBSQUILT_SEQUENTIAL");
+    ::unsetenv("OBSQUILT_WORKERS");
+  }
 
+  // Record by record, or on two worker threads even where the machine has one core.
   static void sequential(bool on) {
-    if (on)
+    if (on) {
       ::setenv("OBSQUILT_SEQUENTIAL", "1", 1);
-    else
+      ::unsetenv("OBSQUILT_WORKERS");
+    } else {
       ::unsetenv("OBSQUILT_SEQUENTIAL");
+      ::setenv("OBSQUILT_WORKERS", "2", 1);
+    }
   }
 
   ScratchDir dir_;
