@@ -1,27 +1,100 @@
-# The engine's folders are floors: each includes only the floors below it (and itself).
+# The include lines of the whole tree keep its floors: no arrow runs up or sideways.
+#
+# The merge engine's folders are floors, each including only the floors below it (and itself):
 #   records/  <-  tables/, timeconv/  <-  rinex/, output/ (side by side)  <-  driver/
-# The parts beside the engine (archive/, quiltfile/) stand on the record layer at most.
-# Run as: cmake -DSRC=<project>/src -P floors.cmake
-set(allowed_records "records")
-set(allowed_tables "records|tables")
-set(allowed_timeconv "records|timeconv")
-set(allowed_rinex "records|tables|timeconv|rinex")
-set(allowed_output "records|tables|timeconv|output")
-set(allowed_archive "records|archive")
-set(allowed_quiltfile "quiltfile")
+# The libraries beside it (archive/, quiltfile/, cli/) stand alone. The companion programs in
+# apps/ use those libraries and never one another; obsquilt-check alone runs the engine, and
+# apps/prep reads the engine's limits. tools/, bench/ and fuzz/ use what they measure or feed;
+# the tests may use everything.
+#
+# One line per folder: the folder (relative to the project; "dir/*" is every folder below dir),
+# then what its files may include: a folder as include lines name it ("records" for
+# "records/fields.hpp"), a single header ("records/limits.hpp"), or "*" for anything. A file
+# always includes the headers beside it ("name.hpp") and its own folder ("check/check.hpp" in
+# apps/check). A folder with C++ files that is not listed here fails the check: adding a folder
+# is adding its line.
+#
+# Run as: cmake -DROOT=<project> -P floors.cmake
+cmake_minimum_required(VERSION 3.25)
+set(floors
+  "src/records     :"
+  "src/tables      : records"
+  "src/timeconv    : records"
+  "src/rinex       : records tables timeconv"
+  "src/output      : records tables timeconv"
+  "src/driver      : records tables timeconv rinex output"
+  "src/archive     :"
+  "src/quiltfile   :"
+  "src/cli         :"
+  "apps            :"
+  "apps/check      : cli records tables timeconv rinex output driver archive"
+  "apps/prep       : cli archive records/limits.hpp"
+  "apps/export     : cli quiltfile"
+  "apps/report     : cli quiltfile"
+  "tools           : cli"
+  "bench           : cli records tables timeconv rinex output archive quiltfile report"
+  "fuzz            : records tables timeconv rinex output driver archive quiltfile"
+  "tests           : *"
+  "tests/*         : *"
+)
+
+# The folders checked, and what is no source of the project inside them.
+set(roots src apps tools bench fuzz tests)
+set(ignored "/node_modules/|/scenarios/|/data/|/damaged/|/decoded/|/identify/")
+
+foreach(entry IN LISTS floors)
+  string(REGEX MATCH "^([^ :]+) *:(.*)$" _ "${entry}")
+  set(folder "${CMAKE_MATCH_1}")
+  string(STRIP "${CMAKE_MATCH_2}" allowed)
+  string(REPLACE " " ";" allowed "${allowed}")
+  set(allowed_${folder} "${allowed}")
+  list(APPEND known "${folder}")
+endforeach()
+
 set(bad "")
-file(GLOB_RECURSE sources RELATIVE ${SRC} ${SRC}/*.hpp ${SRC}/*.cpp)
-foreach(source ${sources})
-  get_filename_component(folder ${source} DIRECTORY)
-  if(NOT DEFINED allowed_${folder})
-    continue()  # driver/ is the roof and may include every floor
-  endif()
-  file(STRINGS ${SRC}/${source} includes REGEX "^#include \"")
-  foreach(line ${includes})
-    string(REGEX REPLACE "^#include \"([^\"]+)/[^/\"]+\".*" "\\1" target "${line}")
-    if(NOT target MATCHES "^(${allowed_${folder}})$")
-      string(APPEND bad "\n  ${source}: ${line}")
+foreach(root IN LISTS roots)
+  file(GLOB_RECURSE sources RELATIVE ${ROOT} ${ROOT}/${root}/*.hpp ${ROOT}/${root}/*.cpp
+       ${ROOT}/${root}/*.h ${ROOT}/${root}/*.cc ${ROOT}/${root}/*.cpp.in)
+  foreach(source IN LISTS sources)
+    if("/${source}" MATCHES "${ignored}")
+      continue()
     endif()
+    get_filename_component(folder ${source} DIRECTORY)
+    get_filename_component(name ${folder} NAME)
+    # The folder's own line, else the line of its parent folder ending in "/*".
+    set(rule "")
+    if(folder IN_LIST known)
+      set(rule "${folder}")
+    else()
+      get_filename_component(parent ${folder} DIRECTORY)
+      while(parent)
+        if("${parent}/*" IN_LIST known)
+          set(rule "${parent}/*")
+          break()
+        endif()
+        get_filename_component(parent ${parent} DIRECTORY)
+      endwhile()
+    endif()
+    if(NOT rule)
+      string(APPEND bad "\n  ${source}: the folder ${folder}/ has no line in tests/floors.cmake")
+      continue()
+    endif()
+    file(STRINGS ${ROOT}/${source} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)\".*" "\\1" path "${line}")
+      if(NOT path MATCHES "/")
+        continue()  # a header beside the file
+      endif()
+      string(REGEX REPLACE "/.*" "" target "${path}")
+      set(ok FALSE)
+      if(target STREQUAL name OR "*" IN_LIST allowed_${rule} OR target IN_LIST allowed_${rule}
+         OR path IN_LIST allowed_${rule})
+        set(ok TRUE)
+      endif()
+      if(NOT ok)
+        string(APPEND bad "\n  ${source}: ${line}")
+      endif()
+    endforeach()
   endforeach()
 endforeach()
 if(bad)

@@ -1,0 +1,2 @@
+// A folder the floors do not know.
+#include "records/fields.hpp"
