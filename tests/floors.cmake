@@ -2,7 +2,8 @@
 #
 # The merge engine's folders are floors, each including only the floors below it (and itself):
 #   records/  <-  tables/, timeconv/  <-  rinex/, output/ (side by side)  <-  driver/
-# The libraries beside it (archive/, quiltfile/, cli/) stand alone. The companion programs in
+# The libraries beside it (archive/, quiltfile/, cli/) stand alone; quality/ (multipath, slips,
+# clock and satellite codes of a day) stands on quiltfile/. The companion programs in
 # apps/ use those libraries and never one another; obsquilt-check alone runs the engine, and
 # apps/prep reads the engine's limits. tools/, bench/ and fuzz/ use what they measure or feed;
 # the tests may use everything.
@@ -26,11 +27,12 @@ set(floors
   "src/archive     :"
   "src/quiltfile   :"
   "src/cli         :"
+  "src/quality     : quiltfile"
   "apps            :"
   "apps/check      : cli records tables timeconv rinex output driver archive"
   "apps/prep       : cli archive records/limits.hpp"
-  "apps/export     : cli quiltfile"
-  "apps/report     : cli quiltfile"
+  "apps/export     : cli quiltfile quality"
+  "apps/report     : cli quiltfile quality"
   "tools           : cli"
   "bench           : cli records tables timeconv rinex output archive quiltfile report"
   "fuzz            : records tables timeconv rinex output driver archive quiltfile"

@@ -31,6 +31,10 @@ void usage() {
       "                     input's name with .txt replaced by .html (or .html appended)\n"
       "  -f, --force        replace an existing output file\n"
       "  -g, --gap=N        list gaps longer than N epochs (default 10)\n"
+      "  -w, --window START STOP\n"
+      "                     the run's window (seconds of day, as given to obsquilt): shares,\n"
+      "                     lanes and gaps against it; without it they are of the span of the\n"
+      "                     data, from its first to its last epoch\n"
       "  -h, --help         show this help and exit\n"
       "  -V, --version      show the version and exit\n"
       "\n"
@@ -64,15 +68,28 @@ struct Pending {
 };
 
 int run(int argc, char** argv) {
-  static const option kOptions[] = {
-      {"output", required_argument, nullptr, 'o'}, {"force", no_argument, nullptr, 'f'},
-      {"gap", required_argument, nullptr, 'g'},    {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0}};
+  static const option kOptions[] = {{"output", required_argument, nullptr, 'o'},
+                                    {"force", no_argument, nullptr, 'f'},
+                                    {"gap", required_argument, nullptr, 'g'},
+                                    {"window", required_argument, nullptr, 'w'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, 'V'},
+                                    {nullptr, 0, nullptr, 0}};
   std::string output;
   bool force = false;
   report::PageOptions options;
+  report::Window window;
+  auto second = [](const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || errno != 0 || n < 0 || n > 86400)
+      throw cli::UsageError{std::string("--window: not a second of day from 0 to 86400: '") + text +
+                            "'"};
+    return static_cast<int32_t>(n);
+  };
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":o:fg:hV", kOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":o:fg:w:hV", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'o': output = optarg; break;
       case 'f': force = true; break;
@@ -86,6 +103,13 @@ int run(int argc, char** argv) {
         options.gap_epochs = static_cast<int32_t>(n);
         break;
       }
+      case 'w':
+        if (optind >= argc) throw cli::UsageError{"--window needs START and STOP"};
+        window.requested = true;
+        window.start = second(optarg);
+        window.stop = second(argv[optind++]);
+        if (window.start > window.stop) throw cli::UsageError{"--window: START is after STOP"};
+        break;
       case 'h': usage(); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;
       case ':': throw cli::UsageError{std::string("option needs a value: ") + argv[optind - 1]};
@@ -106,7 +130,7 @@ int run(int argc, char** argv) {
   report::Day day;
   try {
     quilt::Reader reader(input);
-    day = report::read_day(reader);
+    day = report::read_day(reader, window);
   } catch (const quilt::FormatError& e) {
     cli::located(e.file, e.line, "error", e.message);
     return cli::kFailure;

@@ -161,7 +161,11 @@ class Writer {
       h_ << "<p class=\"note\">The merge run kept no epoch: the file has no time range.</p>\n";
     }
     receivers();
-    if (d_.window > 0) gap_list();
+    if (d_.window > 0) {
+      detail();
+      clock_jumps();
+      gap_list();
+    }
     h_ << "<footer>Written by obsquilt-report " << cli::version() << " from ";
     h_.text(o_.title) << ".</footer>\n";
     data();
@@ -185,7 +189,10 @@ class Writer {
     h_.text(o_.title) << "</span></h1>\n<dl class=\"facts\">\n";
     const Header& hd = d_.header;
     if (d_.window > 0) {
-      fact("window", clock(hd.tmin) + " – " + clock(hd.tmax));
+      fact(d_.requested ? "window (requested)" : "window (span of the data)",
+           clock(d_.origin) + " – " + clock(d_.second_of(d_.window - 1)));
+      if (d_.requested)
+        fact("data", hd.has_range ? clock(hd.tmin) + " – " + clock(hd.tmax) : std::string("none"));
       fact("step", std::to_string(hd.step) + " s");
       fact("epochs", std::to_string(d_.window));
     }
@@ -210,6 +217,18 @@ class Writer {
       fact("epochs without any data", std::to_string(empty));
     }
     h_ << "</dl>\n";
+    if (d_.window > 0 && !d_.requested)
+      h_ << "<p class=\"note\" id=\"span-note\">Shares are of the span of the data (its first to "
+            "its last epoch), not of the run's window: give <code>--window START STOP</code> "
+            "(the run's seconds of day) to measure against the window.</p>\n";
+    for (const std::vector<size_t>& same : d_.shared_markers) {
+      h_ << "<p class=\"warning shared\">Receivers";
+      for (size_t i = 0; i < same.size(); ++i)
+        h_ << (i == 0 ? " " : i + 1 == same.size() ? " and " : ", ") << (same[i] + 1);
+      h_ << " share the marker '";
+      h_.text(d_.header.receivers[same[0]].marker)
+          << "': their rows cannot be told apart in obsquilt.txt.</p>\n";
+    }
     for (const std::string& w : d_.warnings) {
       h_ << "<p class=\"warning\">";
       h_.text(w) << "</p>\n";
@@ -359,37 +378,65 @@ class Writer {
       h_.text(rc.marker) << "</text><g class=\"bars " << sys_class(rc.system)
                          << "\" data-receiver=\"" << (r + 1) << "\" data-y=\"" << y
                          << "\" data-h=\"" << h << "\"></g>";
-      for (const Run& g : gaps(d_, r, o_.gap_epochs)) {
-        h_ << "<rect class=\"gapmark\" x=\"" << x_of(g.first) << "\" y=\"" << (y + h - 2)
-           << "\" width=\"" << std::max(0.5, x_of(g.last + 1) - x_of(g.first))
-           << "\" height=\"2\"/>";
-      }
+      h_ << "<g class=\"gaps\"></g>";
       h_ << "<text class=\"pct\" x=\"" << (kLeft + kPlot + 6) << "\" y=\"" << (y + h / 2)
          << "\"></text></g>\n";
     }
     h_ << "</g>\n";
   }
 
+  static std::string millimetres(double metres) {
+    if (std::isnan(metres)) return "–";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", metres * 100);
+    return buf;
+  }
+
   void receivers() {
     h_ << "<section id=\"receivers\">\n<h2>Receivers</h2>\n<div class=\"scroll\"><table>\n"
-       << "<thead><tr><th>#</th><th>marker</th><th>antenna</th><th title=\"system letter\">sys</th>"
+       << "<thead><tr><th>#</th><th>marker</th><th>antenna</th>"
+       << "<th title=\"satellite systems of the satellites it has values of\">systems</th>"
+       << "<th title=\"time system letter of its file's first header record\">time system</th>"
        << "<th>first epoch</th><th>last epoch</th><th title=\"epochs with data of any type\">"
-       << "epochs</th><th title=\"satellites with data per epoch with data: mean and most\">sats "
+       << "epochs</th><th title=\"epochs with data, per cent of the window\">window %</th>"
+       << "<th title=\"satellites with data per epoch with data: mean and most\">sats "
           "mean / max</th>";
     for (size_t t = 0; t < d_.types.size(); ++t) {
-      h_ << "<th class=\"type\" data-t=\"" << (t + 1) << "\" title=\"epochs with ";
-      h_.text(d_.types[t]) << " data, per cent of the window\">";
+      h_ << "<th class=\"type\" data-t=\"" << (t + 1) << "\" title=\"values of ";
+      h_.text(d_.types[t]) << ", per cent of the satellite-epochs the receiver tracked\">";
       h_.text(d_.types[t]) << " %</th>";
     }
-    h_ << "<th title=\"gaps longer than " << o_.gap_epochs
+    h_ << "<th class=\"type\" title=\"multipath of code 1, RMS in cm (GPS and Galileo)\">MP1 "
+          "cm</th>"
+       << "<th class=\"type\" title=\"multipath of code 2, RMS in cm (GPS and Galileo)\">MP2 "
+          "cm</th>"
+       << "<th class=\"type\" title=\"cycle slips per 1000 observations (GPS and Galileo)\">"
+          "slips ‰</th><th class=\"type\" title=\"clock jumps in the epoch stamps\">clock "
+          "jumps</th>"
+       << "<th title=\"gaps longer than " << o_.gap_epochs
        << " epochs\">gaps</th></tr></thead>\n<tbody>\n";
+    const auto& quality = d_.analysis.receivers();
     for (size_t r = 0; r < d_.receivers.size(); ++r) {
       const Receiver& rc = d_.header.receivers[r];
       const ReceiverDay& rd = d_.receivers[r];
-      h_ << "<tr><td class=\"n\">" << (r + 1) << "</td><td class=\"mono\">";
-      h_.text(rc.marker) << "</td><td class=\"mono\">";
-      h_.text(rc.antenna) << "</td><td class=\"c\"><i class=\"" << sys_class(rc.system)
-                          << "\"></i>";
+      const quality::ReceiverQuality& q = quality[r];
+      bool shared = false;
+      for (const auto& same : d_.shared_markers)
+        shared = shared || std::find(same.begin(), same.end(), r) != same.end();
+      h_ << "<tr data-receiver=\"" << (r + 1) << "\"><td class=\"n\">" << (r + 1)
+         << "</td><td class=\"mono\">";
+      h_.text(rc.marker);
+      if (shared)
+        h_ << "<span class=\"flag\" title=\"another receiver has this marker\">shared</span>";
+      h_ << "</td><td class=\"mono\">";
+      h_.text(rc.antenna) << "</td><td class=\"systems\">";
+      if (rd.systems.empty()) h_ << "–";
+      for (char c : rd.systems) {
+        h_ << "<span class=\"sys\" title=\"" << sys_name(c) << "\"><i class=\"" << sys_class(c)
+           << "\"></i>";
+        h_.text(std::string(1, c)) << "</span>";
+      }
+      h_ << "</td><td class=\"c\">";
       h_.text(std::string(1, rc.system)) << "</td>";
       if (rd.runs[0].empty()) {
         h_ << "<td>–</td><td>–</td>";
@@ -397,7 +444,9 @@ class Writer {
         h_ << "<td>" << clock(d_.second_of(rd.runs[0].front().first)) << "</td><td>"
            << clock(d_.second_of(rd.runs[0].back().last)) << "</td>";
       }
-      h_ << "<td class=\"n\">" << rd.epochs[0] << "</td><td class=\"n\">";
+      h_ << "<td class=\"n\">" << rd.epochs[0] << "</td><td class=\"n "
+         << grade(rd.epochs[0], d_.window) << "\">" << percent(rd.epochs[0], d_.window)
+         << "</td><td class=\"n\">";
       if (rd.epochs[0] > 0) {
         char buf[32];
         std::snprintf(buf, sizeof buf, "%.1f / %d",
@@ -408,14 +457,210 @@ class Writer {
       }
       h_ << "</td>";
       for (size_t t = 0; t < d_.types.size(); ++t) {
-        const int32_t n = rd.epochs[t + 1];
-        h_ << "<td class=\"n " << grade(n, d_.window) << "\" data-t=\"" << (t + 1) << "\" title=\""
-           << n << " of " << d_.window << " epochs\">" << percent(n, d_.window) << "</td>";
+        const int64_t n = rd.values[t];
+        if (n == 0) {
+          h_ << "<td class=\"n none\" data-t=\"" << (t + 1) << "\" title=\"never has ";
+          h_.text(d_.types[t]) << "\">–</td>";
+          continue;
+        }
+        h_ << "<td class=\"n " << grade(n, rd.satellite_sum) << "\" data-t=\"" << (t + 1)
+           << "\" title=\"" << static_cast<long long>(n) << " of "
+           << static_cast<long long>(rd.satellite_sum) << " satellite-epochs\">"
+           << percent(n, rd.satellite_sum) << "</td>";
       }
-      h_ << "<td class=\"n\">" << (d_.window > 0 ? gaps(d_, r, o_.gap_epochs).size() : 0)
+      h_ << "<td class=\"n mp1\">" << millimetres(q.mp.rms1()) << "</td><td class=\"n mp2\">"
+         << millimetres(q.mp.rms2()) << "</td><td class=\"n slips\" title=\"" << q.slips.size()
+         << " slips in " << static_cast<long long>(q.observations) << " observations\">";
+      if (q.observations > 0) {
+        char buf[32];
+        std::snprintf(
+            buf, sizeof buf, "%.2f",
+            1000.0 * static_cast<double>(q.slips.size()) / static_cast<double>(q.observations));
+        h_ << buf;
+      } else {
+        h_ << "–";
+      }
+      h_ << "</td><td class=\"n\">" << (q.clock_stamped ? std::to_string(q.jumps.size()) : "–")
+         << "</td><td class=\"n\">" << (d_.window > 0 ? gaps(d_, r, o_.gap_epochs).size() : 0)
          << "</td></tr>\n";
     }
-    h_ << "</tbody></table></div>\n</section>\n";
+    h_ << "</tbody></table></div>\n<p class=\"note\">Type shares: values of the type against the "
+          "satellite-epochs the receiver tracked (satellites with a value of any type, summed "
+          "over its epochs); – where it never has the type. MP1, MP2 and slips: GPS and Galileo "
+          "only (see below).</p>\n</section>\n";
+  }
+
+  // One receiver at a time, chosen on the page: its satellites over the window, its clock, its
+  // multipath and cycle slips (drawn by the script from the page's data).
+  void detail() {
+    h_ << "<section id=\"receiver-detail\">\n<h2>One receiver</h2>\n<div class=\"controls\">"
+       << "<label>Receiver <select id=\"receiver\">";
+    for (size_t r = 0; r < d_.receivers.size(); ++r) {
+      h_ << "<option value=\"" << (r + 1) << "\">" << (r + 1) << ' ';
+      h_.text(d_.header.receivers[r].marker) << "</option>";
+    }
+    h_ << "</select></label><span class=\"note\">or click a row of the table</span></div>\n"
+       << "<h3 id=\"tracking-title\">Tracking</h3>\n<p class=\"note\">One lane per satellite: "
+          "the epochs where the receiver has a value of any type of it.</p>\n"
+       << "<svg id=\"tracking\" role=\"img\" aria-label=\"satellites tracked over the "
+          "window\"></svg>\n"
+       << "<h3>Receiver clock</h3>\n<p class=\"note\">Seconds of the epoch stamps the receiver "
+          "wrote less the nominal epoch, in milliseconds (least and most per bin of "
+       << duration(std::max(1, d_.window / d_.analysis.bins()) * d_.header.step)
+       << "); clock jumps of " << quality::kClockJump * 1e3 << " ms or more marked.</p>\n"
+       << "<svg id=\"clock\" role=\"img\" aria-label=\"receiver clock offset\"></svg>\n"
+       << "<h3>Multipath and cycle slips</h3>\n<p class=\"note\" id=\"mp-note\">MP1 and MP2 "
+          "(Estey and Meertens 1999), RMS per bin after removing each arc's mean, and the cycle "
+          "slips (a change of the geometry-free phase combination of more than "
+       << millimetres(quality::slip_threshold(d_.header.step))
+       << " cm between consecutive "
+          "epochs). GPS and Galileo only: GLONASS is left out, as the frequency channel of each "
+          "satellite is not in obsquilt.txt.</p>\n"
+       << "<svg id=\"multipath\" role=\"img\" aria-label=\"multipath and cycle slips\"></svg>\n"
+       << "<div class=\"scroll\"><table id=\"mp-satellites\"><thead><tr><th>satellite</th>"
+          "<th class=\"type\">MP1 cm</th><th class=\"type\">MP2 cm</th><th class=\"type\">"
+          "observations</th><th class=\"type\">slips</th></tr></thead><tbody></tbody></table>"
+          "</div>\n</section>\n";
+  }
+
+  void clock_jumps() {
+    h_ << "<section id=\"clock-jumps\">\n<h2>Clock jumps</h2>\n";
+    Html rows;
+    size_t count = 0;
+    constexpr size_t kListed = 500;
+    const auto& quality = d_.analysis.receivers();
+    for (size_t r = 0; r < quality.size(); ++r)
+      for (const quality::ClockJump& j : quality[r].jumps) {
+        if (++count > kListed) continue;
+        char ms[32];
+        std::snprintf(ms, sizeof ms, "%+.4f", j.change * 1e3);
+        rows << "<tr data-receiver=\"" << (r + 1) << "\"><td class=\"mono\">";
+        rows.text(d_.header.receivers[r].marker)
+            << "</td><td>" << clock(d_.second_of(j.epoch)) << "</td><td class=\"n\">" << ms
+            << "</td><td>" << (j.millisecond ? "millisecond reset" : "step") << "</td></tr>\n";
+      }
+    if (count == 0) {
+      h_ << "<p class=\"note\">No receiver's epoch stamps jump by " << quality::kClockJump * 1e3
+         << " ms or more.</p>\n";
+    } else {
+      if (count > kListed)
+        h_ << "<p class=\"note\">The first " << kListed << " of " << count << " jumps.</p>\n";
+      h_ << "<div class=\"scroll\"><table>\n<thead><tr><th>marker</th><th>epoch</th>"
+         << "<th>change ms</th><th>kind</th></tr></thead>\n<tbody>\n"
+         << rows.take() << "</tbody></table></div>\n";
+    }
+    h_ << "</section>\n";
+  }
+
+  // A length in metres for the page's data: four decimals, null when there is none.
+  void metres(double v) {
+    if (std::isnan(v)) {
+      h_ << "null";
+      return;
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.4f", v);
+    h_ << buf;
+  }
+
+  // Per receiver: its satellites' runs, its clock offsets per bin, its multipath and slips.
+  void detail_data() {
+    const auto& quality = d_.analysis.receivers();
+    h_ << ",\n\"gap\":" << o_.gap_epochs << ",\"bins\":" << d_.analysis.bins()
+       << ",\"slipThreshold\":";
+    metres(quality::slip_threshold(d_.header.step));
+    h_ << ",\"sats\":[";
+    for (size_t s = 0; s < d_.analysis.satellites().size(); ++s) {
+      if (s) h_ << ',';
+      h_.json(d_.analysis.satellites()[s]);
+    }
+    h_ << "],\n\"tracked\":[";
+    for (size_t r = 0; r < d_.receivers.size(); ++r) {
+      h_ << (r ? ",\n[" : "[");
+      bool first_sat = true;
+      for (size_t s = 0; s < d_.receivers[r].tracked.size(); ++s) {
+        const auto& runs = d_.receivers[r].tracked[s];
+        if (runs.empty()) continue;
+        h_ << (first_sat ? "[" : ",[") << s;
+        first_sat = false;
+        for (const Run& run : runs) h_ << ',' << run.first << ',' << run.last;
+        h_ << ']';
+      }
+      h_ << ']';
+    }
+    h_ << "],\n\"clock\":[";
+    for (size_t r = 0; r < quality.size(); ++r) {
+      const quality::ReceiverQuality& q = quality[r];
+      h_ << (r ? ",\n" : "");
+      if (!q.clock_stamped || q.clock_nominal) {
+        h_ << (q.clock_stamped ? 1 : 0);
+        continue;
+      }
+      auto micro = [&](double v) {
+        if (std::isnan(v)) {
+          h_ << "null";
+        } else {
+          char buf[32];
+          std::snprintf(buf, sizeof buf, "%.1f", v * 1e6);
+          h_ << buf;
+        }
+      };
+      h_ << "{\"o\":[";
+      for (size_t b = 0; b < q.clock_min.size(); ++b) {
+        if (b) h_ << ',';
+        micro(q.clock_min[b]);
+        h_ << ',';
+        micro(q.clock_max[b]);
+      }
+      h_ << "],\"j\":[";
+      for (size_t j = 0; j < q.jumps.size(); ++j) {
+        if (j) h_ << ',';
+        h_ << q.jumps[j].epoch;
+      }
+      h_ << "]}";
+    }
+    h_ << "],\n\"mp\":[";
+    for (size_t r = 0; r < quality.size(); ++r) {
+      const quality::ReceiverQuality& q = quality[r];
+      h_ << (r ? ",\n{\"rms\":[" : "{\"rms\":[");
+      metres(q.mp.rms1());
+      h_ << ',';
+      metres(q.mp.rms2());
+      h_ << "],\"n\":" << static_cast<long long>(q.mp.n)
+         << ",\"obs\":" << static_cast<long long>(q.observations) << ",\"bins\":[";
+      for (size_t b = 0; b < q.bins.size() && q.mp.n > 0; ++b) {
+        if (b) h_ << ',';
+        if (q.bins[b].n == 0) {
+          h_ << "null,null";
+        } else {
+          char buf[64];
+          std::snprintf(buf, sizeof buf, "%.0f,%.0f", q.bins[b].rms1() * 1e3,
+                        q.bins[b].rms2() * 1e3);
+          h_ << buf;
+        }
+      }
+      h_ << "],\"sats\":[";
+      bool first = true;
+      for (size_t s = 0; s < q.satellites.size(); ++s) {
+        const quality::SatelliteQuality& sq = q.satellites[s];
+        if (sq.observations == 0) continue;
+        h_ << (first ? "[" : ",[") << s << ',';
+        first = false;
+        metres(sq.mp.rms1());
+        h_ << ',';
+        metres(sq.mp.rms2());
+        h_ << ',' << static_cast<long long>(sq.mp.n) << ','
+           << static_cast<long long>(sq.observations) << ',' << sq.slips << ']';
+      }
+      h_ << "],\"slips\":[";
+      for (size_t i = 0; i < q.slips.size(); ++i) {
+        h_ << (i ? ",[" : "[") << q.slips[i].epoch << ',' << q.slips[i].satellite << ',';
+        metres(q.slips[i].jump);
+        h_ << ']';
+      }
+      h_ << "]}";
+    }
+    h_ << ']';
   }
 
   void gap_list() {
@@ -447,7 +692,7 @@ class Writer {
   // What the script draws: the runs of every receiver per type, as flat lists of epoch
   // indices (first, last, first, last, ...).
   void data() {
-    h_ << "<script type=\"application/json\" id=\"quilt-data\">{\"tmin\":" << d_.header.tmin
+    h_ << "<script type=\"application/json\" id=\"quilt-data\">{\"tmin\":" << d_.origin
        << ",\"step\":" << d_.header.step << ",\"window\":" << d_.window << ",\"x0\":" << kLeft
        << ",\"width\":" << kPlot << ",\"types\":[";
     for (size_t t = 0; t < d_.types.size(); ++t) {
@@ -474,7 +719,9 @@ class Writer {
       }
       h_ << ']';
     }
-    h_ << "]}</script>\n";
+    h_ << ']';
+    if (d_.window > 0) detail_data();
+    h_ << "}</script>\n";
   }
 
   using Header = quilt::Header;

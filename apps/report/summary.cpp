@@ -1,7 +1,6 @@
 #include "report/summary.hpp"
 
 #include <algorithm>
-#include <unordered_map>
 
 namespace obsq::report {
 
@@ -40,13 +39,22 @@ class Gatherer {
         mark(rd.runs[1 + t], k);
         std::vector<int32_t>& own = own_[r];
         if (own.size() < sats_.size()) own.resize(sats_.size(), -1);
+        if (rd.tracked.size() < sats_.size()) rd.tracked.resize(sats_.size());
+        int64_t values = 0;
         for (size_t c = 0; c < b.columns(); ++c) {
+          if (!quilt::present(b.value(row, c))) continue;
+          ++values;
           const int32_t s = column_sat_[c];
-          if (own[s] != k && quilt::present(b.value(row, c))) {
+          if (own[s] != k) {
             own[s] = k;
             ++count_[r];
+            mark(rd.tracked[static_cast<size_t>(s)], k);
+            const char sys =
+                day_.systems[static_cast<size_t>(sats_[static_cast<size_t>(s)].system)];
+            if (rd.systems.find(sys) == std::string::npos) rd.systems += sys;
           }
         }
+        rd.values[t] += values;
       }
     }
     for (size_t r = 0; r < count_.size(); ++r) {
@@ -54,11 +62,15 @@ class Gatherer {
       rd.satellite_sum += count_[r];
       rd.satellite_max = std::max(rd.satellite_max, count_[r]);
     }
+    day_.analysis.epoch(e, k);
   }
 
   void finish() {
+    day_.analysis.finish();
     for (ReceiverDay& rd : day_.receivers) {
       rd.runs.resize(1 + day_.types.size());
+      rd.values.resize(day_.types.size());
+      rd.tracked.resize(sats_.size());
       rd.epochs.clear();
       for (const auto& runs : rd.runs) {
         int32_t n = 0;
@@ -73,7 +85,10 @@ class Gatherer {
     const auto it = std::find(day_.types.begin(), day_.types.end(), type);
     if (it != day_.types.end()) return static_cast<size_t>(it - day_.types.begin());
     day_.types.push_back(type);
-    for (ReceiverDay& rd : day_.receivers) rd.runs.resize(1 + day_.types.size());
+    for (ReceiverDay& rd : day_.receivers) {
+      rd.runs.resize(1 + day_.types.size());
+      rd.values.resize(day_.types.size());
+    }
     return day_.types.size() - 1;
   }
 
@@ -82,10 +97,9 @@ class Gatherer {
   void columns(const quilt::Block& b, int32_t k) {
     column_sat_.resize(b.columns());
     for (size_t c = 0; c < b.columns(); ++c) {
-      const std::string& code = b.satellites[c];
-      auto [it, added] = sat_index_.try_emplace(code, static_cast<int32_t>(sats_.size()));
-      if (added) {
-        const char sys = code.empty() || code[0] == ' ' ? 'G' : code[0];
+      const int32_t n = day_.analysis.satellite(b.satellites[c]);
+      if (static_cast<size_t>(n) == sats_.size()) {
+        const char sys = day_.analysis.satellites()[static_cast<size_t>(n)][0];
         size_t si = day_.systems.find(sys);
         if (si == std::string::npos) {
           si = day_.systems.size();
@@ -94,8 +108,8 @@ class Gatherer {
         }
         sats_.push_back({static_cast<int32_t>(si), -1});
       }
-      Sat& sat = sats_[static_cast<size_t>(it->second)];
-      column_sat_[c] = it->second;
+      Sat& sat = sats_[static_cast<size_t>(n)];
+      column_sat_[c] = n;
       if (sat.seen != k) {
         sat.seen = k;
         ++day_.satellites[static_cast<size_t>(sat.system)][static_cast<size_t>(k)];
@@ -108,7 +122,6 @@ class Gatherer {
     int32_t seen;  // last epoch counted for the network
   };
   Day& day_;
-  std::unordered_map<std::string, int32_t> sat_index_;
   std::vector<Sat> sats_;
   std::vector<int32_t> column_sat_;
   std::vector<std::vector<int32_t>> own_;  // per receiver and satellite: last epoch with a value
@@ -117,19 +130,38 @@ class Gatherer {
 
 }  // namespace
 
-Day read_day(quilt::Reader& reader) {
+int32_t chart_bins(int32_t epochs) { return std::clamp(epochs, 1, 288); }
+
+Day read_day(quilt::Reader& reader, const Window& window) {
   Day day;
   day.file = reader.path();
   day.header = reader.header();
   const quilt::Header& h = day.header;
-  if (h.has_range && h.step > 0 && h.tmax >= h.tmin) day.window = (h.tmax - h.tmin) / h.step + 1;
+  int32_t last = 0;  // second of the window's last epoch
+  if (window.requested && h.step > 0) {
+    // The run keeps the multiples of its step from START to STOP.
+    day.requested = true;
+    day.origin = (window.start + h.step - 1) / h.step * h.step;
+    last = window.stop / h.step * h.step;
+    if (last >= day.origin) day.window = (last - day.origin) / h.step + 1;
+  } else if (h.has_range && h.step > 0 && h.tmax >= h.tmin) {
+    day.origin = h.tmin;
+    last = h.tmax;
+    day.window = (h.tmax - h.tmin) / h.step + 1;
+  }
+  day.analysis = quality::Analysis(h.receivers.size(), day.origin, std::max(h.step, 1), day.window,
+                                   chart_bins(day.window));
   Gatherer gather(day);
   quilt::Epoch e;
   int32_t previous = -1;
   while (reader.next(e)) {
-    const int32_t offset = e.second - h.tmin;
-    if (day.window == 0 || offset < 0 || e.second > h.tmax || offset % h.step != 0)
-      throw quilt::FormatError{day.file, e.line, "epoch outside the time range of the a-line"};
+    const int32_t offset = e.second - day.origin;
+    if (day.window == 0 || offset < 0 || e.second > last || offset % h.step != 0)
+      throw quilt::FormatError{
+          day.file, e.line,
+          day.requested ? "epoch outside the window " + std::to_string(window.start) + " " +
+                              std::to_string(window.stop) + " (not the run's window?)"
+                        : std::string("epoch outside the time range of the a-line")};
     const int32_t k = offset / h.step;
     if (k <= previous)
       throw quilt::FormatError{day.file, e.line, "epoch not after the one before it"};
@@ -144,6 +176,17 @@ Day read_day(quilt::Reader& reader) {
   gather.finish();
   day.warnings = reader.ambiguities();
   day.bytes = reader.bytes_read();
+  // Receivers whose marker another receiver has too: their rows cannot be told apart.
+  for (size_t r = 0; r < h.receivers.size(); ++r) {
+    bool first = true;
+    std::vector<size_t> same;
+    for (size_t o = 0; o < h.receivers.size(); ++o)
+      if (h.receivers[o].marker == h.receivers[r].marker) {
+        if (o < r) first = false;
+        same.push_back(o);
+      }
+    if (first && same.size() > 1) day.shared_markers.push_back(same);
+  }
   return day;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "quality/quality.hpp"
 #include "quiltfile/quiltfile.hpp"
 
 namespace obsq::report {
@@ -24,6 +25,16 @@ struct ReceiverDay {
   std::vector<int32_t> epochs;  // epochs with data, same indexing as runs
   int64_t satellite_sum = 0;    // over its epochs with data: satellites with a value
   int32_t satellite_max = 0;    // the most satellites with a value in one epoch
+  std::vector<int64_t> values;  // per type: values present (of satellites, over its epochs)
+  std::string systems;          // systems of the satellites it has values of, in the order met
+  // Per satellite number (Day::analysis.satellites()): the runs of epochs with a value of any type.
+  std::vector<std::vector<Run>> tracked;
+};
+
+// The window the page measures against: the run's (--window START STOP) or the data's span.
+struct Window {
+  bool requested = false;
+  int32_t start = 0, stop = 0;  // seconds of day, as given
 };
 
 struct Day {
@@ -35,16 +46,24 @@ struct Day {
   std::vector<std::string> types;        // observation types in the order first met
   std::vector<ReceiverDay> receivers;    // in b-line order
   std::string systems;                   // satellite systems in the order first met ('G' for blank)
-  std::vector<std::vector<uint16_t>> satellites;  // [system][epoch]: satellites with a value
-  std::vector<std::string> warnings;              // rows the reader could not tie to one receiver
+  std::vector<std::vector<uint16_t>> satellites;    // [system][epoch]: satellites with a value
+  std::vector<std::string> warnings;                // rows the reader could not tie to one receiver
+  std::vector<std::vector<size_t>> shared_markers;  // receivers sharing a marker, per marker
   uint64_t bytes = 0;
+  bool requested = false;  // the window is the run's (--window), not the data's span
+  int32_t origin = 0;      // second of day of epoch 0
+  quality::Analysis analysis{0, 0, 1, 0, 1};
 
-  int32_t second_of(int32_t epoch) const { return header.tmin + epoch * header.step; }
+  int32_t second_of(int32_t epoch) const { return origin + epoch * header.step; }
 };
 
+// Time bins of the page's charts over a window of `epochs` epochs.
+int32_t chart_bins(int32_t epochs);
+
 // Reads the rest of the file behind `reader`; quilt::FormatError for a line that breaks the
-// format or an epoch outside the a-line's window or out of order.
-Day read_day(quilt::Reader& reader);
+// format or an epoch outside the window (the a-line's, or `window` when requested) or out of
+// order.
+Day read_day(quilt::Reader& reader, const Window& window = {});
 
 // Gaps of receiver r (epochs without data of any type inside the window, the edges included)
 // longer than `min_epochs` epochs.
