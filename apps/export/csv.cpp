@@ -32,6 +32,17 @@ void put_text(std::string& out, std::string_view s) {
   out += '"';
 }
 
+// The satellite of column c has a value in row r under a code of an earlier column (the same
+// value: different ones are refused by Satellites::map): the row is written once. `repeat`
+// tells the columns whose satellite an earlier column has.
+bool written_before(const quilt::Block& b, const std::vector<int32_t>& ids,
+                    const std::vector<char>& repeat, size_t r, size_t c) {
+  if (!repeat[c]) return false;
+  for (size_t d = 0; d < c; ++d)
+    if (ids[d] == ids[c] && quilt::present(b.value(r, d))) return true;
+  return false;
+}
+
 class Output {
  public:
   explicit Output(int fd) : fd_(fd) { buf_.reserve(kSize + 65536); }
@@ -71,6 +82,9 @@ void write_csv(const Options& o, int fd) {
   Output out(fd);
   out.buf() += "second_of_day,receiver,marker,satellite,type,value\n";
   std::vector<std::string> column;  // "SATELLITE,TYPE," of each column of a block
+  Satellites sats(o);
+  std::vector<int32_t> ids;
+  std::vector<char> repeat;
   quilt::Epoch ep;
   while (day.next(ep)) {
     if (!sel.second(ep.second)) continue;
@@ -78,9 +92,13 @@ void write_csv(const Options& o, int fd) {
     for (const quilt::Block& b : ep.blocks) {
       if (!sel.type(b.type)) continue;
       column.resize(b.columns());
+      sats.map(b, day.path(), ids);
+      repeat.assign(ids.size(), 0);
+      for (size_t c = 0; c < ids.size(); ++c)
+        for (size_t d = 0; d < c && !repeat[c]; ++d) repeat[c] = ids[d] == ids[c];
       for (size_t c = 0; c < column.size(); ++c) {
         column[c].clear();
-        put_text(column[c], b.satellites[c]);
+        put_text(column[c], sats.names()[static_cast<size_t>(ids[c])]);
         column[c] += ',';
         put_text(column[c], trimmed(b.type));
         column[c] += ',';
@@ -97,7 +115,7 @@ void write_csv(const Options& o, int fd) {
                   "a value of asterisks (a number too wide for its field) is left out");
             continue;
           }
-          if (!quilt::present(b.value(r, c))) continue;
+          if (!quilt::present(b.value(r, c)) || written_before(b, ids, repeat, r, c)) continue;
           s.append(second).append(rec).append(column[c]).append(v) += '\n';
         }
         out.maybe_flush();

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "day.hpp"
@@ -16,8 +17,9 @@ struct Options {
   bool csv = false;
   bool force = false;
   bool allow_gaps = false;
-  int deflate = 1;                 // NetCDF compression level, 0 = none
-  std::vector<std::string> types;  // asked for, blanks trimmed; empty: all
+  bool satellites_as_written = false;  // keep "G 6" rather than "G06"
+  int deflate = 1;                     // NetCDF compression level, 0 = none
+  std::vector<std::string> types;      // asked for, blanks trimmed; empty: all
   int32_t from = 0, to = 86400;
   std::string command_line;  // for the history attribute
 };
@@ -51,6 +53,24 @@ extern Warnings warnings;
 
 // The type code without blanks ("C1").
 std::string trimmed(std::string_view s);
+
+// The satellites of the output: codes in one spelling ("G06"), or as written with
+// --satellites-as-written. A block whose row holds values under two codes of one satellite
+// is an error naming both (quilt::FormatError).
+class Satellites {
+ public:
+  explicit Satellites(const Options& o) : as_written_(o.satellites_as_written) {}
+  // The number of a code as written (names() in the order first met).
+  int32_t number(const std::string& written);
+  const std::vector<std::string>& names() const { return names_; }
+  // Numbers of the block's columns in `columns`; checks the block as above.
+  void map(const quilt::Block& b, const std::string& path, std::vector<int32_t>& columns);
+
+ private:
+  bool as_written_;
+  std::vector<std::string> names_;
+  std::unordered_map<std::string, int32_t> by_written_, by_name_;
+};
 
 void write_netcdf(const Options& o, const std::string& path);
 void write_csv(const Options& o, int fd);

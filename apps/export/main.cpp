@@ -9,6 +9,7 @@
 
 #include "cli/cli.hpp"
 #include "export.hpp"
+#include "quality/satellite.hpp"
 
 namespace obsq::exporter {
 
@@ -18,6 +19,30 @@ std::string trimmed(std::string_view s) {
   const size_t b = s.find_first_not_of(' ');
   if (b == std::string_view::npos) return {};
   return std::string(s.substr(b, s.find_last_not_of(' ') - b + 1));
+}
+
+int32_t Satellites::number(const std::string& written) {
+  if (auto it = by_written_.find(written); it != by_written_.end()) return it->second;
+  std::string name = as_written_ ? written : quality::satellite_code(written);
+  auto [it, fresh] = by_name_.try_emplace(name, static_cast<int32_t>(names_.size()));
+  if (fresh) names_.push_back(std::move(name));
+  by_written_.emplace(written, it->second);
+  return it->second;
+}
+
+void Satellites::map(const quilt::Block& b, const std::string& path,
+                     std::vector<int32_t>& columns) {
+  columns.resize(b.columns());
+  for (size_t c = 0; c < b.columns(); ++c) columns[c] = number(b.satellites[c]);
+  if (as_written_) return;
+  if (auto x = quality::collision(b, columns))
+    throw quilt::FormatError{path, x->line,
+                             "satellites '" + quilt::printable(b.satellites[x->first]) + "' and '" +
+                                 quilt::printable(b.satellites[x->second]) +
+                                 "' (one satellite, written two ways) both " + "have a value of " +
+                                 trimmed(b.type) + " for receiver " +
+                                 std::to_string(b.rows[x->row]) +
+                                 " (--satellites-as-written keeps them apart)"};
 }
 
 bool Selection::type(const std::string& code) {
@@ -78,20 +103,25 @@ const char kUsage[] =
     "      --to SEC       only epochs up to this second of day (0-86400)\n"
     "      --deflate N    NetCDF compression level 0-9 (default 1; 0: none)\n"
     "      --allow-gaps   accept files with epochs missing between their windows\n"
+    "      --satellites-as-written\n"
+    "                     keep satellite codes as the files write them (\"G 6\"); default:\n"
+    "                     a system letter and two digits (\"G06\", a blank letter as G)\n"
     "  -f, --force        replace an existing output file\n"
     "  -h, --help         show this help and exit\n"
     "  -V, --version      show the version and exit\n"
     "\n"
     "NetCDF: dimensions epoch (seconds of day, 'seconds since' the date of the file), receiver\n"
-    "(the b-lines in order, numbered from 0) and satellite (every code met, as written, in the\n"
-    "order first met); one float64 variable per observation type (named by its code) over\n"
+    "(the b-lines in order, numbered from 0) and satellite (every satellite met, in the order\n"
+    "first met, as G06: see --satellites-as-written); one float64 variable per observation\n"
+    "type (named by its code) over\n"
     "(epoch, receiver, satellite), NaN where there is no value; per receiver marker, antenna,\n"
     "dh, de, dn (m) and system; recorded_seconds (epoch, receiver): the seconds of the epoch\n"
-    "time the receiver recorded, NaN when absent. Markers, antennas and satellite codes are\n"
-    "kept as written (\"G 6\" included), up to a zero byte: a marker never filled is empty.\n"
+    "time the receiver recorded, NaN when absent. Markers and antennas are kept as written,\n"
+    "up to a zero byte: a marker never filled is empty. Values of one satellite under two\n"
+    "codes (\"G 6\" and \"G06\") in one row and epoch are an error.\n"
     "CSV: header second_of_day,receiver,marker,satellite,type,value; one row per present\n"
     "value; receiver numbered from 0 as in NetCDF; the value's digits as in the file; marker\n"
-    "and satellite as written, in double quotes when they hold a comma, quote or blank.\n"
+    "and satellite in double quotes when they hold a comma, quote or blank.\n"
     "Values of asterisks (too wide for their field) are left out with a warning.\n"
     "\n"
     "Exit status: 0 ok; 1 done with warnings (rows that may belong to several receivers\n"
@@ -114,7 +144,7 @@ std::string default_output(const std::string& input, bool csv) {
 }
 
 int body(int argc, char** argv) {
-  enum { kCsv = 256, kFrom, kTo, kDeflate, kGaps };
+  enum { kCsv = 256, kFrom, kTo, kDeflate, kGaps, kAsWritten };
   static const option longs[] = {{"output", required_argument, nullptr, 'o'},
                                  {"csv", no_argument, nullptr, kCsv},
                                  {"types", required_argument, nullptr, 't'},
@@ -122,6 +152,7 @@ int body(int argc, char** argv) {
                                  {"to", required_argument, nullptr, kTo},
                                  {"deflate", required_argument, nullptr, kDeflate},
                                  {"allow-gaps", no_argument, nullptr, kGaps},
+                                 {"satellites-as-written", no_argument, nullptr, kAsWritten},
                                  {"force", no_argument, nullptr, 'f'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
@@ -152,6 +183,7 @@ int body(int argc, char** argv) {
         o.deflate = optarg[0] - '0';
         break;
       case kGaps: o.allow_gaps = true; break;
+      case kAsWritten: o.satellites_as_written = true; break;
       case 'f': o.force = true; break;
       case 'h': std::fputs(kUsage, stdout); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;

@@ -28,9 +28,8 @@ void check(int status, const std::string& path) {
 
 // What the first pass gathers.
 struct Plan {
-  std::vector<std::string> types;       // codes as written, first-seen order
-  std::vector<std::string> satellites;  // codes as written, first-seen order
-  std::unordered_map<std::string, int> type_index, sat_index;
+  std::vector<std::string> types;  // codes as written, first-seen order
+  std::unordered_map<std::string, int> type_index;
   int32_t first = 0;
   size_t epochs = 0;
   int32_t year = 0, month = 0, day = 0;
@@ -68,7 +67,7 @@ std::vector<std::string> type_names(const std::vector<std::string>& types) {
   return names;
 }
 
-Plan first_pass(const Options& o, Selection& sel) {
+Plan first_pass(const Options& o, Selection& sel, Satellites& sats) {
   Day day(o.inputs, o.allow_gaps);
   Plan plan;
   sel.epochs(day, plan.first, plan.epochs);
@@ -76,6 +75,7 @@ Plan first_pass(const Options& o, Selection& sel) {
   const size_t nrec = day.header().receivers.size();
   std::vector<double> seconds(nrec);
   std::vector<long> seconds_line(nrec);
+  std::vector<int32_t> cols;
   while (day.next(ep)) {
     if (!plan.dated)
       plan.year = ep.year, plan.month = ep.month, plan.day = ep.day, plan.dated = true;
@@ -85,9 +85,7 @@ Plan first_pass(const Options& o, Selection& sel) {
       if (!sel.type(b.type)) continue;
       if (plan.type_index.emplace(b.type, static_cast<int>(plan.types.size())).second)
         plan.types.push_back(b.type);
-      for (const std::string& s : b.satellites)
-        if (plan.sat_index.emplace(s, static_cast<int>(plan.satellites.size())).second)
-          plan.satellites.push_back(s);
+      sats.map(b, day.path(), cols);
       for (size_t r = 0; r < b.rows.size(); ++r) {
         // A receiver's epoch time is one per epoch: every block must tell the same.
         const size_t i = static_cast<size_t>(b.rows[r]);
@@ -149,14 +147,15 @@ struct Writer {
 
 void write_netcdf(const Options& o, const std::string& path) {
   Selection sel(o);
-  const Plan plan = first_pass(o, sel);
+  Satellites sats(o);
+  const Plan plan = first_pass(o, sel, sats);
   sel.report_unmet();
   if (plan.epochs == 0)
     warnings.general("no epoch to export: the file holds none within the seconds asked for");
 
   Day day(o.inputs, o.allow_gaps);
   const quilt::Header& h = day.header();
-  const size_t R = h.receivers.size(), S = plan.satellites.size(), E = plan.epochs;
+  const size_t R = h.receivers.size(), S = sats.names().size(), E = plan.epochs;
   Writer w;
   w.path = path;
   check(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, &w.nc), path);
@@ -184,7 +183,9 @@ void write_netcdf(const Options& o, const std::string& path) {
   if (*date) w.put_att(v_epoch, "calendar", "standard");
   w.put_att(v_epoch, "axis", "T");
   const int v_sat = w.def("satellite", NC_STRING, {d_sat});
-  w.put_att(v_sat, "long_name", "satellite code as written (system letter and number)");
+  w.put_att(v_sat, "long_name",
+            o.satellites_as_written ? "satellite code as written (system letter and number)"
+                                    : "satellite: system letter and two-digit number");
   const int v_marker = w.def("marker", NC_STRING, {d_rec});
   w.put_att(v_marker, "long_name", "marker of the receiver's file");
   const int v_antenna = w.def("antenna", NC_STRING, {d_rec});
@@ -245,7 +246,7 @@ void write_netcdf(const Options& o, const std::string& path) {
   std::vector<int> seconds(E);
   for (size_t e = 0; e < E; ++e) seconds[e] = plan.first + static_cast<int32_t>(e) * day.step();
   if (E) check(nc_put_var_int(w.nc, v_epoch, seconds.data()), path);
-  w.put_strings(v_sat, plan.satellites);
+  w.put_strings(v_sat, sats.names());
   std::vector<std::string> markers, antennas, systems;
   std::vector<double> ecc[3];
   for (const quilt::Receiver& r : h.receivers) {
@@ -262,7 +263,7 @@ void write_netcdf(const Options& o, const std::string& path) {
 
   // Second pass: one epoch matrix per type and epoch, all of it NaN but the values present.
   std::vector<double> matrix(R * S, kNaN), rsec(R);
-  std::vector<int> cols;
+  std::vector<int32_t> cols;
   quilt::Epoch ep;
   while (day.next(ep)) {
     if (!sel.second(ep.second)) continue;
@@ -272,10 +273,10 @@ void write_netcdf(const Options& o, const std::string& path) {
     for (const quilt::Block& b : ep.blocks) {
       const int t = lookup(plan.type_index, b.type);
       if (t < 0) continue;
-      cols.resize(b.columns());
-      for (size_t c = 0; c < cols.size(); ++c)
-        if ((cols[c] = lookup(plan.sat_index, b.satellites[c])) < 0)
-          throw quilt::FormatError{day.path(), b.line, "the file changed while it was read"};
+      const size_t known = sats.names().size();
+      sats.map(b, day.path(), cols);
+      if (sats.names().size() != known)
+        throw quilt::FormatError{day.path(), b.line, "the file changed while it was read"};
       for (size_t r = 0; r < b.rows.size(); ++r) {
         const size_t row = static_cast<size_t>(b.rows[r]);
         rsec[row] = b.epoch_seconds[r];

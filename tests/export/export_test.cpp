@@ -86,8 +86,15 @@ std::string csv_text(std::string_view s) {
                                                            : "\"" + std::string(s) + "\"";
 }
 
+// A satellite code as the export writes it by default: blank letter G, blank tens digit 0.
+std::string two_digits(std::string code) {
+  if (code.size() == 3 && code[0] == ' ') code[0] = 'G';
+  if (code.size() == 3 && code[1] == ' ') code[1] = '0';
+  return code;
+}
+
 // What the text says: the NetCDF values as netcdf_values gives them, and the CSV.
-void text_values(const fs::path& file, Values& values, std::string& csv) {
+void text_values(const fs::path& file, Values& values, std::string& csv, bool as_written) {
   quilt::Reader rd(file.string());
   const auto& recv = rd.header().receivers;
   for (size_t r = 0; r < recv.size(); ++r)
@@ -102,13 +109,16 @@ void text_values(const fs::path& file, Values& values, std::string& csv) {
         if (!std::isnan(b.epoch_seconds[r]))
           values["rec|" + sec + "|" + row] = exact(b.epoch_seconds[r]);
         for (size_t c = 0; c < b.columns(); ++c) {
+          const std::string sat = as_written ? b.satellites[c] : two_digits(b.satellites[c]);
           const std::string_view d = b.value_digits(r, c);
           double v = NAN;
           std::from_chars(d.data(), d.data() + d.size(), v);
           if (!(v < 9999999999.99)) continue;
-          values[b.type + "|" + sec + "|" + row + "|" + b.satellites[c]] = exact(v);
+          // A satellite the row has already under another code is one value.
+          if (values.count(b.type + "|" + sec + "|" + row + "|" + sat)) continue;
+          values[b.type + "|" + sec + "|" + row + "|" + sat] = exact(v);
           csv += sec + "," + row + "," + csv_text(recv[static_cast<size_t>(b.rows[r])].marker) +
-                 "," + csv_text(b.satellites[c]) + "," + b.type + "," + std::string(d) + "\n";
+                 "," + csv_text(sat) + "," + b.type + "," + std::string(d) + "\n";
         }
       }
     }
@@ -137,16 +147,22 @@ TEST(Export, EveryNumberEqualsTheTextOfEachReferenceOutput) {
       EXPECT_FALSE(fs::exists(name + ".nc"));
       continue;
     }
-    // Rows of a marker that two receivers share are a warning.
+    // Rows of a marker that two receivers share are a warning. Satellite codes in two digits,
+    // and as written on request.
     const bool shared = name == "base-rover" || name == "event-flags";
     EXPECT_EQ(status, shared ? 1 : 0) << name << ": " << err;
-    EXPECT_EQ(run_export("--csv -o " + name + ".csv " + txt.string()), shared ? 1 : 0) << name;
-    Values want;
-    std::string csv;
-    text_values(txt, want, csv);
-    const Values got = netcdf_values(name + ".nc");
-    EXPECT_TRUE(got == want) << name << ": " << first_difference(got, want);
-    EXPECT_TRUE(read_file(name + ".csv") == csv) << name << ": the CSV differs from the text";
+    for (const bool as_written : {false, true}) {
+      const std::string opt = as_written ? "--force --satellites-as-written " : "--force ";
+      EXPECT_EQ(run_export(opt + "-o " + name + ".nc " + txt.string()), shared ? 1 : 0) << name;
+      EXPECT_EQ(run_export(opt + "--csv -o " + name + ".csv " + txt.string()), shared ? 1 : 0)
+          << name;
+      Values want;
+      std::string csv;
+      text_values(txt, want, csv, as_written);
+      const Values got = netcdf_values(name + ".nc");
+      EXPECT_TRUE(got == want) << name << ": " << first_difference(got, want);
+      EXPECT_TRUE(read_file(name + ".csv") == csv) << name << ": the CSV differs from the text";
+    }
   }
 }
 
@@ -214,6 +230,41 @@ TEST(Export, WindowsOfADayMakeTheFileOfTheWholeRun) {
   }
   day = netcdf_values("day.nc");
   EXPECT_TRUE(day == part) << first_difference(day, part);
+}
+
+// One satellite written two ways ("G 6", "G06"): one column where a row holds one of them or
+// both with the same value (the first epoch); an error naming both where a row holds two values
+// (the second epoch), unless the codes are kept as written.
+TEST(Export, OneSatelliteWrittenTwoWays) {
+  const std::string data = std::string(OBSQUILT_EXPORT_DATA) + "/two-codes.obsquilt.txt";
+  ScratchDir dir;
+  std::string err;
+  for (const char* how : {"--csv -o day.csv ", "-o day.nc "}) {
+    EXPECT_EQ(run_export(std::string(how) + data, &err), 2) << how;
+    EXPECT_EQ(err, data +
+                       ":16: error: satellites 'G 6' and 'G06' (one satellite, written two "
+                       "ways) both have a value of C1 for receiver 0 (--satellites-as-written "
+                       "keeps them apart)\n")
+        << how;
+    EXPECT_FALSE(fs::exists("day.csv") || fs::exists("day.nc")) << how;
+  }
+  ASSERT_EQ(run_export("--csv --satellites-as-written -o day.csv " + data), 0);
+  EXPECT_EQ(read_file("day.csv"),
+            "second_of_day,receiver,marker,satellite,type,value\n"
+            "0,0,AAAA,\"G 6\",C1,20000000.125\n0,0,AAAA,\"R 1\",C1,20000001.000\n"
+            "0,0,AAAA,\" 06\",C1,20000000.125\n0,1,BBBB,G06,C1,20000002.250\n30,0,AAAA,\"G "
+            "6\",C1,20000000.125\n"
+            "30,0,AAAA,G06,C1,20000000.250\n30,1,BBBB,G06,C1,20000002.250\n");
+  ASSERT_EQ(run_export("--csv --to 0 -o first.csv " + data), 0);
+  EXPECT_EQ(read_file("first.csv"),
+            "second_of_day,receiver,marker,satellite,type,value\n"
+            "0,0,AAAA,G06,C1,20000000.125\n0,0,AAAA,R01,C1,20000001.000\n"
+            "0,1,BBBB,G06,C1,20000002.250\n");
+  ASSERT_EQ(run_export("--to 0 -o first.nc " + data), 0);
+  const Values nc = netcdf_values("first.nc");
+  EXPECT_EQ(nc.at("C1|0|0|G06"), exact(20000000.125));
+  EXPECT_EQ(nc.at("C1|0|1|G06"), exact(20000002.25));
+  EXPECT_EQ(nc.at("C1|0|0|R01"), exact(20000001.0));
 }
 
 }  // namespace
