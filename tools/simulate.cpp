@@ -9,7 +9,9 @@
 // same ones. Values have realistic magnitudes: pseudoranges of 20,000 to 26,000 km, phases in
 // cycles, signal strengths in dB-Hz. Some fields are blank (P1 of GLONASS, L2 now and then, a
 // whole missing epoch here and there), and every few hundred epochs an event record (flag 4)
-// carries two comment records.
+// carries two comment records. On request the data carry faults of known size for the report's
+// quality checks: cycle slips of GPS phases (--slips, listed in DIR/slips.txt) and code multipath
+// (--multipath): without them the output is the same as before they existed.
 #include <getopt.h>
 
 #include <cerrno>
@@ -37,7 +39,15 @@ struct Options {
   uint64_t seed = 1;
   std::vector<std::string> types = {"C1", "P1", "P2", "L1", "L2", "S1", "S2"};
   bool events = true;
+  int slips = 0;         // cycle slips per station
+  double multipath = 0;  // amplitude of the code multipath, m
 };
+
+// The cycle slips put into the GPS phases, in turn: cycles of L1 and L2. The geometry-free
+// combination sees n1 w1 - n2 w2; (1,1), (5,4), (4,3) and (9,7) change it by less than 6 cm.
+constexpr int kSlipCycles[][2] = {{1, 0}, {0, 1}, {1, 1},  {-2, 0}, {5, 4},  {0, -3},
+                                  {2, 1}, {9, 7}, {1, -1}, {4, 3},  {-1, 0}, {0, 2}};
+constexpr double kMultipathPeriod = 600.0;  // s
 
 uint64_t splitmix(uint64_t& s) {
   uint64_t z = (s += 0x9E3779B97F4A7C15ULL);
@@ -77,6 +87,10 @@ constexpr const char* kUsage =
     "  -t, --types LIST     observation types, e.g. \"C1 P1 P2 L1 L2 S1 S2\" (the default);\n"
     "                       blanks or commas between the two-character codes, at most 50\n"
     "      --no-events      no event records (flag 4) in the observation section\n"
+    "      --slips N        N cycle slips per station in the phases of GPS satellites (L1, L2\n"
+    "                       or both, 1 to 9 cycles), listed in DIR/slips.txt\n"
+    "      --multipath CM   code multipath of amplitude CM centimetres (a sine of 600 s period,\n"
+    "                       its phase per station, satellite and frequency) on every code\n"
     "  -h, --help           show this help and exit\n"
     "  -V, --version        show the version and exit\n"
     "\n"
@@ -114,13 +128,19 @@ std::vector<std::string> type_list(const char* text) {
 
 // Reads the command line into o; false when --help or --version answered it.
 bool parse(int argc, char** argv, Options& o) {
-  enum { kSeed = 256, kNoEvents };
-  static const option longopts[] = {
-      {"stations", required_argument, nullptr, 'n'},  {"epochs", required_argument, nullptr, 'e'},
-      {"interval", required_argument, nullptr, 'i'},  {"start", required_argument, nullptr, 's'},
-      {"seed", required_argument, nullptr, kSeed},    {"types", required_argument, nullptr, 't'},
-      {"no-events", no_argument, nullptr, kNoEvents}, {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'V'},         {nullptr, 0, nullptr, 0}};
+  enum { kSeed = 256, kNoEvents, kSlips, kMultipath };
+  static const option longopts[] = {{"stations", required_argument, nullptr, 'n'},
+                                    {"epochs", required_argument, nullptr, 'e'},
+                                    {"interval", required_argument, nullptr, 'i'},
+                                    {"start", required_argument, nullptr, 's'},
+                                    {"seed", required_argument, nullptr, kSeed},
+                                    {"types", required_argument, nullptr, 't'},
+                                    {"no-events", no_argument, nullptr, kNoEvents},
+                                    {"slips", required_argument, nullptr, kSlips},
+                                    {"multipath", required_argument, nullptr, kMultipath},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, 'V'},
+                                    {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, ":n:e:i:s:t:hV", longopts, nullptr)) != -1) {
@@ -132,6 +152,10 @@ bool parse(int argc, char** argv, Options& o) {
       case kSeed: o.seed = static_cast<uint64_t>(number("--seed", optarg, 0, INT64_MAX)); break;
       case 't': o.types = type_list(optarg); break;
       case kNoEvents: o.events = false; break;
+      case kSlips: o.slips = static_cast<int>(number("--slips", optarg, 0, 10000)); break;
+      case kMultipath:
+        o.multipath = static_cast<double>(number("--multipath", optarg, 0, 10000)) / 100.0;
+        break;
       case 'h': std::fputs(kUsage, stdout); return false;
       case 'V': cli::print_version(); return false;
       case ':':
@@ -146,7 +170,37 @@ bool parse(int argc, char** argv, Options& o) {
   return true;
 }
 
-void write_station(const Options& o, int station, const std::vector<Sat>& sats, FILE* f) {
+double elevation(const Sat& s, int t, double lon) { return std::sin(s.omega * t + s.phase + lon); }
+
+// The epochs (indices) of a station's cycle slips, each on a GPS satellite in view at the epoch
+// and the one before it; the cycles are added to the phases from that epoch on. The choices use
+// a generator of their own, so that the rest of the data stays as without slips.
+struct SlipPlan {
+  int epoch, sat, n1, n2;
+};
+std::vector<SlipPlan> plan_slips(const Options& o, int station, const std::vector<Sat>& sats,
+                                 double lon) {
+  std::vector<SlipPlan> plan;
+  uint64_t rng = o.seed * 7919ULL + static_cast<uint64_t>(station) * 104729ULL + 17;
+  for (int j = 0; j < o.slips; ++j) {
+    const int e = static_cast<int>((static_cast<int64_t>(j) + 1) * o.epochs / (o.slips + 1));
+    if (e < 1) continue;
+    const int t = o.start + e * o.interval, before = t - o.interval;
+    std::vector<int> both;
+    for (size_t i = 0; i < sats.size(); ++i)
+      if (sats[i].sys == 'G' && elevation(sats[i], t, lon) > 0.45 &&
+          elevation(sats[i], before, lon) > 0.45)
+        both.push_back(static_cast<int>(i));
+    if (both.empty()) continue;
+    const int sat = both[static_cast<size_t>(splitmix(rng) % both.size())];
+    const auto& c = kSlipCycles[static_cast<size_t>(j + station) % std::size(kSlipCycles)];
+    plan.push_back({e, sat, c[0], c[1]});
+  }
+  return plan;
+}
+
+void write_station(const Options& o, int station, const std::vector<Sat>& sats, FILE* f,
+                   FILE* slips) {
   uint64_t rng = o.seed * 1000003ULL + static_cast<uint64_t>(station);
   const double lon = 0.05 * station / std::max(1, o.stations);  // stations of one region
   const double clock_bias = (uniform(rng) - 0.5) * 300.0;       // metres
@@ -193,11 +247,22 @@ void write_station(const Options& o, int station, const std::vector<Sat>& sats, 
   h += header_record("", "END OF HEADER");
   std::fputs(h.c_str(), f);
 
+  const std::vector<SlipPlan> plan = plan_slips(o, station, sats, lon);
+  std::vector<double> slipped1(sats.size(), 0.0), slipped2(sats.size(), 0.0);  // cycles so far
+  size_t next_slip = 0;
   std::vector<int> visible;
   std::string rec;
   for (int e = 0; e < o.epochs; ++e) {
     const int t = o.start + e * o.interval;
     if (t > 86400 * 2) break;
+    for (; next_slip < plan.size() && plan[next_slip].epoch == e; ++next_slip) {
+      const SlipPlan& p = plan[next_slip];
+      slipped1[static_cast<size_t>(p.sat)] += p.n1;
+      slipped2[static_cast<size_t>(p.sat)] += p.n2;
+      std::fprintf(slips, "%s %d %c%02d %d %d\n", marker, t % 86400,
+                   sats[static_cast<size_t>(p.sat)].sys, sats[static_cast<size_t>(p.sat)].prn, p.n1,
+                   p.n2);
+    }
     if (uniform(rng) < 0.002) continue;  // an epoch the receiver missed
     if (o.events && e > 0 && e % 480 == 0) {
       std::snprintf(line, sizeof line, "                            4  2\n");
@@ -240,10 +305,15 @@ void write_station(const Options& o, int station, const std::vector<Sat>& sats, 
         if (ty[0] == 'C' || ty[0] == 'P') {
           const bool second = ty[1] == '2';
           val = range + (second ? iono * 1.65 : iono) + (uniform(rng) - 0.5) * 0.6;
+          if (o.multipath > 0)
+            val += o.multipath * std::sin(2 * M_PI * t / kMultipathPeriod + 0.7 * s.prn +
+                                          1.3 * station + (second ? 2.0 : 0.0));
           blank = (ty == "P1" && s.sys == 'R') || (second && uniform(rng) < 0.02);
         } else if (ty[0] == 'L') {
           const bool second = ty[1] == '2';
           val = second ? (range - iono * 1.65) / l2 + s.n2 : (range - iono) / l1 + s.n1;
+          if (o.slips > 0)
+            val += second ? slipped2[static_cast<size_t>(v)] : slipped1[static_cast<size_t>(v)];
           blank = second && uniform(rng) < 0.02;
           ssi = static_cast<char>('0' + std::min(9, 4 + static_cast<int>(5 * el)));
         } else if (ty[0] == 'S') {
@@ -286,6 +356,13 @@ static int simulate(int argc, char** argv) {
                     2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
                     std::floor(uniform(rng) * 2e6) - 1e6});
   const std::filesystem::path dir(o.dir);
+  FILE* slips = nullptr;
+  if (o.slips > 0) {
+    slips = std::fopen((dir / "slips.txt").c_str(), "w");
+    if (slips == nullptr)
+      throw cli::Failure{(dir / "slips.txt").string() + ": " + std::strerror(errno)};
+    std::fputs("# marker second satellite L1-cycles L2-cycles\n", slips);
+  }
   FILE* list = std::fopen((dir / "list.txt").c_str(), "w");
   if (list == nullptr)
     throw cli::Failure{(dir / "list.txt").string() + ": " + std::strerror(errno)};
@@ -296,12 +373,14 @@ static int simulate(int argc, char** argv) {
     if (f == nullptr) throw cli::Failure{(dir / name).string() + ": " + std::strerror(errno)};
     static char buf[1 << 20];
     std::setvbuf(f, buf, _IOFBF, sizeof buf);
-    write_station(o, s, sats, f);
+    write_station(o, s, sats, f, slips);
     const bool written = !std::ferror(f);
     if (std::fclose(f) != 0 || !written)
       throw cli::Failure{(dir / name).string() + ": " + std::strerror(errno)};
     std::fprintf(list, "%s\n", name);
   }
+  if (slips != nullptr && std::fclose(slips) != 0)
+    throw cli::Failure{(dir / "slips.txt").string() + ": " + std::strerror(errno)};
   if (std::fclose(list) != 0)
     throw cli::Failure{(dir / "list.txt").string() + ": " + std::strerror(errno)};
   return cli::kOk;
