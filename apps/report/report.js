@@ -136,7 +136,7 @@
     for (let k = 0; k <= 4; k++) {
       const v = lo + (hi - lo) * k / 4;
       g.appendChild(el('line', { class: 'hline', x1: left, x2: right, y1: y(v), y2: y(v) }));
-      g.appendChild(el('text', { class: 'ylabel', x: left - 6, y: y(v) + 4 }, (v / unit).toPrecision(3).replace(/\.?0+$/, '')));
+      g.appendChild(el('text', { class: 'ylabel', x: left - 6, y: y(v) + 4 }, String(Number((v / unit).toPrecision(3)))));
     }
     paint(g, y, top, plot);
     axis(g, top + plot + 16);
@@ -198,7 +198,7 @@
     }
     let hi = 0.5;
     for (const v of m.bins) if (v !== null) hi = Math.max(hi, v / 1000);
-    hi = Math.ceil(hi * 4) / 4;
+    hi = Math.ceil(hi / 0.2 - 1e-9) * 0.2;
     chart(view, 0, hi, 0.01, `MP1 and MP2 RMS per bin, cm; cycle slips as ticks (${m.slips.length})`, function (g, y, top, plot) {
       for (const [k, cls] of [[0, 'mp1'], [1, 'mp2']]) {
         let d = '';

@@ -24,6 +24,7 @@ class Gatherer {
       r.runs.resize(1);
     }
     own_.assign(n, {});
+    open_.assign(n, {});
     count_.assign(n, 0);
   }
 
@@ -39,7 +40,8 @@ class Gatherer {
         mark(rd.runs[1 + t], k);
         std::vector<int32_t>& own = own_[r];
         if (own.size() < sats_.size()) own.resize(sats_.size(), -1);
-        if (rd.tracked.size() < sats_.size()) rd.tracked.resize(sats_.size());
+        std::vector<Run>& open = open_[r];
+        if (open.size() < sats_.size()) open.resize(sats_.size(), Run{-2, -2});
         int64_t values = 0;
         for (size_t c = 0; c < b.columns(); ++c) {
           if (!quilt::present(b.value(row, c))) continue;
@@ -48,7 +50,7 @@ class Gatherer {
           if (own[s] != k) {
             own[s] = k;
             ++count_[r];
-            mark(rd.tracked[static_cast<size_t>(s)], k);
+            extend(rd, open, s, k);
             const char sys =
                 day_.systems[static_cast<size_t>(sats_[static_cast<size_t>(s)].system)];
             if (rd.systems.find(sys) == std::string::npos) rd.systems += sys;
@@ -71,6 +73,9 @@ class Gatherer {
       rd.runs.resize(1 + day_.types.size());
       rd.values.resize(day_.types.size());
       rd.tracked.resize(sats_.size());
+      std::vector<Run>& open = open_[static_cast<size_t>(&rd - day_.receivers.data())];
+      for (size_t s = 0; s < open.size(); ++s)
+        if (open[s].first >= 0) rd.tracked[s].push_back(open[s]);
       rd.epochs.clear();
       for (const auto& runs : rd.runs) {
         int32_t n = 0;
@@ -117,6 +122,22 @@ class Gatherer {
     }
   }
 
+  // The satellite's run of epochs with a value, kept open in a receiver's array of its own (one
+  // cache line for many satellites) and filed when it ends.
+  static void extend(ReceiverDay& rd, std::vector<Run>& open, int32_t s, int32_t k) {
+    Run& run = open[static_cast<size_t>(s)];
+    if (run.last == k - 1) {
+      run.last = k;
+      return;
+    }
+    if (run.first >= 0) {
+      if (rd.tracked.size() <= static_cast<size_t>(s))
+        rd.tracked.resize(static_cast<size_t>(s) + 1);
+      rd.tracked[static_cast<size_t>(s)].push_back(run);
+    }
+    run = {k, k};
+  }
+
   struct Sat {
     int32_t system;
     int32_t seen;  // last epoch counted for the network
@@ -125,6 +146,7 @@ class Gatherer {
   std::vector<Sat> sats_;
   std::vector<int32_t> column_sat_;
   std::vector<std::vector<int32_t>> own_;  // per receiver and satellite: last epoch with a value
+  std::vector<std::vector<Run>> open_;     // per receiver and satellite: the run being extended
   std::vector<int32_t> count_;             // per receiver: satellites with a value this epoch
 };
 

@@ -111,7 +111,7 @@ const profile = mkdtempSync(join(tmpdir(), 'obsquilt-report-chromium-'));
 const browser = await chromium.launchPersistentContext(profile, {
   executablePath: chromiumPath,
   headless: true,
-  viewport: { width: 1280, height: 900 },
+  viewport: { width: 1440, height: 900 },
   args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
     '--disable-background-networking', '--disable-component-update', '--disable-sync'],
 });
