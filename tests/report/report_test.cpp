@@ -121,7 +121,32 @@ TEST(ReportProgram, KeepsFilesAndTellsWhatWentWrong) {
   r = run("shared.txt");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find("warning"), std::string::npos);
-  EXPECT_TRUE(fs::exists("shared.html"));
+  const std::string shared = test::read_file("shared.html");
+  EXPECT_NE(shared.find("Receivers 1 and 3 share the marker 'AAAA': their rows cannot be told "
+                        "apart in obsquilt.txt."),
+            std::string::npos);
+  size_t flags = 0;
+  for (size_t p = 0; (p = shared.find("class=\"flag\"", p)) != std::string::npos; ++p) ++flags;
+  EXPECT_EQ(flags, 2u);
+
+  // The run's window: shares of its 120 epochs, and epochs outside it refused.
+  r = run("--force -o window.html --window 0 3570 net.obsquilt.txt");
+  EXPECT_EQ(r.status, 0) << r.output;
+  const std::string window = test::read_file("window.html");
+  EXPECT_NE(window.find("<dt>window (requested)</dt><dd>00:00:00 – 00:59:30</dd>"),
+            std::string::npos);
+  EXPECT_NE(window.find("<dt>epochs</dt><dd>120</dd>"), std::string::npos);
+  EXPECT_EQ(window.find("id=\"span-note\""), std::string::npos);
+  EXPECT_NE(page.find("id=\"span-note\""), std::string::npos);
+  r = run("--force -o window.html --window 60 3570 net.obsquilt.txt");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(std::regex_search(
+      r.output,
+      std::regex("^net\\.obsquilt\\.txt:[0-9]+: error: epoch outside the window 60 3570")))
+      << r.output;
+  for (const char* bad :
+       {"--window 10", "--window 20 10 net.obsquilt.txt", "--window 0 86401 net.obsquilt.txt"})
+    EXPECT_EQ(run(bad).status, 2) << bad;
 
   r = run("--gap=-1 net.obsquilt.txt");
   EXPECT_EQ(r.status, 2);
