@@ -2,7 +2,7 @@
 // GLONASS, several stations of one region) and the list.txt that names them.
 //
 //   obsquilt-simulate [--stations N] [--epochs N] [--interval S] [--start SEC] [--seed N]
-//                     [--types "C1 P1 P2 L1 L2 S1 S2"] [--no-events] DIR
+//                     [--types "C1 P1 P2 L1 L2 S1 S2"] [--no-events] [--force] DIR
 //
 // Satellites rise and set on simple periodic passes, so a station sees about 8 to 12 of the 31
 // GPS and 5 to 9 of the 24 GLONASS satellites at a time; stations of the region see nearly the
@@ -41,6 +41,7 @@ struct Options {
   bool events = true;
   int slips = 0;         // cycle slips per station
   double multipath = 0;  // amplitude of the code multipath, m
+  bool force = false;
 };
 
 // The cycle slips put into the GPS phases, in turn: cycles of L1 and L2. The geometry-free
@@ -80,17 +81,19 @@ constexpr const char* kUsage =
     "list.txt naming them into DIR (created when missing).\n"
     "\n"
     "  -n, --stations N     number of stations, 1 to 999 (default 5)\n"
-    "  -e, --epochs N       epochs per station, 0 or more (default 120)\n"
-    "  -i, --interval S     seconds between epochs, 1 or more (default 30)\n"
+    "  -e, --epochs N       epochs per station, 0 to 10000000 (default 120)\n"
+    "  -i, --interval S     seconds between epochs, 1 to 86400 (default 30)\n"
     "  -s, --start SEC      second of day of the first epoch, 0 to 86400 (default 0)\n"
-    "      --seed N         seed of the generator (default 1)\n"
+    "      --seed N         seed of the generator, 0 to 9223372036854775807 (default 1)\n"
     "  -t, --types LIST     observation types, e.g. \"C1 P1 P2 L1 L2 S1 S2\" (the default);\n"
     "                       blanks or commas between the two-character codes, at most 50\n"
     "      --no-events      no event records (flag 4) in the observation section\n"
-    "      --slips N        N cycle slips per station in the phases of GPS satellites (L1, L2\n"
-    "                       or both, 1 to 9 cycles), listed in DIR/slips.txt\n"
-    "      --multipath CM   code multipath of amplitude CM centimetres (a sine of 600 s period,\n"
-    "                       its phase per station, satellite and frequency) on every code\n"
+    "      --slips N        cycle slips per station, 0 to 10000, in the phases of GPS\n"
+    "                       satellites (L1, L2 or both, 1 to 9 cycles), listed in DIR/slips.txt\n"
+    "      --multipath CM   code multipath of amplitude CM centimetres, 0 to 10000 (a sine of\n"
+    "                       600 s period, its phase per station, satellite and frequency) on\n"
+    "                       every code\n"
+    "  -f, --force          replace list.txt and station files that exist already in DIR\n"
     "  -h, --help           show this help and exit\n"
     "  -V, --version        show the version and exit\n"
     "\n"
@@ -140,10 +143,11 @@ bool parse(int argc, char** argv, Options& o) {
                                     {"multipath", required_argument, nullptr, kMultipath},
                                     {"help", no_argument, nullptr, 'h'},
                                     {"version", no_argument, nullptr, 'V'},
+                                    {"force", no_argument, nullptr, 'f'},
                                     {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, ":n:e:i:s:t:hV", longopts, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":n:e:i:s:t:fhV", longopts, nullptr)) != -1) {
     switch (c) {
       case 'n': o.stations = static_cast<int>(number("--stations", optarg, 1, 999)); break;
       case 'e': o.epochs = static_cast<int>(number("--epochs", optarg, 0, 10'000'000)); break;
@@ -156,6 +160,7 @@ bool parse(int argc, char** argv, Options& o) {
       case kMultipath:
         o.multipath = static_cast<double>(number("--multipath", optarg, 0, 10000)) / 100.0;
         break;
+      case 'f': o.force = true; break;
       case 'h': std::fputs(kUsage, stdout); return false;
       case 'V': cli::print_version(); return false;
       case ':':
@@ -339,6 +344,13 @@ void write_station(const Options& o, int station, const std::vector<Sat>& sats, 
 
 }  // namespace
 
+// The file name of station s (1 to 999).
+static std::string station_name(int s) {
+  char name[32];
+  std::snprintf(name, sizeof name, "s%03d1470.26o", s);
+  return name;
+}
+
 static int simulate(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, o)) return cli::kOk;
@@ -356,6 +368,11 @@ static int simulate(int argc, char** argv) {
                     2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
                     std::floor(uniform(rng) * 2e6) - 1e6});
   const std::filesystem::path dir(o.dir);
+  // Nothing of the user's is replaced without --force: every name is checked before any write.
+  cli::refuse_existing((dir / "list.txt").string(), o.force);
+  for (int s = 1; s <= o.stations; ++s)
+    cli::refuse_existing((dir / station_name(s)).string(), o.force);
+  if (o.slips > 0) cli::refuse_existing((dir / "slips.txt").string(), o.force);
   FILE* slips = nullptr;
   if (o.slips > 0) {
     slips = std::fopen((dir / "slips.txt").c_str(), "w");
@@ -367,8 +384,7 @@ static int simulate(int argc, char** argv) {
   if (list == nullptr)
     throw cli::Failure{(dir / "list.txt").string() + ": " + std::strerror(errno)};
   for (int s = 1; s <= o.stations; ++s) {
-    char name[32];
-    std::snprintf(name, sizeof name, "s%03d1470.26o", s);
+    const std::string name = station_name(s);
     FILE* f = std::fopen((dir / name).c_str(), "w");
     if (f == nullptr) throw cli::Failure{(dir / name).string() + ": " + std::strerror(errno)};
     static char buf[1 << 20];
@@ -377,7 +393,7 @@ static int simulate(int argc, char** argv) {
     const bool written = !std::ferror(f);
     if (std::fclose(f) != 0 || !written)
       throw cli::Failure{(dir / name).string() + ": " + std::strerror(errno)};
-    std::fprintf(list, "%s\n", name);
+    std::fprintf(list, "%s\n", name.c_str());
   }
   if (slips != nullptr && std::fclose(slips) != 0)
     throw cli::Failure{(dir / "slips.txt").string() + ": " + std::strerror(errno)};

@@ -22,8 +22,8 @@ const char kUsage[] =
     "\n"
     "  -C, --directory=DIR  check DIR instead of the current directory\n"
     "  -q, --quiet          print errors and warnings only, no notes\n"
-    "      --help           show this help and exit\n"
-    "      --version        show the version and exit\n"
+    "  -h, --help           show this help and exit\n"
+    "  -V, --version        show the version and exit\n"
     "\n"
     "Findings go to standard output as FILE:LINE: error|warning|note: message, then a summary.\n"
     "Exit status: 0 nothing found, 1 warnings only, 2 the run would stop or fail.\n";
@@ -46,7 +46,7 @@ int check_main(int argc, char** argv) {
   std::string dir;
   bool quiet = false;
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, "+C:q", longs, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, "+C:qhV", longs, nullptr)) != -1;) {
     switch (c) {
       case 'C': dir = optarg; break;
       case 'q': quiet = true; break;

@@ -212,6 +212,10 @@ int body(int argc, char** argv) {
       else
         write_netcdf(o, out.temp);
       cli::commit_output(out);
+    } catch (cli::Failure& f) {
+      cli::abandon_output(out);
+      f.message = cli::naming_output(f.message, out);
+      throw;
     } catch (...) {
       cli::abandon_output(out);
       throw;

@@ -108,12 +108,22 @@ std::string unique_name(const std::string& name, std::set<std::string>& given) {
   return candidate;
 }
 
-std::optional<Date> parse_day(const std::string& s) {
+// The day of --day YYYY-DDD; a usage error that says what is wrong with the value.
+Date parse_day(const std::string& s) {
   int y = 0, doy = 0;
   char tail = 0;
-  if (std::sscanf(s.c_str(), "%4d-%3d%c", &y, &doy, &tail) != 2 || y < 1980 || doy < 1 ||
-      doy > 365 + ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0))
-    return std::nullopt;
+  if (std::sscanf(s.c_str(), "%4d-%3d%c", &y, &doy, &tail) != 2 || s[4] != '-' ||
+      !std::isdigit(static_cast<unsigned char>(s[0])) ||
+      !std::isdigit(static_cast<unsigned char>(s[5])))
+    throw cli::UsageError{"--day wants YYYY-DDD (year and day of year, 2015-044), not '" + s + "'"};
+  // RINEX 2 writes two-digit years: 80-99 are 1980-1999, 00-79 are 2000-2079.
+  if (y < 1980 || y > 2079)
+    throw cli::UsageError{"--day " + s + ": the year " + std::to_string(y) +
+                          " is outside 1980 to 2079, the years RINEX 2 files can name"};
+  const int days = 365 + ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0);
+  if (doy < 1 || doy > days)
+    throw cli::UsageError{"--day " + s + ": there is no day " + std::to_string(doy) + " in " +
+                          std::to_string(y) + " (days 001 to " + std::to_string(days) + ")"};
   for (int m = 12;; --m)
     if (const int first = Date{y, m, 1}.day_of_year(); first <= doy)
       return Date{y, m, doy - first + 1};
@@ -237,10 +247,7 @@ int prep_main(int argc, char** argv) {
   for (int c; (c = getopt_long(argc, argv, ":d:D:fhV", options, nullptr)) != -1;) {
     switch (c) {
       case 'd': dir = optarg; break;
-      case 'D':
-        day = parse_day(optarg);
-        if (!day) throw cli::UsageError{std::string("--day wants YYYY-DDD, not '") + optarg + "'"};
-        break;
+      case 'D': day = parse_day(optarg); break;
       case 'f': force = true; break;
       case 'h': std::fputs(kUsage, stdout); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;

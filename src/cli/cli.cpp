@@ -70,18 +70,30 @@ int run_main(const char* name, int argc, char** argv, int (*body)(int, char**)) 
   }
 }
 
-OutputFile create_output(const std::string& path, bool force) {
+void refuse_existing(const std::string& path, bool force) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) throw Failure{path + ": is a directory"};
     if (!force) throw Failure{path + ": file exists (use --force to overwrite it)"};
   }
+}
+
+OutputFile create_output(const std::string& path, bool force) {
+  refuse_existing(path, force);
   OutputFile out;
   out.path = path;
   out.temp = path + ".part-" + std::to_string(::getpid());
   out.fd = ::open(out.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (out.fd < 0) throw Failure{out.temp + ": " + std::strerror(errno)};
+  // The user asked for `path`: the temporary name would only puzzle.
+  if (out.fd < 0) throw Failure{path + ": " + std::strerror(errno)};
   return out;
+}
+
+std::string naming_output(std::string message, const OutputFile& out) {
+  if (out.temp.empty()) return message;
+  for (size_t at; (at = message.find(out.temp)) != std::string::npos;)
+    message.replace(at, out.temp.size(), out.path);
+  return message;
 }
 
 void commit_output(OutputFile& out) {

@@ -53,6 +53,12 @@ struct OutputFile {
   int fd = -1;
 };
 OutputFile create_output(const std::string& path, bool force);
+// The check create_output makes before it writes: Failure when `path` is a directory, or exists
+// and `force` is not given. For programs that check all their names before writing any.
+void refuse_existing(const std::string& path, bool force);
+// `message` with the temporary name of `out` replaced by the name the user asked for (for the
+// messages of libraries that were given the temporary name).
+std::string naming_output(std::string message, const OutputFile& out);
 void commit_output(OutputFile& out);   // fsync-free rename into place; Failure on error
 void abandon_output(OutputFile& out);  // removes the unfinished content
 

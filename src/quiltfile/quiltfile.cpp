@@ -126,6 +126,10 @@ Reader::~Reader() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
+namespace {
+constexpr const char* kNotQuilt = "not an obsquilt.txt (the first line is not an a-line)";
+}  // namespace
+
 void Reader::fail(const std::string& message) const { throw FormatError{path_, lineno_, message}; }
 
 bool Reader::line(std::string_view& text) {
@@ -134,7 +138,10 @@ bool Reader::line(std::string_view& text) {
     if (const void* lf = std::memchr(begin, '\n', end_ - pos_)) {
       const size_t len = static_cast<size_t>(static_cast<const char*>(lf) - begin);
       ++lineno_;
-      if (len == 0 || begin[len - 1] != '\r') fail("line ends without CR LF");
+      if (len == 0 || begin[len - 1] != '\r') {
+        if (lineno_ == 1) first_line_without_cr(std::string_view(begin, len));
+        fail("line ends without CR LF");
+      }
       text = std::string_view(begin, len - 1);
       pos_ += len + 1;
       bytes_ += len + 1;
@@ -166,11 +173,22 @@ bool Reader::line(std::string_view& text) {
   }
 }
 
+// A first line that ends in LF alone: a file of another kind, or an obsquilt.txt whose CR were
+// stripped on the way (a copy in text mode, a version-control checkout); the reader keeps to
+// the bytes the merge writes and says which.
+void Reader::first_line_without_cr(std::string_view l) const {
+  if (l.size() == 26 && l.substr(0, 2) == "a ")
+    fail(
+        "an obsquilt.txt whose CR were stripped: its lines end in LF alone, and the format's "
+        "line end is CR LF (restore them, e.g. with sed 's/$/\\r/')");
+  fail(kNotQuilt);
+}
+
 void Reader::read_header() {
   std::string_view l;
   if (!line(l)) throw FormatError{path_, 1, "the file is empty: an a-line was expected"};
-  if (l.size() != 26 || l.substr(0, 2) != "a ")
-    fail("expected the a-line (\"a\" and four 6-column integers, 26 columns)");
+  if (l.substr(0, std::min<size_t>(2, l.size())) != "a ") fail(kNotQuilt);
+  if (l.size() != 26) fail("expected the a-line (\"a\" and four 6-column integers, 26 columns)");
   const std::string_view tmin = l.substr(2, 6), tmax = l.substr(8, 6);
   int32_t nfiles = 0;
   if (!parse_int(l.substr(14, 6), header_.step) || header_.step < 1 || header_.step > 86400)

@@ -116,6 +116,7 @@ class Reader {
  private:
   bool line(std::string_view& text);  // the next line without its CR LF; false at the end
   [[noreturn]] void fail(const std::string& message) const;
+  [[noreturn]] void first_line_without_cr(std::string_view line) const;
 
   std::string path_;
   std::FILE* file_ = nullptr;

@@ -1,5 +1,5 @@
 #!/bin/sh
-# The command line of a program: --help and --version answer on standard output, exit 0 and
+# The command line of a program: --help and --version (and -h, -V) answer on standard output, exit 0 and
 # leave the working directory as it was; an unknown option and each further bad command line
 # given after the program exit 2 with "NAME: message" on the error stream.
 #   usage.sh PROGRAM [BAD-ARGUMENT-LIST]...      (each list is one word, split at blanks)
@@ -13,7 +13,7 @@ cd "$work" || exit 1
 fail() { echo "FAIL: $name $*"; failed=1; }
 failed=0
 
-for opt in --help --version; do
+for opt in --help -h --version -V; do
   "$program" "$opt" >out 2>err
   status=$?
   [ "$status" -eq 0 ] || fail "$opt: exit $status"
