@@ -30,7 +30,8 @@ using archive::FormatError;
 using archive::ObsFile;
 
 const char* const kUsage =
-    "Usage: obsquilt-prep [--dir DIR] [--day YYYY-DDD] [--force] FILE...\n"
+    "Usage: obsquilt-prep [--dir DIR] [--day YYYY-DDD] [--append] [--force] [--keep-duplicates]\n"
+    "                     FILE...\n"
     "Writes the plain RINEX 2 observation files of one day, and the list.txt that obsquilt\n"
     "merges, from observation files as GNSS archives publish them: plain RINEX 2 or compact\n"
     "RINEX 1.0 (Hatanaka), as they stand or wrapped in compress (.Z), gzip or bzip2, all\n"
@@ -38,7 +39,9 @@ const char* const kUsage =
     "\n"
     "  -d, --dir DIR       write into DIR (made when missing; default: the current directory)\n"
     "  -D, --day YYYY-DDD  the day to keep (default: the day most files start on)\n"
+    "  -a, --append        add the files to the list.txt of DIR (its names are kept)\n"
     "  -f, --force         replace list.txt and output files that exist already\n"
+    "  -k, --keep-duplicates  keep every file of a station met twice (same marker and day)\n"
     "  -h, --help          show this help and exit\n"
     "  -V, --version       show the version and exit\n"
     "\n"
@@ -50,7 +53,11 @@ const char* const kUsage =
     "more than 1000 files, names over 78 characters, satellites of systems other than G, R, S,\n"
     "E, C). Epochs of another day inside a kept file, and epochs on a second of the day met\n"
     "before in it, are left out of the written file and counted; a file that ends inside an\n"
-    "epoch keeps its complete epochs, with a warning.\n"
+    "epoch keeps its complete epochs, with a warning; so does a compressed file cut early. A\n"
+    "file that ends (on a whole line) inside the record of its last satellite keeps that epoch,\n"
+    "the missing fields blank, with a warning. The same station given twice (same marker and\n"
+    "day) is kept once, the first, unless --keep-duplicates. Line numbers of a compressed file\n"
+    "are those of its unpacked text.\n"
     "Then run 'echo | obsquilt 0 86400 30' in DIR to merge the day.\n"
     "\n"
     "Exit status: 0 all kept, 1 something left out or a warning, 2 nothing usable or an error.\n";
@@ -61,7 +68,27 @@ struct Input {
   std::optional<Date> start;
   std::string name;  // the short name, once given
   std::string what;  // e.g. "compact RINEX, compress"
+  bool wrapped =
+      false;  // read through compress, gzip or bzip2: line numbers are of the unpacked text
+  std::string marker;  // MARKER NAME, trimmed
 };
+
+// A finding about an input, "FILE:LINE: kind: message". The lines of a wrapped file are those
+// of its unpacked text, which no editor opens at FILE:LINE: they are said in words.
+void diagnose(const Input& in, long line, std::string_view kind, const std::string& message) {
+  if (in.wrapped && line > 0)
+    cli::located(in.arg, 0, kind,
+                 "line " + std::to_string(line) + " of the unpacked text: " + message);
+  else
+    cli::located(in.arg, line, kind, message);
+}
+
+// Why a file is left out after a fault at `line`.
+std::string fault(const Input& in, long line, const std::string& message) {
+  if (line <= 0) return message;
+  return "line " + std::to_string(line) + (in.wrapped ? " of the unpacked text" : "") + ": " +
+         message;
+}
 
 std::string base_name(const std::string& path) { return fs::path(path).filename().string(); }
 
@@ -135,6 +162,7 @@ void survey(Input& in) {
     ObsFile file(in.arg);
     const archive::Identity& id = file.identity();
     in.what = id.what;
+    in.wrapped = !file.wrappers().empty();
     if (!id.usable()) {
       in.left_out = id.what;
       if (id.kind == archive::Kind::rinex3_obs) in.left_out += "; this program merges RINEX 2";
@@ -154,6 +182,7 @@ void survey(Input& in) {
       return;
     }
     in.start = h.first_obs;
+    in.marker = h.marker;
     Epoch e;
     while (!in.start && reader.next(e)) in.start = e.date;
     if (!in.start) {
@@ -167,8 +196,8 @@ void survey(Input& in) {
           "no short name can be made: the file name is not ssssdddf.yyt and the "
           "header has no MARKER NAME";
   } catch (const FormatError& e) {
-    cli::located(e.file, e.line, "error", e.message);
-    in.left_out = e.line > 0 ? "line " + std::to_string(e.line) + ": " + e.message : e.message;
+    diagnose(in, e.line, "error", e.message);
+    in.left_out = fault(in, e.line, e.message);
   }
 }
 
@@ -176,8 +205,9 @@ void survey(Input& in) {
 // when the file turns out damaged or holds satellites of a system the merge does not know.
 // Counts the epochs left out: those of other days, and those on a second of the day met
 // before in the file (the merge would stop on them).
-bool write_file(Input& in, const Date& day, const fs::path& dir, bool force, bool& warned,
-                std::map<std::string, long>& other_days, long& repeats) {
+bool write_file(Input& in, const Date& day, const fs::path& dir, bool force,
+                std::vector<archive::Notice>& notices, std::map<std::string, long>& other_days,
+                long& repeats) {
   cli::OutputFile out = cli::create_output((dir / in.name).string(), force);
   std::string buf;
   auto flush = [&](bool all) {
@@ -218,16 +248,13 @@ bool write_file(Input& in, const Date& day, const fs::path& dir, bool force, boo
       buf += e.text;
       flush(false);
     }
-    std::vector<archive::Notice> notices = file.notices();
+    notices = file.notices();
     if (reader.cut()) notices.push_back(*reader.cut());
-    for (const auto& n : notices) {
-      cli::located(in.arg, n.line, "warning", n.message);
-      warned = true;
-    }
+    if (reader.short_end()) notices.push_back(*reader.short_end());
   } catch (const FormatError& e) {
     cli::abandon_output(out);
-    cli::located(e.file, e.line, "error", e.message);
-    in.left_out = e.line > 0 ? "line " + std::to_string(e.line) + ": " + e.message : e.message;
+    diagnose(in, e.line, "error", e.message);
+    in.left_out = fault(in, e.line, e.message);
     return false;
   }
   flush(true);
@@ -235,20 +262,68 @@ bool write_file(Input& in, const Date& day, const fs::path& dir, bool force, boo
   return true;
 }
 
+// A station and day, as the key that finds it met twice: the marker (upper case) and the day of
+// its first epoch; empty when the header names no marker.
+std::string station_key(const Input& in) {
+  if (in.marker.empty() || !in.start) return "";
+  std::string key;
+  for (char c : in.marker) key += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return key + " " + in.start->text();
+}
+
+// The list.txt of a prepared directory: its text (ended by a line end), its names, and the
+// files of those names surveyed, for their markers and days.
+struct Listed {
+  std::string text;
+  std::vector<std::string> names;
+  std::vector<Input> stations;
+};
+
+Listed read_list(const fs::path& dir) {
+  Listed l;
+  std::FILE* f = std::fopen((dir / "list.txt").c_str(), "r");
+  if (f == nullptr) {
+    if (errno == ENOENT) return l;
+    throw cli::Failure{(dir / "list.txt").string() + ": " + std::strerror(errno)};
+  }
+  char line[4096];
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    l.text += line;
+    std::string name = line;
+    while (!name.empty() && (name.back() == '\n' || name.back() == '\r' || name.back() == ' '))
+      name.pop_back();
+    if (name.empty() || name[0] == '*') continue;
+    l.names.push_back(name);
+  }
+  std::fclose(f);
+  if (!l.text.empty() && l.text.back() != '\n') l.text += '\n';
+  for (const std::string& name : l.names) {
+    Input in;
+    in.arg = (dir / name).string();
+    survey(in);
+    in.name = name;
+    if (in.left_out.empty()) l.stations.push_back(in);
+  }
+  return l;
+}
+
 int prep_main(int argc, char** argv) {
   static const option options[] = {
-      {"dir", required_argument, nullptr, 'd'}, {"day", required_argument, nullptr, 'D'},
-      {"force", no_argument, nullptr, 'f'},     {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'V'},   {nullptr, 0, nullptr, 0}};
+      {"dir", required_argument, nullptr, 'd'},       {"day", required_argument, nullptr, 'D'},
+      {"force", no_argument, nullptr, 'f'},           {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},         {"append", no_argument, nullptr, 'a'},
+      {"keep-duplicates", no_argument, nullptr, 'k'}, {nullptr, 0, nullptr, 0}};
   fs::path dir = ".";
   std::optional<Date> day;
-  bool force = false;
+  bool force = false, append = false, keep_duplicates = false;
   opterr = 0;  // the messages are ours
-  for (int c; (c = getopt_long(argc, argv, ":d:D:fhV", options, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":d:D:fhVak", options, nullptr)) != -1;) {
     switch (c) {
       case 'd': dir = optarg; break;
       case 'D': day = parse_day(optarg); break;
       case 'f': force = true; break;
+      case 'a': append = true; break;
+      case 'k': keep_duplicates = true; break;
       case 'h': std::fputs(kUsage, stdout); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;
       case ':':
@@ -257,8 +332,19 @@ int prep_main(int argc, char** argv) {
     }
   }
   if (optind >= argc) throw cli::UsageError{"no input file"};
+  // Error lines and the lines of what became of each input, in the order they happen, also
+  // when both streams go to one pipe or file.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<Input> inputs;
-  for (int i = optind; i < argc; ++i) inputs.push_back(Input{argv[i], "", {}, "", ""});
+  for (int i = optind; i < argc; ++i) {
+    inputs.emplace_back();
+    inputs.back().arg = argv[i];
+  }
+
+  // With --append, the stations of the list there already: their names stay taken, and their
+  // day is the day unless --day says otherwise.
+  const Listed listed = append ? read_list(dir) : Listed{};
+  if (!day && !listed.stations.empty()) day = listed.stations.front().start;
 
   // The day: the one most usable files start on (the first such in argument order on a tie).
   for (Input& in : inputs) survey(in);
@@ -273,13 +359,25 @@ int prep_main(int argc, char** argv) {
         break;
       }
   }
-  // Names in argument order; the merge's limits.
-  std::set<std::string> given;
-  size_t kept = 0;
+  // Names in argument order; the merge's limits; a station met before.
+  std::set<std::string> given(listed.names.begin(), listed.names.end());
+  std::map<std::string, std::string> stations;  // marker and day -> where it was met first
+  for (const Input& l : listed.stations)
+    if (l.start) stations.emplace(station_key(l), l.name + " in list.txt");
+  size_t kept = listed.names.size();
   for (Input& in : inputs) {
     if (!in.left_out.empty()) continue;
+    const std::string key = station_key(in);
     if (!(*in.start == *day)) {
       in.left_out = in.start->text() + ", the day is " + day->text();
+    } else if (append && given.contains(in.name)) {
+      in.left_out = in.name + " is in list.txt already";
+    } else if (!keep_duplicates && !key.empty() && stations.contains(key)) {
+      std::error_code same_ec;
+      in.left_out = (fs::equivalent(in.arg, stations[key], same_ec) ? "the same file as "
+                                                                    : "the station of ") +
+                    stations[key] + " (marker " + in.marker + ", " + day->text() +
+                    "); --keep-duplicates keeps both";
     } else if (kept == static_cast<size_t>(kMaxFiles)) {
       in.left_out = "the merge reads at most " + std::to_string(kMaxFiles) + " files";
     } else {
@@ -289,9 +387,10 @@ int prep_main(int argc, char** argv) {
                       std::to_string(kNameLength) + " characters";
       else
         ++kept;
+      if (!key.empty()) stations.emplace(key, in.arg);
     }
   }
-  if (kept == 0) {
+  if (kept == listed.names.size()) {
     for (const Input& in : inputs)
       std::printf("left out %s: %s\n", in.arg.c_str(), in.left_out.c_str());
     std::fflush(stdout);
@@ -302,23 +401,27 @@ int prep_main(int argc, char** argv) {
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) throw cli::Failure{dir.string() + ": " + ec.message()};
-  if (!force) {
-    for (const Input& in : inputs)
-      if (in.left_out.empty() && fs::exists(dir / in.name))
-        throw cli::Failure{(dir / in.name).string() +
-                           ": file exists (use --force to overwrite it)"};
-    if (fs::exists(dir / "list.txt"))
-      throw cli::Failure{(dir / "list.txt").string() +
-                         ": file exists (use --force to overwrite it)"};
+  for (const Input& in : inputs)
+    if (in.left_out.empty()) cli::refuse_existing((dir / in.name).string(), force);
+  if (!append && !force && fs::exists(dir / "list.txt"))
+    throw cli::Failure{(dir / "list.txt").string() +
+                       ": file exists (--append adds to it, --force replaces it)"};
+  if (!listed.names.empty()) {
+    std::printf("in list.txt already:");
+    for (const std::string& n : listed.names) std::printf(" %s", n.c_str());
+    std::printf("\n");
   }
 
   bool something_left = false, warned = false;
-  std::string list;
+  std::string list = listed.text;
   for (Input& in : inputs) {
     std::map<std::string, long> other_days;
     long repeats = 0;
-    if (in.left_out.empty() && write_file(in, *day, dir, force, warned, other_days, repeats)) {
+    std::vector<archive::Notice> notices;
+    if (in.left_out.empty() && write_file(in, *day, dir, force, notices, other_days, repeats)) {
       std::printf("kept %s -> %s (%s)\n", in.arg.c_str(), in.name.c_str(), in.what.c_str());
+      for (const auto& n : notices) diagnose(in, n.line, "warning", n.message);
+      warned = warned || !notices.empty();
       for (const auto& [date, n] : other_days)
         std::printf("%s: %ld epoch%s of %s left out\n", in.name.c_str(), n, n == 1 ? "" : "s",
                     date.c_str());
@@ -333,8 +436,9 @@ int prep_main(int argc, char** argv) {
     }
   }
   std::fflush(stdout);
-  if (list.empty()) throw cli::Failure{"no usable observation file; list.txt not written"};
-  cli::OutputFile out = cli::create_output((dir / "list.txt").string(), force);
+  if (list.size() == listed.text.size())
+    throw cli::Failure{"no usable observation file; list.txt not written"};
+  cli::OutputFile out = cli::create_output((dir / "list.txt").string(), force || append);
   if (::write(out.fd, list.data(), list.size()) != static_cast<ssize_t>(list.size())) {
     cli::abandon_output(out);
     throw cli::Failure{out.path + ": " + std::strerror(errno)};

@@ -104,6 +104,12 @@ bool Rinex2Reader::next(Epoch& epoch) {
   ++line_;
   epoch.text.assign(line).push_back('\n');
   epoch.line = line_;
+  if (file_.unterminated()) {
+    cut_ = archive::Notice{line_,
+                           "the file ends inside this epoch record (no line end); the "
+                           "complete epochs before it are kept"};
+    return false;
+  }
   epoch.date = epoch_date(line);
   const char flag = line.size() > 28 ? line[28] : ' ';
   const long count = line.substr(std::min<size_t>(29, line.size())).find_first_not_of(' ') < 3
@@ -131,10 +137,26 @@ bool Rinex2Reader::next(Epoch& epoch) {
     const long records = facts_.types > 0 ? (facts_.types + 4) / 5 : 1;
     more = (count > 12 ? (count - 1) / 12 : 0) + count * records;
   }
+  // The first line of the last satellite's observation record.
+  const long last_record = flag >= '2' || count == 0 ? more : more - (more - list_lines) / count;
   for (long i = 0; i < more; ++i) {
-    if (!file_.next_line(line)) {
+    if (!file_.next_line(line) || file_.unterminated()) {
+      if (file_.unterminated()) ++line_;  // cut inside this line (no line end)
+      // Some writers drop the trailing lines of a record whose fields are all blank: at a clean
+      // end inside the last satellite's record, those lines are blank ones.
+      if (i > last_record && !file_.unterminated() && file_.ended_cleanly()) {
+        const long missing = more - i;
+        epoch.text.append(static_cast<size_t>(missing), '\n');
+        short_end_ = archive::Notice{
+            line_,
+            "the file ends here, " + std::to_string(missing) + " line" + (missing == 1 ? "" : "s") +
+                " short of the last satellite's record in the epoch of line " +
+                std::to_string(epoch.line) + "; the epoch is kept, the missing fields blank"};
+        return true;
+      }
       cut_ = archive::Notice{
-          epoch.line, "the file ends inside the epoch of this line, after line " +
+          epoch.line, std::string("the file ends inside the epoch of this line, ") +
+                          (file_.unterminated() ? "in line " : "after line ") +
                           std::to_string(line_) + "; the complete epochs before it are kept"};
       return false;
     }

@@ -46,9 +46,13 @@ class Rinex2Reader {
   const HeaderFacts& read_header();
   const std::string& header_text() const { return header_; }
   // The next whole epoch; false at the end. An epoch the text ends inside is not returned: it
-  // becomes the notice cut().
+  // becomes the notice cut(); but see short_end().
   bool next(Epoch& epoch);
   const std::optional<archive::Notice>& cut() const { return cut_; }
+  // A file that ends cleanly inside the record of its last epoch's last satellite, some of its
+  // lines missing: next() gives that epoch with the missing lines blank (missing values), and
+  // this notice names the file's last line.
+  const std::optional<archive::Notice>& short_end() const { return short_end_; }
 
  private:
   void take_types(std::string_view line);
@@ -59,6 +63,7 @@ class Rinex2Reader {
   std::string header_;
   long line_ = 0;
   std::optional<archive::Notice> cut_;
+  std::optional<archive::Notice> short_end_;
 };
 
 // The date of columns 1-9 of an epoch record ("yy mm dd", two-digit year), none when blank.

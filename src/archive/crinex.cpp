@@ -288,6 +288,11 @@ bool CompactDecoder::epoch(std::string& out) {
                                                  "); the complete epochs before are kept"});
     return false;
   }
+  // A last line without its line end is cut inside, as a rule: it is not decoded.
+  if (in_.unterminated()) {
+    cut("an epoch (its epoch line has no line end)");
+    return false;
+  }
   if (!line.empty() && line[0] == '&') {
     epoch_line_.clear();
     prev_sats_.clear();
@@ -310,8 +315,8 @@ bool CompactDecoder::epoch(std::string& out) {
   sats_.resize(3 * nsat, ' ');
 
   // Clock line: empty, or the offset in 1e-9 s as a value of its own arc.
-  if (!in_.next(line)) {
-    cut("an epoch");
+  if (!in_.next(line) || in_.unterminated()) {
+    cut(in_.unterminated() ? "an epoch (its clock line has no line end)" : "an epoch");
     return false;
   }
   const bool has_clock = !line.empty();
@@ -360,9 +365,9 @@ bool CompactDecoder::epoch(std::string& out) {
     out.push_back('\n');
   }
   for (size_t i = 0; i < nsat; ++i) {
-    if (!in_.next(line)) {
+    if (!in_.next(line) || in_.unterminated()) {
       out.resize(start);
-      cut("an epoch");
+      cut(in_.unterminated() ? "an epoch (its last line has no line end)" : "an epoch");
       return false;
     }
     satellite_line(line, i, out);

@@ -34,6 +34,36 @@ std::string type_name(char type) {
   }
 }
 
+// A container or compression this reader does not undo, by its magic bytes at the start of the
+// (unwrapped) data: what it is, and the command that unpacks it; empty for none.
+std::string foreign_wrapper(std::string_view head, const std::string& path,
+                            const std::string& wrappers) {
+  struct Magic {
+    std::string_view at_start;
+    const char* what;
+    const char* unpack;
+  };
+  static constexpr Magic kMagic[] = {
+      {"PK\x03\x04", "a zip archive", "unzip"},
+      {"\xfd"
+       "7zXZ",
+       "xz-compressed", "xz -dk"},
+      {"\x28\xb5\x2f\xfd", "zstd-compressed", "zstd -d"},
+      {"7z\xbc\xaf\x27\x1c", "a 7-Zip archive", "7z x"},
+      {"LZIP", "lzip-compressed", "lzip -dk"},
+      {"\x04\x22\x4d\x18", "lz4-compressed", "lz4 -d"},
+      {"", "a tar archive", "tar -xf"},
+  };
+  for (const Magic& m : kMagic) {
+    const bool tar = m.at_start.empty();
+    if (tar ? head.size() >= 262 && head.substr(257, 5) == "ustar"
+            : head.substr(0, m.at_start.size()) == m.at_start)
+      return std::string(m.what) + (wrappers.empty() ? "" : " (in " + wrappers + ")") +
+             ": unpack it first (" + m.unpack + " " + path + ")";
+  }
+  return "";
+}
+
 }  // namespace
 
 Identity identify(std::string_view first, std::string_view third, const std::string& wrappers) {
@@ -97,8 +127,19 @@ ObsFile::ObsFile(const std::string& path) : path_(path) {
       first.push_back('?');  // a first line too long for text: not RINEX, not empty
   }
   if (first.empty() && !stream_->damage().empty())
-    throw FormatError{path, 0, "damaged or cut compressed data: " + stream_->damage()};
+    throw FormatError{path, 0,
+                      "damaged or cut compressed data: " + stream_->damage() +
+                          "; nothing before the damage could be unpacked" +
+                          (stream_->wrappers().find("bzip2") != std::string::npos
+                               ? " (bzip2 unpacks whole blocks of up to 900 kB)"
+                               : "")};
   id_ = identify(first, third, stream_->wrappers());
+  if (id_.kind == Kind::not_rinex) {
+    // Named, with what to do about it; this reader undoes compress, gzip and bzip2 only.
+    if (std::string w = foreign_wrapper(lines_->opening(512), path, stream_->wrappers());
+        !w.empty())
+      id_.what = std::move(w);
+  }
   if (!id_.usable()) return;
   // Start again from the first line, still in the buffer as a rule; else open the file anew.
   if (!lines_->rewind()) {
@@ -156,6 +197,11 @@ void ObsFile::copy_to(const std::function<void(std::string_view)>& sink) {
   }
   if (!text_.empty()) sink(text_);
   text_.clear();
+}
+
+bool ObsFile::ended_cleanly() const {
+  if (decoder_) return decoder_->notices().empty();
+  return lines_->damage().empty() && !lines_->unterminated();
 }
 
 std::vector<Notice> ObsFile::notices() const {

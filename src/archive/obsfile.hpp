@@ -40,6 +40,12 @@ class ObsFile {
   // Opens the file and reads its first lines; FormatError when it cannot be opened.
   explicit ObsFile(const std::string& path);
   const Identity& identity() const { return id_; }
+  // The wrappers undone on the way, outermost first ("gzip"), empty for a file as it stands.
+  const std::string& wrappers() const { return stream_->wrappers(); }
+  // After the last line: the text ended on a line end, with no damage and nothing cut.
+  bool ended_cleanly() const;
+  // The line returned last ends the text without a line end (a plain file cut inside it).
+  bool unterminated() const { return !decoder_ && lines_->unterminated(); }
   const std::string& path() const { return path_; }
 
   // The next line of the plain RINEX 2 text (no LF), valid until the next call; false at the

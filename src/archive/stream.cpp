@@ -1,12 +1,15 @@
 #include "archive/stream.hpp"
 
 #include <archive.h>
+#include <bzlib.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include <zlib.h>
 
 namespace obsq::archive {
 
@@ -23,7 +26,119 @@ size_t MemoryStream::read(char* buf, size_t n) {
   return n;
 }
 
-ArchiveStream::ArchiveStream(const std::string& path) {
+namespace {
+
+// The bytes of a gzip (zlib) or bzip2 (libbz2) file decoded as far as they go: a stream cut
+// short, or damaged, ends where its decodable part ends. Several members one after another are
+// read as one stream, as gzip and bzip2 do.
+class CutFileDecoder : public ByteStream {
+ public:
+  enum class Format { gzip, bzip2 };
+  CutFileDecoder(int fd, Format format) : fd_(fd), format_(format) { ok_ = start(); }
+  ~CutFileDecoder() override {
+    finish();
+    ::close(fd_);
+  }
+  CutFileDecoder(const CutFileDecoder&) = delete;
+  CutFileDecoder& operator=(const CutFileDecoder&) = delete;
+
+  size_t read(char* buf, size_t n) override {
+    size_t out = 0;
+    while (ok_ && out < n) {
+      if (avail_ == 0 && !eof_) {
+        const ssize_t got = ::read(fd_, in_, sizeof in_);
+        if (got <= 0) eof_ = true;
+        next_ = in_;
+        avail_ = got > 0 ? static_cast<size_t>(got) : 0;
+      }
+      const size_t before = out;
+      const int r = step(buf + out, n - out, out);
+      if (r == kEnd) {
+        finish();
+        ok_ = (avail_ > 0 || refill()) && start();  // the next member, if any
+      } else if (r == kFault || (out == before && avail_ == 0 && eof_)) {
+        ok_ = false;  // damaged, or cut: what came before is all there is
+      }
+    }
+    return out;
+  }
+
+ private:
+  enum { kMore, kEnd, kFault };
+
+  bool refill() {
+    if (eof_) return false;
+    const ssize_t got = ::read(fd_, in_, sizeof in_);
+    if (got <= 0) {
+      eof_ = true;
+      return false;
+    }
+    next_ = in_;
+    avail_ = static_cast<size_t>(got);
+    return true;
+  }
+  bool start() {
+    if (format_ == Format::gzip) {
+      z_ = z_stream{};
+      live_ = inflateInit2(&z_, 15 + 16) == Z_OK;
+    } else {
+      bz_ = bz_stream{};
+      live_ = BZ2_bzDecompressInit(&bz_, 0, 0) == BZ_OK;
+    }
+    return live_;
+  }
+  void finish() {
+    if (!live_) return;
+    if (format_ == Format::gzip)
+      inflateEnd(&z_);
+    else
+      BZ2_bzDecompressEnd(&bz_);
+    live_ = false;
+  }
+  // One call of the decoder: output appended at buf (room n), `out` advanced.
+  int step(char* buf, size_t n, size_t& out) {
+    const unsigned room = static_cast<unsigned>(std::min<size_t>(n, 1u << 30));
+    unsigned left_in = static_cast<unsigned>(std::min<size_t>(avail_, 1u << 30));
+    unsigned left_out = room;
+    int r = kMore;
+    if (format_ == Format::gzip) {
+      z_.next_in = reinterpret_cast<Bytef*>(next_);
+      z_.avail_in = left_in;
+      z_.next_out = reinterpret_cast<Bytef*>(buf);
+      z_.avail_out = room;
+      const int rc = inflate(&z_, Z_NO_FLUSH);
+      r = rc == Z_STREAM_END ? kEnd : rc == Z_OK || rc == Z_BUF_ERROR ? kMore : kFault;
+      left_in = z_.avail_in;
+      left_out = z_.avail_out;
+    } else {
+      bz_.next_in = next_;
+      bz_.avail_in = left_in;
+      bz_.next_out = buf;
+      bz_.avail_out = room;
+      const int rc = BZ2_bzDecompress(&bz_);
+      r = rc == BZ_STREAM_END ? kEnd : rc == BZ_OK ? kMore : kFault;
+      left_in = bz_.avail_in;
+      left_out = bz_.avail_out;
+    }
+    next_ += avail_ - left_in;
+    avail_ = left_in;
+    out += room - left_out;
+    return r;
+  }
+
+  int fd_;
+  Format format_;
+  bool ok_ = false, live_ = false, eof_ = false;
+  z_stream z_{};
+  bz_stream bz_{};
+  char in_[1 << 16];
+  char* next_ = in_;
+  size_t avail_ = 0;
+};
+
+}  // namespace
+
+ArchiveStream::ArchiveStream(const std::string& path) : path_(path) {
   ar_ = archive_read_new();
   if (ar_ == nullptr) throw FormatError{path, 0, "cannot start the archive reader"};
   // Only the wrappers archives use for observation files: no filter that runs an outside
@@ -48,7 +163,12 @@ ArchiveStream::ArchiveStream(const std::string& path) {
     archive_read_free(ar_);
     ::close(fd_);
     ar_ = nullptr;
-    throw FormatError{path, 0, "damaged or cut compressed data: " + why};
+    fd_ = -1;
+    damage_ = why;
+    at_end_ = true;
+    rescue();  // a cut gzip or bzip2 file: what can be decoded of it
+    if (!rescue_) throw FormatError{path, 0, "damaged or cut compressed data: " + why};
+    return;
   }
   const int r = archive_read_next_header(ar_, &entry);
   if (r == ARCHIVE_EOF) {
@@ -67,6 +187,8 @@ ArchiveStream::ArchiveStream(const std::string& path) {
                  : code == ARCHIVE_FILTER_BZIP2  ? "bzip2"
                                                  : archive_filter_name(ar_, i);
   }
+  // A cut gzip or bzip2 file libarchive cannot start on: what can be decoded of it.
+  if (!damage_.empty()) rescue();
 }
 
 ArchiveStream::~ArchiveStream() {
@@ -74,13 +196,45 @@ ArchiveStream::~ArchiveStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+void ArchiveStream::rescue() {
+  unsigned char magic[3] = {0, 0, 0};
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  const bool gzip = ::pread(fd, magic, 3, 0) >= 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+  const bool bzip2 = magic[0] == 'B' && magic[1] == 'Z' && magic[2] == 'h';
+  if (!gzip && !bzip2) {
+    ::close(fd);
+    return;
+  }
+  if (wrappers_.empty()) wrappers_ = gzip ? "gzip" : "bzip2";
+  rescue_ = std::make_unique<CutFileDecoder>(
+      fd, gzip ? CutFileDecoder::Format::gzip : CutFileDecoder::Format::bzip2);
+  // Pass over what libarchive handed out already.
+  char skip[1 << 14];
+  for (size_t left = delivered_; left > 0;) {
+    const size_t got = rescue_->read(skip, std::min(left, sizeof skip));
+    if (got == 0) {
+      rescue_.reset();
+      return;
+    }
+    left -= got;
+  }
+}
+
 size_t ArchiveStream::read(char* buf, size_t n) {
+  if (rescue_) return rescue_->read(buf, n);
   if (at_end_) return 0;
   const la_ssize_t got = archive_read_data(ar_, buf, n);
-  if (got > 0) return static_cast<size_t>(got);
+  if (got > 0) {
+    delivered_ += static_cast<size_t>(got);
+    return static_cast<size_t>(got);
+  }
   at_end_ = true;
-  if (got < 0)
+  if (got < 0) {
     damage_ = archive_error_string(ar_) ? archive_error_string(ar_) : "damaged compressed data";
+    rescue();
+    if (rescue_) return rescue_->read(buf, n);
+  }
   return 0;
 }
 

@@ -51,7 +51,10 @@ class MemoryStream : public ByteStream {
 };
 
 // A file as archives publish it: its bytes, expanded from compress (.Z), gzip or bzip2
-// (recognised by their magic bytes, any number of times over), or as they stand.
+// (recognised by their magic bytes, any number of times over), or as they stand. A cut gzip or
+// bzip2 file (a download stopped early) yields everything before the cut: where libarchive
+// stops short, zlib's or libbz2's streaming decoder takes over from the byte libarchive
+// reached; damage() says the data end early.
 class ArchiveStream : public ByteStream {
  public:
   explicit ArchiveStream(const std::string& path);  // FormatError when it cannot be opened
@@ -63,10 +66,15 @@ class ArchiveStream : public ByteStream {
   const std::string& wrappers() const { return wrappers_; }
 
  private:
+  void rescue();  // after a failure of libarchive: the streaming decoder, when there is one
+
   struct ::archive* ar_ = nullptr;
   int fd_ = -1;
+  std::string path_;
   std::string wrappers_;
   bool at_end_ = false;
+  size_t delivered_ = 0;                // bytes handed out so far
+  std::unique_ptr<ByteStream> rescue_;  // the streaming decoder that took over
 };
 
 class LineSource {
@@ -81,6 +89,10 @@ class LineSource {
   void unread() { again_ = true; }
   // Starts again at the first line, when the data from there are still in the buffer.
   bool rewind();
+  // The first bytes of the data (up to n), while they are still in the buffer; else empty.
+  std::string_view opening(size_t n) const {
+    return discarded_ ? std::string_view() : std::string_view(buf_.data(), std::min(n, end_));
+  }
   long line_number() const { return line_no_; }
   // The line returned last ended the data without a line end: the file may be cut in it.
   bool unterminated() const { return unterminated_; }
