@@ -1,17 +1,18 @@
 #!/bin/sh
 # One command scenario: the folder's `script` run by sh in a fresh directory, with the programs
-# of the build tree first on PATH, SRC (the source tree), SHARED (the shared data beside it) and
-# HERE (the scenario folder, for its input files) set; then its exit status, standard output and
-# error stream compared with expected.status, expected.stdout and expected.stderr (each exact,
-# each optional but the status). `needs PATH` in a script skips the scenario (status 77, with
+# of the build tree first on PATH, BUILD (the build tree), SRC (the source tree), SHARED (the
+# shared data beside it) and HERE (the scenario folder, for its input files) set; then its exit
+# status, standard output and error stream compared with expected.status, expected.stdout and
+# expected.stderr (each exact, each optional but the status). `needs PATH` in a script skips the scenario (status 77, with
 # the reason) when PATH is absent under the shared folder.
 #   run.sh FOLDER BUILD-DIR SOURCE-DIR SHARED-DIR
 set -u
 HERE=$(cd "$1" && pwd)
-PATH=$(cd "$2" && pwd):$PATH
+BUILD=$(cd "$2" && pwd)
+PATH=$BUILD:$PATH
 SRC=$(cd "$3" && pwd)
 case $4 in /*) SHARED=$4 ;; *) SHARED=$(pwd)/$4 ;; esac
-export PATH SRC SHARED HERE
+export PATH SRC SHARED HERE BUILD
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 needs() { [ -e "$SHARED/$1" ] || { echo "SKIP: $SHARED/$1 is absent"; exit 77; }; }

@@ -11,6 +11,7 @@
 // Exit 0 passed, 1 failed, 77 skipped (no chromium, no node_modules, an input absent).
 import { spawnSync } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { basename, join } from 'node:path';
 import { pathToFileURL } from 'node:url';
@@ -19,10 +20,17 @@ const [binary, outDir, ...inputs] = process.argv.slice(2);
 const chromiumPath = '/usr/bin/chromium';
 function skip(why) { console.log(`SKIP: ${why}`); process.exit(77); }
 if (!existsSync(chromiumPath)) skip(`${chromiumPath} not installed`);
+// playwright-core as the build installed it (OUT_DIR/node_modules), else beside this script.
 let chromium;
 try {
-  ({ chromium } = await import('playwright-core'));
-} catch { skip('playwright-core not installed: run npm ci in tests/report'); }
+  ({ chromium } = createRequire(join(outDir, 'package.json'))('playwright-core'));
+} catch {
+  try {
+    ({ chromium } = await import('playwright-core'));
+  } catch {
+    skip('playwright-core not installed: the build installs it when npm is there (apt-get install npm; a build without network warns "npm ci failed")');
+  }
+}
 for (const f of inputs) if (!existsSync(f.split(':')[0])) skip(`${f} absent`);
 
 // For each type (and '*' for any type), per receiver, the intervals [start, end] in seconds of
