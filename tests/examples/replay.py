@@ -73,19 +73,20 @@ def transcript(example, lines, python=False):
             example.commands[-1][1].append(line)
 
 
-def markdown(path):
+def marks(path, pattern):
+    """The lines of the document, and per marker line its match and the index after it."""
     text = open(path, encoding="utf-8").read().split("\n")
-    examples, i = [], 0
-    while i < len(text):
-        m = re.match(r"<!-- example( output)?(?:: (.*?))? -->$", text[i])
-        i += 1
-        if not m:
-            continue
-        while i < len(text) and not text[i].strip():
+    return text, [(m, n + 1) for n, m in enumerate(re.match(pattern, l) for l in text) if m]
+
+
+def markdown(path):
+    text, found = marks(path, r"<!-- example( output)?(?:: (.*?))? -->$")
+    examples = []
+    for m, i in found:
+        while not text[i].strip():
             i += 1
-        block, python = [], False
+        block, python = [], text[i].startswith("```python")
         if text[i].startswith("```"):
-            python = text[i][3:].strip() == "python"
             i += 1
             while not text[i].startswith("```"):
                 block.append(text[i])
@@ -98,31 +99,24 @@ def markdown(path):
             while block and not block[-1].strip():
                 block.pop()
             examples[-1].commands[-1][1] = block
-            continue
-        examples.append(Example(f"{path}:{i}", m.group(2) or ""))
-        transcript(examples[-1], block, python)
+        else:
+            examples.append(Example(f"{path}:{i}", m.group(2) or ""))
+            transcript(examples[-1], block, python)
     return examples
 
 
 def roff(path):
-    text = open(path, encoding="utf-8").read().split("\n")
-    examples, i = [], 0
-    while i < len(text):
-        m = re.match(r'\.\\" example(?:: (.*))?$', text[i])
-        i += 1
-        if not m:
-            continue
-        while text[i] != ".EX":
-            i += 1
+    text, found = marks(path, r'\.\\" example(?:: (.*))?$')
+    examples = []
+    for m, i in found:
+        i = text.index(".EX", i) + 1
+        end = text.index(".EE", i)
         block = []
-        i += 1
-        while text[i] != ".EE":
-            line = text[i]
+        for line in text[i:end]:
             for a, b in ROFF:
                 line = line.replace(a, b)
             block.append(line)
-            i += 1
-        examples.append(Example(f"{path}:{i}", m.group(1) or ""))
+        examples.append(Example(f"{path}:{end}", m.group(1) or ""))
         transcript(examples[-1], block)
     return examples
 
