@@ -93,7 +93,7 @@ constexpr const char* kUsage =
     "      --multipath CM   code multipath of amplitude CM centimetres, 0 to 10000 (a sine of\n"
     "                       600 s period, its phase per station, satellite and frequency) on\n"
     "                       every code\n"
-    "  -f, --force          replace list.txt and station files that exist already in DIR\n"
+    "  -f, --force          replace list.txt, station files and slips.txt found in DIR\n"
     "  -h, --help           show this help and exit\n"
     "  -V, --version        show the version and exit\n"
     "\n"
