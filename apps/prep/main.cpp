@@ -165,7 +165,7 @@ void survey(Input& in) {
     in.wrapped = !file.wrappers().empty();
     if (!id.usable()) {
       in.left_out = id.what;
-      if (id.kind == archive::Kind::rinex3_obs) in.left_out += "; this program merges RINEX 2";
+      if (id.rinex3()) in.left_out += "; this program merges RINEX 2";
       return;
     }
     Rinex2Reader reader(file);

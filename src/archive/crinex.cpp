@@ -3,73 +3,19 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/columns.hpp"
+
 namespace obsq::archive {
+
+using detail::column_int;
+using detail::label_is;
+using detail::put_fixed;
+using detail::trimmed;
 
 namespace {
 
 constexpr size_t kMaxTypes = 999;  // the count field allows more; no RINEX 2 file comes near
 constexpr int kMaxDigits = 18;     // values and differences stay within 64 bits
-
-bool label_is(std::string_view line, std::string_view label) {
-  return line.size() >= 60 + label.size() && line.substr(60, label.size()) == label;
-}
-
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
-// The integer of columns [from, from+w) of a line, blanks around it allowed; false when the
-// columns hold anything else. Blank columns give 0.
-bool column_int(std::string_view line, size_t from, size_t w, long& v) {
-  v = 0;
-  bool digits = false, after = false;
-  for (size_t i = from; i < from + w && i < line.size(); ++i) {
-    const char c = line[i];
-    if (c == ' ') {
-      after = digits;
-    } else if (c >= '0' && c <= '9' && !after) {
-      v = v * 10 + (c - '0');
-      digits = true;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Writes |v| / 10^decimals as "[-][int].frac" right-aligned in width columns ending at end,
-// with no zero before the point when the magnitude is below 1. False when it does not fit.
-inline bool put_fixed(char* end, int64_t v, int width, int decimals) {
-  static constexpr char kPairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
-  const bool neg = v < 0;
-  uint64_t a = neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-  char* p = end;
-  for (int i = 0; i < decimals; ++i) {
-    *--p = static_cast<char>('0' + a % 10);
-    a /= 10;
-  }
-  *--p = '.';
-  char* const limit = end - width + neg;
-  while (a >= 10) {
-    if (p - 2 < limit) return false;
-    const char* pair = kPairs + 2 * (a % 100);
-    p -= 2;
-    p[0] = pair[0];
-    p[1] = pair[1];
-    a /= 100;
-  }
-  if (a != 0) {
-    if (p == limit) return false;
-    *--p = static_cast<char>('0' + a);
-  }
-  if (neg) *--p = '-';
-  while (p > end - width) *--p = ' ';
-  return true;
-}
 
 }  // namespace
 
@@ -85,11 +31,14 @@ void apply_difference(std::string& ref, std::string_view diff) {
   for (size_t i = common; i < diff.size(); ++i) ref += diff[i] == '&' ? ' ' : diff[i];
 }
 
-CompactDecoder::CompactDecoder(LineSource& in) : in_(in) {
+// ---- what both versions share ----
+
+CompactText::CompactText(LineSource& in, std::string_view version) : in_(in) {
   std::string_view line;
   if (!in_.next(line)) fail("empty file, not compact RINEX");
-  if (line.substr(0, 3) != "1.0" || !label_is(line, "CRINEX VERS   / TYPE"))
-    fail("not compact RINEX 1.0: the first line must hold 1.0 and CRINEX VERS   / TYPE");
+  if (line.substr(0, 3) != version || !label_is(line, "CRINEX VERS   / TYPE"))
+    fail("not compact RINEX " + std::string(version) + ": the first line must hold " +
+         std::string(version) + " and CRINEX VERS   / TYPE");
   if (!in_.next(line)) fail("the file ends inside the header");
   if (!label_is(line, "CRINEX PROG / DATE"))
     fail("the second line of compact RINEX must be CRINEX PROG / DATE");
@@ -99,39 +48,30 @@ CompactDecoder::CompactDecoder(LineSource& in) : in_(in) {
   in_.unread();
 }
 
-bool CompactDecoder::next(std::string& out) {
-  if (ended_) return false;
-  return in_header_ ? header_line(out) : epoch(out);
-}
-
-void CompactDecoder::set_types(std::string_view line) {
-  long count = 0;
-  const bool first = line.find_first_not_of(' ') < 6;
-  if (first) {
-    if (!column_int(line, 0, 6, count)) fail("the number of observation types is not a number");
-    if (count > static_cast<long>(kMaxTypes))
-      fail("more than " + std::to_string(kMaxTypes) + " observation types");
-    n_ = static_cast<size_t>(count);
-    types_.clear();
-  } else if (!types_pending_) {
-    return;
-  }
-  for (size_t col = 10; col < 60 && types_.size() < n_; col += 6)
-    types_.emplace_back(col < line.size() ? line.substr(col, 2) : std::string_view("  "));
-  types_pending_ = types_.size() < n_;
-}
-
-bool CompactDecoder::header_line(std::string& out) {
-  std::string_view line;
+bool CompactText::header_line(std::string& out, std::string_view& line) {
   if (!in_.next(line) || (line.size() == 1 && line[0] == '\x1a'))
     fail("the file ends inside the header");
-  if (label_is(line, "# / TYPES OF OBSERV")) set_types(line);
+  look(line);
   if (label_is(line, "END OF HEADER")) in_header_ = false;
   out.append(trimmed(line)).push_back('\n');
   return true;
 }
 
-void CompactDecoder::cut(std::string_view where) {
+bool CompactText::epoch_start(std::string_view& line) {
+  if (in_.next(line) && !(line.size() == 1 && line[0] == '\x1a')) {
+    // A last line without its line end is cut inside, as a rule: it is not decoded.
+    if (!in_.unterminated()) return true;
+    cut("an epoch (its epoch line has no line end)");
+    return false;
+  }
+  ended_ = true;
+  if (!in_.damage().empty())
+    notices_.push_back({in_.line_number(), "the data end early (" + in_.damage() +
+                                               "); the complete epochs before are kept"});
+  return false;
+}
+
+void CompactText::cut(std::string_view where) {
   std::string m = "the file ends inside " + std::string(where) + ", after line " +
                   std::to_string(in_.line_number());
   if (!in_.damage().empty()) m += " (" + in_.damage() + ")";
@@ -140,44 +80,51 @@ void CompactDecoder::cut(std::string_view where) {
   ended_ = true;
 }
 
-void CompactDecoder::event(std::string& out, long count) {
-  const size_t start = out.size();
-  out.append(epoch_line_).push_back('\n');
-  const size_t old_n = n_;
+bool CompactText::copy_event(std::string& out, size_t start, long count) {
   std::string_view line;
   for (long i = 0; i < count; ++i) {
     if (!in_.next(line)) {
       out.resize(start);
-      return cut("the special records of an event");
+      cut("the special records of an event");
+      return false;
     }
-    if (label_is(line, "# / TYPES OF OBSERV")) set_types(line);
+    look(line);
     out.append(trimmed(line)).push_back('\n');
   }
   if (count > 0 && in_.unterminated()) {
     out.resize(start);
-    return cut("the special records of an event (the last has no line end)");
+    cut("the special records of an event (the last has no line end)");
+    return false;
   }
-  if (n_ != old_n) prev_sats_.clear();  // the arcs of the old types end here
+  return true;
 }
 
-void CompactDecoder::bad_value(const char* p, const char* end, size_t sat, size_t type) const {
+bool CompactText::clock_line(bool& has_clock, int64_t& clock, size_t nsat) {
+  std::string_view line;
+  if (!in_.next(line) || in_.unterminated()) {
+    cut(in_.unterminated() ? "an epoch (its clock line has no line end)" : "an epoch");
+    return false;
+  }
+  has_clock = !line.empty();
+  if (has_clock) {
+    const char* p = line.data();
+    const char* end = p + line.size();
+    if (line.find(' ') != std::string_view::npos) fail("a clock line holds one value");
+    if (line.find('&') == std::string_view::npos && clock_.k == 0)
+      fail("a clock offset difference without an initialised arc");
+    clock = field(clock_, p, end, nsat, 0);  // a satellite index past the list: the clock
+  }
+  return true;
+}
+
+void CompactText::bad_value(const char* p, const char* end, size_t sat, size_t type) const {
   const char* e = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(end - p)));
   std::string m(1, '\'');
   m.append(p, e ? e : end).append("' is not a value of compact RINEX");
   fail(m.append(where(sat, type)));
 }
 
-std::string CompactDecoder::where(size_t sat, size_t type) const {
-  if (3 * sat >= sats_.size()) return " (receiver clock)";
-  std::string m = " (satellite ";
-  m.append(sats_, 3 * sat, 3).append(", type ").append(std::to_string(type + 1));
-  if (type < types_.size()) m.append(" ").append(types_[type]);
-  return m.append(")");
-}
-
-// Reads one field at p (up to a blank or the end): "k&V" starts an arc of order k with the
-// value V, an integer is the next difference of the arc. Returns the value; p ends after it.
-int64_t CompactDecoder::field(Arc& arc, const char*& p, const char* end, size_t sat, size_t type) {
+int64_t CompactText::field(Arc& arc, const char*& p, const char* end, size_t sat, size_t type) {
   const char* s = p;
   bool neg = *s == '-';
   s += neg;
@@ -224,6 +171,45 @@ int64_t CompactDecoder::field(Arc& arc, const char*& p, const char* end, size_t 
   return static_cast<int64_t>(arc.y[arc.m]);
 }
 
+// ---- compact RINEX 1.0 ----
+
+CompactDecoder::CompactDecoder(LineSource& in) : CompactText(in, "1.0") {}
+
+bool CompactDecoder::next(std::string& out) {
+  if (ended_) return false;
+  std::string_view line;
+  return in_header_ ? header_line(out, line) : epoch(out);
+}
+
+void CompactDecoder::set_types(std::string_view line) {
+  long count = 0;
+  const bool first = line.find_first_not_of(' ') < 6;
+  if (first) {
+    if (!column_int(line, 0, 6, count)) fail("the number of observation types is not a number");
+    if (count > static_cast<long>(kMaxTypes))
+      fail("more than " + std::to_string(kMaxTypes) + " observation types");
+    n_ = static_cast<size_t>(count);
+    types_.clear();
+  } else if (!types_pending_) {
+    return;
+  }
+  for (size_t col = 10; col < 60 && types_.size() < n_; col += 6)
+    types_.emplace_back(col < line.size() ? line.substr(col, 2) : std::string_view("  "));
+  types_pending_ = types_.size() < n_;
+}
+
+void CompactDecoder::look(std::string_view record) {
+  if (label_is(record, "# / TYPES OF OBSERV")) set_types(record);
+}
+
+std::string CompactDecoder::where(size_t sat, size_t type) const {
+  if (3 * sat >= sats_.size()) return " (receiver clock)";
+  std::string m = " (satellite ";
+  m.append(sats_, 3 * sat, 3).append(", type ").append(std::to_string(type + 1));
+  if (type < types_.size()) m.append(" ").append(types_[type]);
+  return m.append(")");
+}
+
 // Decodes one satellite's data line into its observation records.
 void CompactDecoder::satellite_line(std::string_view line, size_t sat, std::string& out) {
   Arc* arcs = arcs_.data() + sat * n_;
@@ -250,6 +236,9 @@ void CompactDecoder::satellite_line(std::string_view line, size_t sat, std::stri
     else if (c != ' ')
       flags[i] = c;
   }
+  // A blank observation has blank flags, and the next epoch's flags differ from blanks.
+  for (size_t t = 0; t < n_; ++t)
+    if (!has[t]) flags[2 * t] = flags[2 * t + 1] = ' ';
   // The records, written in place: 5 fields of 16 columns a line, trailing blanks cut.
   const size_t base = out.size();
   out.resize(base + (n_ / 5 + 1) * 81);
@@ -281,18 +270,7 @@ void CompactDecoder::satellite_line(std::string_view line, size_t sat, std::stri
 
 bool CompactDecoder::epoch(std::string& out) {
   std::string_view line;
-  if (!in_.next(line) || (line.size() == 1 && line[0] == '\x1a')) {
-    ended_ = true;
-    if (!in_.damage().empty())
-      notices_.push_back({in_.line_number(), "the data end early (" + in_.damage() +
-                                                 "); the complete epochs before are kept"});
-    return false;
-  }
-  // A last line without its line end is cut inside, as a rule: it is not decoded.
-  if (in_.unterminated()) {
-    cut("an epoch (its epoch line has no line end)");
-    return false;
-  }
+  if (!epoch_start(line)) return false;
   if (!line.empty() && line[0] == '&') {
     epoch_line_.clear();
     prev_sats_.clear();
@@ -304,8 +282,12 @@ bool CompactDecoder::epoch(std::string& out) {
   if (!column_int(epoch_line_, 29, 3, count))
     fail("the satellite count (columns 30-32 of the epoch line) is not a number");
   if (flag >= '2' && flag <= '9') {
-    event(out, count);
-    return !ended_;
+    const size_t start = out.size();
+    out.append(epoch_line_).push_back('\n');
+    const size_t old_n = n_;
+    if (!copy_event(out, start, count)) return false;
+    if (n_ != old_n) prev_sats_.clear();  // the arcs of the old types end here
+    return true;
   }
   if (flag != ' ' && flag != '0' && flag != '1') fail(std::string("epoch flag '") + flag + "'");
 
@@ -315,20 +297,9 @@ bool CompactDecoder::epoch(std::string& out) {
   sats_.resize(3 * nsat, ' ');
 
   // Clock line: empty, or the offset in 1e-9 s as a value of its own arc.
-  if (!in_.next(line) || in_.unterminated()) {
-    cut(in_.unterminated() ? "an epoch (its clock line has no line end)" : "an epoch");
-    return false;
-  }
-  const bool has_clock = !line.empty();
+  bool has_clock = false;
   int64_t clock = 0;
-  if (has_clock) {
-    const char* p = line.data();
-    const char* end = p + line.size();
-    if (line.find(' ') != std::string_view::npos) fail("a clock line holds one value");
-    if (line.find('&') == std::string_view::npos && clock_.k == 0)
-      fail("a clock offset difference without an initialised arc");
-    clock = field(clock_, p, end, nsat, 0);  // a satellite index past the list: the clock
-  }
+  if (!clock_line(has_clock, clock, nsat)) return false;
 
   // The arcs and flag strings of this epoch's satellites, carried on from the last epoch.
   arcs_.assign(nsat * n_, Arc{});

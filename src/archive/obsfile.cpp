@@ -2,13 +2,13 @@
 
 #include <cstdlib>
 
+#include "archive/columns.hpp"
+
 namespace obsq::archive {
 
-namespace {
+using detail::label_is;
 
-bool label_is(std::string_view line, std::string_view label) {
-  return line.size() >= 60 + label.size() && line.substr(60, label.size()) == label;
-}
+namespace {
 
 std::string version_of(std::string_view line) {
   std::string_view v = line.substr(0, std::min<size_t>(9, line.size()));
@@ -71,10 +71,8 @@ Identity identify(std::string_view first, std::string_view third, const std::str
   const std::string wrapped = wrappers.empty() ? "" : ", " + wrappers;
   if (label_is(first, "CRINEX VERS   / TYPE")) {
     const std::string crx = version_of(first);
-    if (crx != "1.0") {
-      id.kind = major_of(crx) == 3 ? Kind::rinex3_obs : Kind::not_rinex;
-      id.what = major_of(crx) == 3 ? "compact RINEX 3 file"
-                                   : "compact RINEX version " + crx + " (known: 1.0 and 3.0)";
+    if (crx != "1.0" && crx != "3.0") {
+      id.what = "compact RINEX version " + crx + " (known: 1.0 and 3.0)";
       return id;
     }
     if (!label_is(third, "RINEX VERSION / TYPE")) {
@@ -82,12 +80,16 @@ Identity identify(std::string_view first, std::string_view third, const std::str
       return id;
     }
     id.version = version_of(third);
-    if (major_of(id.version) >= 3) {
-      id.kind = Kind::rinex3_obs;
-      id.what = "compact RINEX of a RINEX " + id.version + " observation file";
-    } else {
+    const int major = major_of(id.version);
+    if (crx == "3.0" && (major == 3 || major == 4)) {
+      id.kind = Kind::compact3_obs;
+      id.what = "compact RINEX 3" + wrapped;
+    } else if (crx == "1.0" && major < 3) {
       id.kind = Kind::compact2_obs;
       id.what = "compact RINEX" + wrapped;
+    } else {
+      id.kind = Kind::other_rinex;
+      id.what = "compact RINEX " + crx + " of a RINEX " + id.version + " observation file";
     }
     return id;
   }
@@ -99,7 +101,7 @@ Identity identify(std::string_view first, std::string_view third, const std::str
       id.what = "RINEX" + wrapped;
     } else if (type == 'O') {
       id.kind = Kind::rinex3_obs;
-      id.what = "RINEX " + id.version + " observation file";
+      id.what = "RINEX " + id.version + " observation file" + wrapped;
     } else {
       id.kind = Kind::other_rinex;
       id.what = (major_of(id.version) >= 3 ? "RINEX " + id.version + " " : "") + type_name(type);
@@ -140,13 +142,14 @@ ObsFile::ObsFile(const std::string& path) : path_(path) {
         !w.empty())
       id_.what = std::move(w);
   }
-  if (!id_.usable()) return;
+  if (!id_.readable()) return;
   // Start again from the first line, still in the buffer as a rule; else open the file anew.
   if (!lines_->rewind()) {
     stream_ = std::make_unique<ArchiveStream>(path);
     lines_ = std::make_unique<LineSource>(*stream_, path);
   }
   if (id_.kind == Kind::compact2_obs) decoder_ = std::make_unique<CompactDecoder>(*lines_);
+  if (id_.kind == Kind::compact3_obs) decoder_ = std::make_unique<Compact3Decoder>(*lines_);
 }
 
 bool ObsFile::next_line(std::string_view& line) {

@@ -1,7 +1,7 @@
-// An observation file as GNSS archives publish it, opened by its content: plain RINEX 2 or
-// compact RINEX 1.0, as it stands or wrapped in compress, gzip or bzip2. It says what it is,
-// names what it is not (RINEX 3, another RINEX file type, compact RINEX 3, not RINEX), and reads
-// out the plain RINEX 2 text line by line or into a sink.
+// An observation file as GNSS archives publish it, opened by its content: plain RINEX 2, 3 or 4,
+// compact RINEX 1.0 or 3.0, as it stands or wrapped in compress, gzip or bzip2. It says what it
+// is, names what it is not (another RINEX file type, not RINEX), and reads out the plain RINEX
+// text (of the file's own version) line by line or into a sink.
 #pragma once
 
 #include <functional>
@@ -19,7 +19,8 @@ namespace obsq::archive {
 enum class Kind {
   rinex2_obs,    // plain RINEX 2 observation file
   compact2_obs,  // compact RINEX 1.0 of a RINEX 2 observation file
-  rinex3_obs,    // RINEX 3 (or later) observation file, plain or compact
+  rinex3_obs,    // plain RINEX 3 or 4 observation file
+  compact3_obs,  // compact RINEX 3.0 of a RINEX 3 or 4 observation file
   other_rinex,   // a RINEX file of another type (navigation, meteorological, ...)
   not_rinex,     // anything else, an empty file included
 };
@@ -28,7 +29,12 @@ struct Identity {
   Kind kind = Kind::not_rinex;
   std::string version;  // columns 1-9 of the RINEX VERSION / TYPE record, trimmed
   std::string what;     // e.g. "compact RINEX, compress", "navigation file", "not RINEX"
+  // RINEX 2 observations, as the merge reads them.
   bool usable() const { return kind == Kind::rinex2_obs || kind == Kind::compact2_obs; }
+  // RINEX 3 or 4 observations, plain or compact.
+  bool rinex3() const { return kind == Kind::rinex3_obs || kind == Kind::compact3_obs; }
+  // An observation file whose plain text can be read out.
+  bool readable() const { return usable() || rinex3(); }
 };
 
 // What the first lines of a file say it is. `wrappers` is the unwrapping done on the way
@@ -48,8 +54,8 @@ class ObsFile {
   bool unterminated() const { return !decoder_ && lines_->unterminated(); }
   const std::string& path() const { return path_; }
 
-  // The next line of the plain RINEX 2 text (no LF), valid until the next call; false at the
-  // end. Only for a usable file. A fault of the file is a FormatError.
+  // The next line of the plain RINEX text (no LF), valid until the next call; false at the
+  // end. Only for a readable file. A fault of the file is a FormatError.
   bool next_line(std::string_view& line);
   // The whole text, piece by piece (whole lines, each ended by LF), to sink.
   void copy_to(const std::function<void(std::string_view)>& sink);
@@ -60,7 +66,7 @@ class ObsFile {
   std::string path_;
   std::unique_ptr<ArchiveStream> stream_;
   std::unique_ptr<LineSource> lines_;
-  std::unique_ptr<CompactDecoder> decoder_;
+  std::unique_ptr<CompactText> decoder_;
   Identity id_;
   std::string text_;  // decoded text not handed out yet
   size_t pos_ = 0;
