@@ -18,6 +18,7 @@
 
 #include "archive/obsfile.hpp"
 #include "cli/cli.hpp"
+#include "plain.hpp"
 #include "records/limits.hpp"
 #include "rinex2.hpp"
 
@@ -32,6 +33,7 @@ using archive::ObsFile;
 const char* const kUsage =
     "Usage: obsquilt-prep [--dir DIR] [--day YYYY-DDD] [--append] [--force] [--keep-duplicates]\n"
     "                     FILE...\n"
+    "       obsquilt-prep --plain [--dir DIR] [--force] FILE...\n"
     "Writes the plain RINEX 2 observation files of one day, and the list.txt that obsquilt\n"
     "merges, from observation files as GNSS archives publish them: plain RINEX 2 or compact\n"
     "RINEX 1.0 (Hatanaka), as they stand or wrapped in compress (.Z), gzip or bzip2, all\n"
@@ -42,6 +44,10 @@ const char* const kUsage =
     "  -a, --append        add the files to the list.txt of DIR (its names are kept)\n"
     "  -f, --force         replace list.txt and output files that exist already\n"
     "  -k, --keep-duplicates  keep every file of a station met twice (same marker and day)\n"
+    "  -p, --plain         write each input's plain RINEX text as it is (unwrapped and\n"
+    "                      decoded, any version, nothing converted or cut) under its name\n"
+    "                      without wrapper suffix, compact suffix made plain (d -> o,\n"
+    "                      .crx -> .rnx); no list.txt\n"
     "  -h, --help          show this help and exit\n"
     "  -V, --version       show the version and exit\n"
     "\n"
@@ -312,18 +318,20 @@ int prep_main(int argc, char** argv) {
       {"dir", required_argument, nullptr, 'd'},       {"day", required_argument, nullptr, 'D'},
       {"force", no_argument, nullptr, 'f'},           {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},         {"append", no_argument, nullptr, 'a'},
-      {"keep-duplicates", no_argument, nullptr, 'k'}, {nullptr, 0, nullptr, 0}};
+      {"keep-duplicates", no_argument, nullptr, 'k'}, {"plain", no_argument, nullptr, 'p'},
+      {nullptr, 0, nullptr, 0}};
   fs::path dir = ".";
   std::optional<Date> day;
-  bool force = false, append = false, keep_duplicates = false;
+  bool force = false, append = false, keep_duplicates = false, plain = false;
   opterr = 0;  // the messages are ours
-  for (int c; (c = getopt_long(argc, argv, ":d:D:fhVak", options, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":d:D:fhVakp", options, nullptr)) != -1;) {
     switch (c) {
       case 'd': dir = optarg; break;
       case 'D': day = parse_day(optarg); break;
       case 'f': force = true; break;
       case 'a': append = true; break;
       case 'k': keep_duplicates = true; break;
+      case 'p': plain = true; break;
       case 'h': std::fputs(kUsage, stdout); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;
       case ':':
@@ -335,6 +343,14 @@ int prep_main(int argc, char** argv) {
   // Error lines and the lines of what became of each input, in the order they happen, also
   // when both streams go to one pipe or file.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (plain && (day || append || keep_duplicates))
+    throw cli::UsageError{"--plain writes whole files: --day, --append and --keep-duplicates "
+                          "have no place there"};
+  if (plain) {
+    std::set<std::string> given;
+    return write_plain(std::vector<std::string>(argv + optind, argv + argc), dir, force,
+                       [&](const std::string& name) { return unique_name(name, given); });
+  }
   std::vector<Input> inputs;
   for (int i = optind; i < argc; ++i) {
     inputs.emplace_back();

@@ -96,6 +96,19 @@ std::string naming_output(std::string message, const OutputFile& out) {
   return message;
 }
 
+void write_output(OutputFile& out, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t w = ::write(out.fd, bytes.data(), bytes.size());
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      const std::string why = w < 0 ? std::strerror(errno) : "nothing written";
+      abandon_output(out);
+      throw Failure{out.path + ": " + why};
+    }
+    bytes.remove_prefix(static_cast<size_t>(w));
+  }
+}
+
 void commit_output(OutputFile& out) {
   const int fd = out.fd;
   out.fd = -1;

@@ -118,6 +118,38 @@ INSTANTIATE_TEST_SUITE_P(Folders, PrepScenario, ::testing::ValuesIn(scenario_nam
                            return n;
                          });
 
+// The decoders as a user runs them: every reference decoding of the round-trip corpus and of
+// the RINEX 3 folder through --plain (one run a folder), each output equal to its reference.
+TEST(PlainText, EveryReferenceDecodingComesOutOfPrep) {
+  for (const char* folder : {"crinex/roundtrip", "rinex3"}) {
+    const fs::path dir = kShared / folder;
+    if (!fs::exists(dir)) GTEST_SKIP() << dir << " is absent";
+    test::ScratchDir scratch;
+    std::vector<std::string> args = {"--plain", "--dir", "out"};
+    std::vector<std::pair<std::string, fs::path>> want;  // output name, reference
+    for (const auto& e : fs::directory_iterator(dir)) {
+      const std::string name = e.path().filename().string();
+      if (!name.ends_with(".expected.gz")) continue;
+      std::string source = name.substr(0, name.size() - 12), plain = source;
+      for (const std::string w : {".gz", ".Z", ".bz2"})
+        if (plain.ends_with(w)) plain.resize(plain.size() - w.size());
+      if (plain.ends_with(".crx"))
+        plain.replace(plain.size() - 3, 3, "rnx");
+      else
+        plain.back() = plain.back() == 'D' ? 'O' : 'o';
+      args.push_back((dir / source).string());
+      want.emplace_back(plain, e.path());
+    }
+    const Outcome r = run(scratch.path(), PREP_BIN, args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const auto& [plain, reference] : want) {
+      ASSERT_EQ(std::system(("gzip -dc '" + reference.string() + "' > want").c_str()), 0);
+      EXPECT_TRUE(test::read_file("out/" + plain) == test::read_file("want")) << plain;
+    }
+    EXPECT_GE(want.size(), fs::path(folder).filename() == "roundtrip" ? 240u : 7u);
+  }
+}
+
 // The files of a reference run, in their compact form (the first gzipped, the others
 // bzip2-ed here), through obsquilt-prep and the merge: the reference output, byte for byte.
 class ReferenceDay : public ::testing::TestWithParam<std::string> {};
