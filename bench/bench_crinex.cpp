@@ -1,11 +1,14 @@
-// Speed of the compact RINEX decoder: decodes a compact file (york0440.15d of the shared data by
-// default, a day of 11 types at 30 s; wrapped or not) many times from memory, then through the
-// file opener (reading from disk, unwrapping when wrapped), and prints MB/s of RINEX text.
+// Speed of the compact RINEX decoders: decodes a compact file (wrapped or not) many times from
+// memory, then through the file opener (reading from disk, unwrapping when wrapped), and prints
+// MB/s of RINEX text. Without a file, two days of the shared data: york0440.15d (compact RINEX
+// 1.0, 11 types at 30 s) and ACOR00ESP_R_20213550000_01D_30S_MO.crx (compact RINEX 3.0, four
+// systems at 30 s).
 //   bench-crinex [FILE] [REPEAT]
 #include <time.h>
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "archive/crinex.hpp"
@@ -32,9 +35,7 @@ struct Timer {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::string path = argc > 1 ? argv[1] : OBSQUILT_SHARED_DIR "/crinex/york0440.15d";
-  const int repeat = argc > 2 ? std::atoi(argv[2]) : 20;
+int bench(const std::string& path, int repeat) {
   std::string input;  // the compact text, unwrapped when the file is wrapped
   try {
     ArchiveStream in(path);
@@ -53,9 +54,13 @@ int main(int argc, char** argv) {
     for (int r = 0; r < repeat; ++r) {
       MemoryStream in(input);
       LineSource lines(in, path);
-      CompactDecoder decoder(lines);
+      std::unique_ptr<CompactText> decoder;
+      if (input.starts_with("3.0"))
+        decoder = std::make_unique<Compact3Decoder>(lines);
+      else
+        decoder = std::make_unique<CompactDecoder>(lines);
       out.clear();
-      while (decoder.next(out)) {
+      while (decoder->next(out)) {
         if (out.size() >= (1 << 16)) {
           out_bytes += out.size();
           sum += static_cast<unsigned char>(out[out.size() / 2]);
@@ -66,9 +71,9 @@ int main(int argc, char** argv) {
     }
     const double t = t0.cpu_s(), w = t0.wall_s();
     std::printf(
-        "decoder, from memory: %d x %.2f MB compact -> %.2f MB RINEX each; cpu %.3f s: "
+        "%s\ndecoder, from memory: %d x %.2f MB compact -> %.2f MB RINEX each; cpu %.3f s: "
         "%.0f MB/s of RINEX (%.0f MB/s of input); wall %.3f s: %.0f MB/s [%lu]\n",
-        repeat, input.size() / 1e6, out_bytes / 1e6 / repeat, t, out_bytes / 1e6 / t,
+        path.c_str(), repeat, input.size() / 1e6, out_bytes / 1e6 / repeat, t, out_bytes / 1e6 / t,
         input.size() * double(repeat) / 1e6 / t, w, out_bytes / 1e6 / w, sum);
 
     // Through the file opener: read from disk (unwrapped by content), lines handed out one by one.
@@ -84,13 +89,22 @@ int main(int argc, char** argv) {
     }
     const double t2 = t1.cpu_s(), w2 = t1.wall_s();
     std::printf(
-        "file opener, line by line: %d x %s; cpu %.3f s: %.0f MB/s of RINEX, %.1f M "
+        "file opener, line by line: %d x; cpu %.3f s: %.0f MB/s of RINEX, %.1f M "
         "lines/s; wall %.3f s: %.0f MB/s\n",
-        repeat, path.c_str(), t2, text_bytes / 1e6 / t2, lines_out / 1e6 / t2, w2,
+        repeat, t2, text_bytes / 1e6 / t2, lines_out / 1e6 / t2, w2,
         text_bytes / 1e6 / w2);
   } catch (const FormatError& e) {
     std::fprintf(stderr, "bench-crinex: %s\n", e.text().c_str());
     return 2;
   }
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  const int repeat = argc > 2 ? std::atoi(argv[2]) : 20;
+  if (argc > 1) return bench(argv[1], repeat);
+  for (const char* file : {"/crinex/york0440.15d", "/rinex3/ACOR00ESP_R_20213550000_01D_30S_MO.crx"})
+    if (const int status = bench(OBSQUILT_SHARED_DIR + std::string(file), repeat); status != 0)
+      return status;
   return 0;
 }
