@@ -1,8 +1,8 @@
 // Speed of the compact RINEX decoders: decodes a compact file (wrapped or not) many times from
 // memory, then through the file opener (reading from disk, unwrapping when wrapped), and prints
-// MB/s of RINEX text. Without a file, two days of the shared data: york0440.15d (compact RINEX
-// 1.0, 11 types at 30 s) and ACOR00ESP_R_20213550000_01D_30S_MO.crx (compact RINEX 3.0, four
-// systems at 30 s).
+// MB/s of RINEX text. Without a file, two files of the shared data: york0440.15d (compact RINEX
+// 1.0, a day of 11 types at 30 s) and GRAS00FRA_R_20223151700_15M_01S_MO.crx.gz (compact RINEX
+// 3.0 in gzip, 15 minutes of five systems at 1 s).
 //   bench-crinex [FILE] [REPEAT]
 #include <time.h>
 
@@ -103,7 +103,7 @@ int bench(const std::string& path, int repeat) {
 int main(int argc, char** argv) {
   const int repeat = argc > 2 ? std::atoi(argv[2]) : 20;
   if (argc > 1) return bench(argv[1], repeat);
-  for (const char* file : {"/crinex/york0440.15d", "/rinex3/ACOR00ESP_R_20213550000_01D_30S_MO.crx"})
+  for (const char* file : {"/crinex/york0440.15d", "/rinex3/GRAS00FRA_R_20223151700_15M_01S_MO.crx.gz"})
     if (const int status = bench(OBSQUILT_SHARED_DIR + std::string(file), repeat); status != 0)
       return status;
   return 0;
