@@ -1,8 +1,11 @@
 // obsquilt-simulate: writes a synthetic network day of RINEX 2.11 observation files (GPS and
-// GLONASS, several stations of one region) and the list.txt that names them.
+// GLONASS, several stations of one region) and the list.txt that names them; with --rinex 3,
+// RINEX 3.04 files of five systems under long names; with --compact, compact RINEX written by
+// the project's encoder; with --gzip, gzipped.
 //
 //   obsquilt-simulate [--stations N] [--epochs N] [--interval S] [--start SEC] [--seed N]
-//                     [--types "C1 P1 P2 L1 L2 S1 S2"] [--no-events] [--force] DIR
+//                     [--types "C1 P1 P2 L1 L2 S1 S2"] [--no-events] [--force]
+//                     [--rinex 2|3] [--compact] [--gzip] DIR
 //
 // Satellites rise and set on simple periodic passes, so a station sees about 8 to 12 of the 31
 // GPS and 5 to 9 of the 24 GLONASS satellites at a time; stations of the region see nearly the
@@ -13,7 +16,9 @@
 // quality checks: cycle slips of GPS phases (--slips, listed in DIR/slips.txt) and code multipath
 // (--multipath): without them the output is the same as before they existed.
 #include <getopt.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -24,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/crinex_encode.hpp"
 #include "cli/cli.hpp"
 
 namespace cli = obsq::cli;
@@ -42,6 +48,9 @@ struct Options {
   int slips = 0;         // cycle slips per station
   double multipath = 0;  // amplitude of the code multipath, m
   bool force = false;
+  int rinex = 2;         // 2: RINEX 2.11 (GPS, GLONASS); 3: RINEX 3.04 (G, R, E, C, S)
+  bool compact = false;  // compact RINEX (1.0 or 3.0)
+  bool gzip = false;
 };
 
 // The cycle slips put into the GPS phases, in turn: cycles of L1 and L2. The geometry-free
@@ -75,6 +84,19 @@ std::string header_record(const std::string& content, const char* label) {
   return r;
 }
 
+// A fixed-point field of `width` columns at f in the spelling compact RINEX gives back: no zero
+// before the point below 1 ("  -.123", "   .500") and no sign on zero ("   .000").
+void compact_spelling(char* f, int width) {
+  char* point = static_cast<char*>(std::memchr(f, '.', static_cast<size_t>(width)));
+  if (point == nullptr || point == f || point[-1] != '0') return;
+  if (point - 1 != f && point[-2] != ' ' && point[-2] != '-') return;
+  std::memmove(f + 1, f, static_cast<size_t>(point - 1 - f));
+  f[0] = ' ';
+  if (std::strspn(point + 1, "0") == static_cast<size_t>(f + width - point - 1))
+    for (char* c = f; c < point; ++c)
+      if (*c == '-') *c = ' ';
+}
+
 constexpr const char* kUsage =
     "Usage: obsquilt-simulate [OPTION]... DIR\n"
     "Write a synthetic network day of RINEX 2.11 observation files (GPS and GLONASS) and the\n"
@@ -94,6 +116,13 @@ constexpr const char* kUsage =
     "                       600 s period, its phase per station, satellite and frequency) on\n"
     "                       every code\n"
     "  -f, --force          replace list.txt, station files and slips.txt found in DIR\n"
+    "      --rinex V        2: RINEX 2.11 files of GPS and GLONASS (the default); 3: RINEX\n"
+    "                       3.04 files of GPS, GLONASS, Galileo, BeiDou and SBAS under long\n"
+    "                       names (S00100XXX_R_20261470000_01D_30S_MO.rnx); --types is\n"
+    "                       for RINEX 2\n"
+    "      --compact        write compact RINEX (1.0 for RINEX 2: .26d, 3.0 for RINEX 3:\n"
+    "                       .crx); it decodes to the text the plain files hold\n"
+    "      --gzip           gzip each file (.gz)\n"
     "  -h, --help           show this help and exit\n"
     "  -V, --version        show the version and exit\n"
     "\n"
@@ -131,7 +160,7 @@ std::vector<std::string> type_list(const char* text) {
 
 // Reads the command line into o; false when --help or --version answered it.
 bool parse(int argc, char** argv, Options& o) {
-  enum { kSeed = 256, kNoEvents, kSlips, kMultipath };
+  enum { kSeed = 256, kNoEvents, kSlips, kMultipath, kRinex, kCompact, kGzip };
   static const option longopts[] = {{"stations", required_argument, nullptr, 'n'},
                                     {"epochs", required_argument, nullptr, 'e'},
                                     {"interval", required_argument, nullptr, 'i'},
@@ -144,6 +173,9 @@ bool parse(int argc, char** argv, Options& o) {
                                     {"help", no_argument, nullptr, 'h'},
                                     {"version", no_argument, nullptr, 'V'},
                                     {"force", no_argument, nullptr, 'f'},
+                                    {"rinex", required_argument, nullptr, kRinex},
+                                    {"compact", no_argument, nullptr, kCompact},
+                                    {"gzip", no_argument, nullptr, kGzip},
                                     {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
@@ -161,6 +193,9 @@ bool parse(int argc, char** argv, Options& o) {
         o.multipath = static_cast<double>(number("--multipath", optarg, 0, 10000)) / 100.0;
         break;
       case 'f': o.force = true; break;
+      case kRinex: o.rinex = static_cast<int>(number("--rinex", optarg, 2, 3)); break;
+      case kCompact: o.compact = true; break;
+      case kGzip: o.gzip = true; break;
       case 'h': std::fputs(kUsage, stdout); return false;
       case 'V': cli::print_version(); return false;
       case ':':
@@ -168,6 +203,8 @@ bool parse(int argc, char** argv, Options& o) {
       default: throw cli::UsageError{std::string("unknown option '") + argv[optind - 1] + "'"};
     }
   }
+  if (o.rinex == 3 && (o.slips > 0 || o.multipath > 0))
+    throw cli::UsageError{"--slips and --multipath are for RINEX 2 files, not --rinex 3"};
   if (optind >= argc) throw cli::UsageError{"missing directory operand"};
   if (optind + 1 < argc)
     throw cli::UsageError{std::string("extra operand '") + argv[optind + 1] + "'"};
@@ -332,6 +369,7 @@ void write_station(const Options& o, int station, const std::vector<Sat>& sats, 
           rec += "                ";
         } else {
           std::snprintf(line, sizeof line, "%14.3f %c", val, ssi);
+          compact_spelling(line, 14);
           rec += line;
         }
       }
@@ -342,14 +380,230 @@ void write_station(const Options& o, int station, const std::vector<Sat>& sats, 
   }
 }
 
-}  // namespace
-
-// The file name of station s (1 to 999).
-static std::string station_name(int s) {
-  char name[32];
-  std::snprintf(name, sizeof name, "s%03d1470.26o", s);
-  return name;
+// RINEX 3: the observation types of each system, and their carrier frequencies (Hz).
+struct System3 {
+  char sys;
+  std::vector<std::string> types;
+};
+const std::vector<System3>& systems3() {
+  static const std::vector<System3> s = {
+      {'G', {"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "S2W", "C5Q", "L5Q", "S5Q"}},
+      {'R', {"C1C", "L1C", "D1C", "S1C", "C2P", "L2P", "S2P"}},
+      {'E', {"C1C", "L1C", "S1C", "C5Q", "L5Q", "S5Q", "C7Q", "L7Q", "S7Q"}},
+      {'C', {"C2I", "L2I", "S2I", "C7I", "L7I", "S7I"}},
+      {'S', {"C1C", "L1C", "S1C"}}};
+  return s;
 }
+
+double frequency(const Sat& s, char band) {
+  const int k = s.prn % 14 - 7;  // GLONASS channel
+  switch (band) {
+    case '1': return s.sys == 'R' ? 1602.0e6 + 0.5625e6 * k : 1575.42e6;
+    case '2': return s.sys == 'R' ? 1246.0e6 + 0.4375e6 * k : s.sys == 'C' ? 1561.098e6 : 1227.60e6;
+    case '5': return 1176.45e6;
+    default: return 1207.14e6;
+  }
+}
+
+// The RINEX 3.04 file of one station: the passes of the RINEX 2 files, for five systems, a
+// receiver clock offset in the epochs of odd stations, loss of lock now and then.
+void write_station3(const Options& o, int station, const std::vector<Sat>& sats, FILE* f) {
+  uint64_t rng = o.seed * 1000003ULL + static_cast<uint64_t>(station);
+  const double lon = 0.05 * station / std::max(1, o.stations);
+  const double clock_bias = (uniform(rng) - 0.5) * 300.0;  // metres
+  const bool clock = station % 2 == 1;
+  char marker[16], line[160];
+  std::snprintf(marker, sizeof marker, "S%03d", station % 1000);
+  std::string h;
+  h += header_record("     3.04           OBSERVATION DATA    M", "RINEX VERSION / TYPE");
+  h += header_record("obsquilt-simulate   obsquilt            20261206 120000 UTC",
+                     "PGM / RUN BY / DATE");
+  h += header_record(marker, "MARKER NAME");
+  h += header_record(std::string(marker) + " M001", "MARKER NUMBER");
+  h += header_record("GEODETIC", "MARKER TYPE");
+  h += header_record("SIMULATED           OBSQUILT", "OBSERVER / AGENCY");
+  h += header_record("SIM" + std::to_string(station) + "                SIMRX               1.0",
+                     "REC # / TYPE / VERS");
+  std::snprintf(line, sizeof line, "%-20s%-20s", ("A" + std::to_string(station)).c_str(),
+                station % 2 ? "TRM57971.00     NONE" : "LEIAR25.R3      LEIT");
+  h += header_record(line, "ANT # / TYPE");
+  std::snprintf(line, sizeof line, "%14.4f%14.4f%14.4f", 4075000.0 + 900.0 * station,
+                931000.0 - 700.0 * station, 4801000.0 + 300.0 * station);
+  h += header_record(line, "APPROX POSITION XYZ");
+  std::snprintf(line, sizeof line, "%14.4f%14.4f%14.4f", 0.1 + 0.001 * station, 0.0, 0.0);
+  h += header_record(line, "ANTENNA: DELTA H/E/N");
+  for (const System3& sys : systems3()) {
+    std::snprintf(line, sizeof line, "%c  %3zu", sys.sys, sys.types.size());
+    std::string r = line;
+    for (size_t k = 0; k < sys.types.size(); ++k) {
+      if (k > 0 && k % 13 == 0) {
+        h += header_record(r, "SYS / # / OBS TYPES");
+        r = "      ";
+      }
+      r += " " + sys.types[k];
+    }
+    h += header_record(r, "SYS / # / OBS TYPES");
+  }
+  h += header_record("DBHZ", "SIGNAL STRENGTH UNIT");
+  std::snprintf(line, sizeof line, "%10.3f", static_cast<double>(o.interval));
+  h += header_record(line, "INTERVAL");
+  const int first = o.start % 86400;
+  std::snprintf(line, sizeof line, "  2026     5    27%6d%6d%13.7f     GPS", first / 3600,
+                first % 3600 / 60, static_cast<double>(first % 60));
+  h += header_record(line, "TIME OF FIRST OBS");
+  for (const System3& sys : systems3())
+    for (const std::string& t : sys.types)
+      if (t[0] == 'L')
+        h += header_record(std::string(1, sys.sys) + " " + t + "  0.00000", "SYS / PHASE SHIFT");
+  std::string slots = " 24";
+  for (int p = 1; p <= 24; ++p) {
+    if (p > 1 && (p - 1) % 8 == 0) {
+      h += header_record(slots, "GLONASS SLOT / FRQ #");
+      slots = "   ";
+    }
+    std::snprintf(line, sizeof line, " R%02d %2d", p, p % 14 - 7);
+    slots += line;
+  }
+  h += header_record(slots, "GLONASS SLOT / FRQ #");
+  h += header_record(" C1C    0.000 C1P    0.000 C2C    0.000 C2P    0.000", "GLONASS COD/PHS/BIS");
+  h += header_record("    18", "LEAP SECONDS");
+  h += header_record("", "END OF HEADER");
+  std::fputs(h.c_str(), f);
+
+  std::vector<int> visible;
+  std::string rec;
+  for (int e = 0; e < o.epochs; ++e) {
+    const int t = o.start + e * o.interval;
+    if (t > 86400 * 2) break;
+    if (uniform(rng) < 0.002) continue;  // an epoch the receiver missed
+    const int day_t = t % 86400;
+    const double sec = day_t % 60 + (uniform(rng) < 0.01 ? 0.0000001 : 0.0);
+    if (o.events && e > 0 && e % 480 == 0) {
+      std::snprintf(line, sizeof line, "> 2026 05 27 %02d %02d%11.7f  4  2\n", day_t / 3600,
+                    day_t % 3600 / 60, sec);
+      std::fputs(line, f);
+      std::fputs(header_record("receiver restarted tracking", "COMMENT").c_str(), f);
+      std::fputs(header_record("simulated event", "COMMENT").c_str(), f);
+    }
+    visible.clear();
+    for (size_t i = 0; i < sats.size(); ++i) {
+      const double el = std::sin(sats[i].omega * t + sats[i].phase + lon);
+      if (el > 0.45) visible.push_back(static_cast<int>(i));
+    }
+    std::snprintf(line, sizeof line, "> 2026 05 27 %02d %02d%11.7f  0%3zu", day_t / 3600,
+                  day_t % 3600 / 60, sec, visible.size());
+    rec = line;
+    if (clock) {
+      std::snprintf(line, sizeof line, "      %15.12f", clock_bias / 299792458.0 + 1e-11 * e);
+      compact_spelling(line + 6, 15);
+      rec += line;
+    }
+    rec += '\n';
+    for (int v : visible) {
+      const Sat& s = sats[static_cast<size_t>(v)];
+      const double el = std::sin(s.omega * t + s.phase + lon);
+      const double range = 20.2e6 + 5.5e6 * (1.0 - el) + 1000.0 * lon + clock_bias;
+      std::snprintf(line, sizeof line, "%c%02d", s.sys, s.prn);
+      rec += line;
+      const auto& types = std::find_if(systems3().begin(), systems3().end(), [&](const System3& x) {
+                            return x.sys == s.sys;
+                          })->types;
+      for (const std::string& ty : types) {
+        const double fr = frequency(s, ty[1]);
+        const double iono = (2.0 + 8.0 * (1.0 - el)) * (1575.42e6 / fr) * (1575.42e6 / fr);
+        double val = 0.0;
+        bool blank = false;
+        char lli = ' ', ssi = ' ';
+        if (ty[0] == 'C') {
+          val = range + iono + (uniform(rng) - 0.5) * 0.6;
+          blank = ty[1] != '1' && uniform(rng) < 0.02;
+        } else if (ty[0] == 'L') {
+          val = (range - iono) * fr / 299792458.0 + (ty[1] == '1' ? s.n1 : s.n2);
+          blank = ty[1] != '1' && uniform(rng) < 0.02;
+          lli = uniform(rng) < 0.005 ? '1' : ' ';
+          ssi = static_cast<char>('0' + std::min(9, 4 + static_cast<int>(5 * el)));
+        } else if (ty[0] == 'S') {
+          val = (ty[1] == '1' ? 33.0 : 28.0) + 18.0 * el + uniform(rng);
+        } else {
+          val = -3000.0 * std::cos(s.omega * t + s.phase + lon) * fr / 1575.42e6;
+        }
+        if (blank) {
+          rec += "                ";
+        } else {
+          std::snprintf(line, sizeof line, "%14.3f%c%c", val, lli, ssi);
+          compact_spelling(line, 14);
+          rec += line;
+        }
+      }
+      while (!rec.empty() && rec.back() == ' ') rec.pop_back();
+      rec += '\n';
+    }
+    std::fputs(rec.c_str(), f);
+  }
+}
+
+// The name of a station's file: ssss1470.26o, or the long name of RINEX 3
+// (S00100XXX_R_20261470000_01D_30S_MO.rnx); d and .crx for compact files, .gz when gzipped.
+std::string file_name(const Options& o, int station) {
+  char name[96];
+  if (o.rinex == 2) {
+    std::snprintf(name, sizeof name, "s%03d1470.26%c", station, o.compact ? 'd' : 'o');
+  } else {
+    const long span = static_cast<long>(o.epochs) * o.interval;
+    char period[16], rate[16];
+    if (span >= 86400)
+      std::snprintf(period, sizeof period, "01D");
+    else if (span >= 3600)
+      std::snprintf(period, sizeof period, "%02ldH", (span + 3599) / 3600);
+    else
+      std::snprintf(period, sizeof period, "%02ldM", std::max(1L, (span + 59) / 60));
+    if (o.interval < 100)
+      std::snprintf(rate, sizeof rate, "%02dS", o.interval);
+    else if (o.interval < 6000)
+      std::snprintf(rate, sizeof rate, "%02dM", o.interval / 60);
+    else
+      std::snprintf(rate, sizeof rate, "%02dH", std::min(99, o.interval / 3600));
+    const int first = o.start % 86400;
+    std::snprintf(name, sizeof name, "S%03d00XXX_R_2026147%02d%02d_%s_%s_MO.%s", station % 1000,
+                  first / 3600, first % 3600 / 60, period, rate, o.compact ? "crx" : "rnx");
+  }
+  return std::string(name) + (o.gzip ? ".gz" : "");
+}
+
+// One station's file written through memory: encoded to compact RINEX and gzipped as asked.
+void write_packed(const Options& o, int station, const std::vector<Sat>& sats,
+                  const std::filesystem::path& path, FILE* slips) {
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* mem = open_memstream(&text, &size);
+  if (mem == nullptr) throw cli::Failure{path.string() + ": " + std::strerror(errno)};
+  if (o.rinex == 3)
+    write_station3(o, station, sats, mem);
+  else
+    write_station(o, station, sats, mem, slips);
+  std::fclose(mem);
+  std::string plain(text, size), packed;
+  std::free(text);
+  if (o.compact) {
+    obsq::archive::encode_compact(plain, packed, "obsquilt-simulate", "06-Dec-26 12:00",
+                                  path.string());
+    plain.swap(packed);
+  }
+  bool ok;
+  if (o.gzip) {
+    gzFile z = gzopen(path.c_str(), "wb6");
+    ok = z != nullptr && gzwrite(z, plain.data(), static_cast<unsigned>(plain.size())) ==
+                             static_cast<int>(plain.size());
+    ok = z != nullptr && gzclose(z) == Z_OK && ok;
+  } else {
+    FILE* f = std::fopen(path.c_str(), "w");
+    ok = f != nullptr && std::fwrite(plain.data(), 1, plain.size(), f) == plain.size();
+    ok = f != nullptr && std::fclose(f) == 0 && ok;
+  }
+  if (!ok) throw cli::Failure{path.string() + ": " + std::strerror(errno ? errno : EIO)};
+}
+
+}  // namespace
 
 static int simulate(int argc, char** argv) {
   Options o;
@@ -367,11 +621,24 @@ static int simulate(int argc, char** argv) {
     sats.push_back({'R', p, 2 * M_PI / (40544.0 * (0.6 + 0.4 * uniform(rng))),
                     2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
                     std::floor(uniform(rng) * 2e6) - 1e6});
+  if (o.rinex == 3) {  // Galileo, BeiDou, and three geostationary SBAS satellites
+    for (int p = 1; p <= 30; ++p)
+      sats.push_back({'E', p, 2 * M_PI / (50680.0 * (0.6 + 0.4 * uniform(rng))),
+                      2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
+                      std::floor(uniform(rng) * 2e6) - 1e6});
+    for (int p = 1; p <= 35; ++p)
+      sats.push_back({'C', p, 2 * M_PI / (46400.0 * (0.6 + 0.4 * uniform(rng))),
+                      2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
+                      std::floor(uniform(rng) * 2e6) - 1e6});
+    for (int p : {23, 26, 36})
+      sats.push_back(
+          {'S', p, 1e-9, 0.6 + 1.5 * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6, 0.0});
+  }
   const std::filesystem::path dir(o.dir);
   // Nothing of the user's is replaced without --force: every name is checked before any write.
   cli::refuse_existing((dir / "list.txt").string(), o.force);
   for (int s = 1; s <= o.stations; ++s)
-    cli::refuse_existing((dir / station_name(s)).string(), o.force);
+    cli::refuse_existing((dir / file_name(o, s)).string(), o.force);
   if (o.slips > 0) cli::refuse_existing((dir / "slips.txt").string(), o.force);
   FILE* slips = nullptr;
   if (o.slips > 0) {
@@ -384,7 +651,12 @@ static int simulate(int argc, char** argv) {
   if (list == nullptr)
     throw cli::Failure{(dir / "list.txt").string() + ": " + std::strerror(errno)};
   for (int s = 1; s <= o.stations; ++s) {
-    const std::string name = station_name(s);
+    const std::string name = file_name(o, s);
+    if (o.rinex == 3 || o.compact || o.gzip) {
+      write_packed(o, s, sats, dir / name, slips);
+      std::fprintf(list, "%s\n", name.c_str());
+      continue;
+    }
     FILE* f = std::fopen((dir / name).c_str(), "w");
     if (f == nullptr) throw cli::Failure{(dir / name).string() + ": " + std::strerror(errno)};
     static char buf[1 << 20];
