@@ -211,19 +211,26 @@ TEST_F(SharedFiles, WrappersAreRecognisedByContent) {
 // come out, the cut is a notice with its line; so for cut gzip data.
 TEST_F(SharedFiles, CutFilesKeepTheirCompleteEpochs) {
   test::ScratchDir dir;
-  const std::string full = test::read_file(kCrinex / "wsra0010.21d");
-  const std::string want = gunzip(kCrinex / "wsra0010.21d.expected.gz");
-  test::write_file("in-line", full.substr(0, 9000));
-  test::write_file("at-line-end", full.substr(0, full.rfind('\n', 9000) + 1));
-  for (const char* file : {"in-line", "at-line-end"}) {
-    SCOPED_TRACE(file);
-    const Decoded d = decode(file);
-    ASSERT_EQ(d.notices.size(), 1u);
-    EXPECT_GT(d.notices[0].line, 100);
-    EXPECT_NE(d.notices[0].message.find("the complete epochs before"), std::string::npos);
-    ASSERT_GT(d.text.size(), 5000u);
-    EXPECT_TRUE(same_text(d.text, want.substr(0, d.text.size())));
-    EXPECT_EQ(want.substr(d.text.size(), 4), " 21 ");  // the next epoch record starts there
+  // Compact RINEX 1.0 and 3.0, each cut inside a line and at a line end.
+  const std::vector<std::vector<std::string>> files = {
+      {"wsra0010.21d", "9000", " 21 "},
+      {"../rinex3/ACOR00ESP_R_20213550000_01D_30S_MO.crx", "30000", "> 20"}};
+  for (const auto& f : files) {
+    const std::string full = test::read_file(kCrinex / f[0]);
+    const std::string want = unwrapped(kCrinex / (f[0] + ".expected.gz"));
+    const size_t at = std::stoul(f[1]);
+    test::write_file("in-line", full.substr(0, at));
+    test::write_file("at-line-end", full.substr(0, full.rfind('\n', at) + 1));
+    for (const char* file : {"in-line", "at-line-end"}) {
+      SCOPED_TRACE(f[0] + " " + file);
+      const Decoded d = decode(file);
+      ASSERT_EQ(d.notices.size(), 1u);
+      EXPECT_GT(d.notices[0].line, 100);
+      EXPECT_NE(d.notices[0].message.find("the complete epochs before"), std::string::npos);
+      ASSERT_GT(d.text.size(), 5000u);
+      EXPECT_TRUE(same_text(d.text, want.substr(0, d.text.size())));
+      EXPECT_EQ(want.substr(d.text.size(), 4), f[2]);  // the next epoch record starts there
+    }
   }
   // Cut gzip data: what zlib can unpack before the cut, down to the last complete epoch.
   std::system(("head -c 12000 '" + (kCrinex / "delf0010.21d.gz").string() + "' > gz-cut").c_str());
