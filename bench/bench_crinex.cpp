@@ -91,8 +91,7 @@ int bench(const std::string& path, int repeat) {
     std::printf(
         "file opener, line by line: %d x; cpu %.3f s: %.0f MB/s of RINEX, %.1f M "
         "lines/s; wall %.3f s: %.0f MB/s\n",
-        repeat, t2, text_bytes / 1e6 / t2, lines_out / 1e6 / t2, w2,
-        text_bytes / 1e6 / w2);
+        repeat, t2, text_bytes / 1e6 / t2, lines_out / 1e6 / t2, w2, text_bytes / 1e6 / w2);
   } catch (const FormatError& e) {
     std::fprintf(stderr, "bench-crinex: %s\n", e.text().c_str());
     return 2;
@@ -103,7 +102,8 @@ int bench(const std::string& path, int repeat) {
 int main(int argc, char** argv) {
   const int repeat = argc > 2 ? std::atoi(argv[2]) : 20;
   if (argc > 1) return bench(argv[1], repeat);
-  for (const char* file : {"/crinex/york0440.15d", "/rinex3/GRAS00FRA_R_20223151700_15M_01S_MO.crx.gz"})
+  for (const char* file :
+       {"/crinex/york0440.15d", "/rinex3/GRAS00FRA_R_20223151700_15M_01S_MO.crx.gz"})
     if (const int status = bench(OBSQUILT_SHARED_DIR + std::string(file), repeat); status != 0)
       return status;
   return 0;

@@ -33,7 +33,7 @@ set(floors
   "apps/prep       : cli archive records/limits.hpp"
   "apps/export     : cli quiltfile quality"
   "apps/report     : cli quiltfile quality"
-  "tools           : cli"
+  "tools           : cli archive"
   "bench           : cli records tables timeconv rinex output archive quiltfile report"
   "fuzz            : records tables timeconv rinex output driver archive quiltfile"
   "tests           : *"

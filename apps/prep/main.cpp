@@ -314,12 +314,15 @@ Listed read_list(const fs::path& dir) {
 }
 
 int prep_main(int argc, char** argv) {
-  static const option options[] = {
-      {"dir", required_argument, nullptr, 'd'},       {"day", required_argument, nullptr, 'D'},
-      {"force", no_argument, nullptr, 'f'},           {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'V'},         {"append", no_argument, nullptr, 'a'},
-      {"keep-duplicates", no_argument, nullptr, 'k'}, {"plain", no_argument, nullptr, 'p'},
-      {nullptr, 0, nullptr, 0}};
+  static const option options[] = {{"dir", required_argument, nullptr, 'd'},
+                                   {"day", required_argument, nullptr, 'D'},
+                                   {"force", no_argument, nullptr, 'f'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {"append", no_argument, nullptr, 'a'},
+                                   {"keep-duplicates", no_argument, nullptr, 'k'},
+                                   {"plain", no_argument, nullptr, 'p'},
+                                   {nullptr, 0, nullptr, 0}};
   fs::path dir = ".";
   std::optional<Date> day;
   bool force = false, append = false, keep_duplicates = false, plain = false;
@@ -344,8 +347,9 @@ int prep_main(int argc, char** argv) {
   // when both streams go to one pipe or file.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (plain && (day || append || keep_duplicates))
-    throw cli::UsageError{"--plain writes whole files: --day, --append and --keep-duplicates "
-                          "have no place there"};
+    throw cli::UsageError{
+        "--plain writes whole files: --day, --append and --keep-duplicates "
+        "have no place there"};
   if (plain) {
     std::set<std::string> given;
     return write_plain(std::vector<std::string>(argv + optind, argv + argc), dir, force,

@@ -67,7 +67,8 @@ int write_plain(const std::vector<std::string>& inputs, const fs::path& dir, boo
     files.push_back(std::move(p));
   }
   if (readable == 0) {
-    for (const Plain& p : files) std::printf("left out %s: %s\n", p.arg.c_str(), p.left_out.c_str());
+    for (const Plain& p : files)
+      std::printf("left out %s: %s\n", p.arg.c_str(), p.left_out.c_str());
     std::fflush(stdout);
     throw cli::Failure{"no observation file to write; nothing written"};
   }
@@ -97,9 +98,9 @@ int write_plain(const std::vector<std::string>& inputs, const fs::path& dir, boo
     } catch (const FormatError& e) {
       cli::abandon_output(out);
       cli::located(e.file, e.line, "error", e.message);
-      std::printf("left out %s: %s\n", p.arg.c_str(),
-                  (e.line > 0 ? "line " + std::to_string(e.line) + ": " + e.message : e.message)
-                      .c_str());
+      std::printf(
+          "left out %s: %s\n", p.arg.c_str(),
+          (e.line > 0 ? "line " + std::to_string(e.line) + ": " + e.message : e.message).c_str());
       left = true;
       continue;
     }
