@@ -117,6 +117,32 @@ bool CompactText::clock_line(bool& has_clock, int64_t& clock, size_t nsat) {
   return true;
 }
 
+size_t CompactText::previous(size_t i) const {
+  const char* code = sats_.data() + 3 * i;
+  const size_t nprev = prev_sats_.size() / 3;
+  if (i < nprev && std::memcmp(prev_sats_.data() + 3 * i, code, 3) == 0) return i;
+  size_t j = 0;
+  while (j < nprev && std::memcmp(prev_sats_.data() + 3 * j, code, 3) != 0) ++j;
+  return j;
+}
+
+bool CompactText::data_lines(std::string& out, size_t start, size_t nsat) {
+  std::string_view line;
+  for (size_t i = 0; i < nsat; ++i) {
+    // A line without its line end ends the file: it may be cut inside, and is not decoded.
+    if (!in_.next(line) || in_.unterminated()) {
+      out.resize(start);
+      cut(in_.unterminated() ? "an epoch (its last line has no line end)" : "an epoch");
+      return false;
+    }
+    satellite_line(line, i, out);
+  }
+  std::swap(prev_sats_, sats_);
+  std::swap(prev_arcs_, arcs_);
+  std::swap(prev_flags_, flags_);
+  return true;
+}
+
 void CompactText::bad_value(const char* p, const char* end, size_t sat, size_t type) const {
   const char* e = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(end - p)));
   std::string m(1, '\'');
@@ -306,13 +332,7 @@ bool CompactDecoder::epoch(std::string& out) {
   flags_.assign(nsat * 2 * n_, ' ');
   const bool same_types = prev_n_ == n_;
   for (size_t i = 0; i < nsat && same_types; ++i) {
-    const char* code = sats_.data() + 3 * i;
-    size_t j = i;
-    const size_t nprev = prev_sats_.size() / 3;
-    if (j >= nprev || std::memcmp(prev_sats_.data() + 3 * j, code, 3) != 0) {
-      for (j = 0; j < nprev && std::memcmp(prev_sats_.data() + 3 * j, code, 3) != 0; ++j) {}
-    }
-    if (j < nprev) {
+    if (const size_t j = previous(i); j < prev_sats_.size() / 3) {
       std::copy_n(prev_arcs_.data() + j * n_, n_, arcs_.data() + i * n_);
       std::copy_n(prev_flags_.data() + j * 2 * n_, 2 * n_, flags_.data() + i * 2 * n_);
     }
@@ -335,22 +355,7 @@ bool CompactDecoder::epoch(std::string& out) {
     out.append(trimmed(more).empty() ? "" : std::string(32, ' ')).append(trimmed(more));
     out.push_back('\n');
   }
-  for (size_t i = 0; i < nsat; ++i) {
-    if (!in_.next(line) || in_.unterminated()) {
-      out.resize(start);
-      cut(in_.unterminated() ? "an epoch (its last line has no line end)" : "an epoch");
-      return false;
-    }
-    satellite_line(line, i, out);
-  }
-  if (in_.unterminated()) {  // the last line of the file has no line end: cut inside it?
-    out.resize(start);
-    cut("an epoch (its last line has no line end)");
-    return false;
-  }
-  std::swap(prev_sats_, sats_);
-  std::swap(prev_arcs_, arcs_);
-  std::swap(prev_flags_, flags_);
+  if (!data_lines(out, start, nsat)) return false;
   prev_n_ = n_;
   return true;
 }

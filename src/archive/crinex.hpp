@@ -63,6 +63,12 @@ class CompactText {
   bool clock_line(bool& has_clock, int64_t& clock, size_t nsat);
   [[noreturn, gnu::cold]] void bad_value(const char* p, const char* end, size_t sat,
                                          size_t type) const;
+  // The place of satellite i of this epoch in the last epoch's list; past the list when new.
+  size_t previous(size_t i) const;
+  // Reads the data lines of the epoch's nsat satellites into out, then keeps this epoch's
+  // satellites, arcs and flags as the last; false (out cut back to start) when the file ends.
+  bool data_lines(std::string& out, size_t start, size_t nsat);
+  virtual void satellite_line(std::string_view line, size_t sat, std::string& out) = 0;
   [[noreturn, gnu::cold]] void fail(std::string message) const { in_.fail(std::move(message)); }
   void cut(std::string_view where);
 
@@ -71,6 +77,9 @@ class CompactText {
   bool ended_ = false;
   Arc clock_;
   std::vector<Notice> notices_;
+  std::string sats_, prev_sats_;       // satellite codes, 3 characters each
+  std::vector<Arc> arcs_, prev_arcs_;  // per satellite, one per type of its system
+  std::string flags_, prev_flags_;     // per satellite, 2 per type
 };
 
 // Compact RINEX 1.0: gives the RINEX 2 text.
@@ -82,7 +91,7 @@ class CompactDecoder : public CompactText {
 
  private:
   bool epoch(std::string& out);
-  void satellite_line(std::string_view line, size_t sat, std::string& out);
+  void satellite_line(std::string_view line, size_t sat, std::string& out) override;
   std::string where(size_t sat, size_t type) const override;
   void look(std::string_view record) override;
   void set_types(std::string_view line);
@@ -91,10 +100,6 @@ class CompactDecoder : public CompactText {
   size_t n_ = 0;                // observation types
   std::vector<std::string> types_;
   std::string epoch_line_;  // the recovered epoch line, the reference for the next
-  std::string sats_;        // this epoch's satellite codes, 3 characters each
-  std::string prev_sats_;
-  std::vector<Arc> arcs_, prev_arcs_;  // per satellite, n each
-  std::string flags_, prev_flags_;     // per satellite, 2n each
   size_t prev_n_ = 0;
 };
 
@@ -108,7 +113,7 @@ class Compact3Decoder : public CompactText {
 
  private:
   bool epoch(std::string& out);
-  void satellite_line(std::string_view line, size_t sat, std::string& out);
+  void satellite_line(std::string_view line, size_t sat, std::string& out) override;
   std::string where(size_t sat, size_t type) const override;
   void look(std::string_view record) override;
   [[noreturn, gnu::cold]] void bad_epoch_line() const;
@@ -116,10 +121,7 @@ class Compact3Decoder : public CompactText {
   std::array<int, 128> n_{};                  // types per system letter; -1: no list
   bool after_event_ = false;                  // the next epoch line must be given in full
   std::string epoch_line_;                    // the recovered epoch line, the reference
-  std::string sats_, prev_sats_;              // satellite codes, 3 characters each
   std::vector<uint32_t> first_, prev_first_;  // per satellite: its first field in arcs_
-  std::vector<Arc> arcs_, prev_arcs_;         // per satellite, its system's n each
-  std::string flags_, prev_flags_;            // per satellite, 2n each
 };
 
 // Applies a text difference to `ref` in place: a blank keeps the character, '&' puts a blank,

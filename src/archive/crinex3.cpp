@@ -162,15 +162,10 @@ bool Compact3Decoder::epoch(std::string& out) {
   // The arcs and flag strings of this epoch's satellites, carried on from the last epoch.
   arcs_.assign(first_[nsat], Arc{});
   flags_.assign(2 * size_t{first_[nsat]}, ' ');
-  const size_t nprev = prev_sats_.size() / 3;
   for (size_t i = 0; i < nsat; ++i) {
-    const char* code = sats_.data() + 3 * i;
-    size_t j = i;
-    if (j >= nprev || std::memcmp(prev_sats_.data() + 3 * j, code, 3) != 0) {
-      for (j = 0; j < nprev && std::memcmp(prev_sats_.data() + 3 * j, code, 3) != 0; ++j) {}
-    }
+    const size_t j = previous(i);
     const uint32_t n = first_[i + 1] - first_[i];
-    if (j < nprev && prev_first_[j + 1] - prev_first_[j] == n) {
+    if (j < prev_sats_.size() / 3 && prev_first_[j + 1] - prev_first_[j] == n) {
       std::copy_n(prev_arcs_.data() + prev_first_[j], n, arcs_.data() + first_[i]);
       std::copy_n(prev_flags_.data() + 2 * prev_first_[j], 2 * n, flags_.data() + 2 * first_[i]);
     }
@@ -188,22 +183,7 @@ bool Compact3Decoder::epoch(std::string& out) {
     out.append(trimmed(e.substr(0, kEpochColumns)));
   }
   out.push_back('\n');
-  for (size_t i = 0; i < nsat; ++i) {
-    if (!in_.next(line) || in_.unterminated()) {
-      out.resize(start);
-      cut(in_.unterminated() ? "an epoch (its last line has no line end)" : "an epoch");
-      return false;
-    }
-    satellite_line(line, i, out);
-  }
-  if (in_.unterminated()) {  // the last line of the file has no line end: cut inside it?
-    out.resize(start);
-    cut("an epoch (its last line has no line end)");
-    return false;
-  }
-  std::swap(prev_sats_, sats_);
-  std::swap(prev_arcs_, arcs_);
-  std::swap(prev_flags_, flags_);
+  if (!data_lines(out, start, nsat)) return false;
   std::swap(prev_first_, first_);
   return true;
 }
