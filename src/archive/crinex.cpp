@@ -48,7 +48,13 @@ CompactText::CompactText(LineSource& in, std::string_view version) : in_(in) {
   in_.unread();
 }
 
-bool CompactText::header_line(std::string& out, std::string_view& line) {
+bool CompactText::next(std::string& out) {
+  if (ended_) return false;
+  return in_header_ ? header_line(out) : epoch(out);
+}
+
+bool CompactText::header_line(std::string& out) {
+  std::string_view line;
   if (!in_.next(line) || (line.size() == 1 && line[0] == '\x1a'))
     fail("the file ends inside the header");
   look(line);
@@ -200,12 +206,6 @@ int64_t CompactText::field(Arc& arc, const char*& p, const char* end, size_t sat
 // ---- compact RINEX 1.0 ----
 
 CompactDecoder::CompactDecoder(LineSource& in) : CompactText(in, "1.0") {}
-
-bool CompactDecoder::next(std::string& out) {
-  if (ended_) return false;
-  std::string_view line;
-  return in_header_ ? header_line(out, line) : epoch(out);
-}
 
 void CompactDecoder::set_types(std::string_view line) {
   long count = 0;

@@ -30,7 +30,7 @@ class CompactText {
   CompactText& operator=(const CompactText&) = delete;
   // Appends the next piece of RINEX text (one header line, or one epoch with all its records)
   // to out, each line ended by LF; false when the file has ended.
-  virtual bool next(std::string& out) = 0;
+  bool next(std::string& out);
   // What the decoder carried on past (a cut at the end of the file).
   const std::vector<Notice>& notices() const { return notices_; }
 
@@ -45,8 +45,10 @@ class CompactText {
   // Checks the first two lines ("CRINEX VERS   / TYPE" of `version`, "CRINEX PROG / DATE")
   // and that the RINEX header starts on the third, and stands at the third again.
   CompactText(LineSource& in, std::string_view version);
-  // The next header line, trimmed, to out; the caller looks at the line first.
-  bool header_line(std::string& out, std::string_view& line);
+  // The next header line, trimmed, to out, shown to look() first.
+  bool header_line(std::string& out);
+  // The next epoch (or event) with its records, to out.
+  virtual bool epoch(std::string& out) = 0;
   // The next epoch line; false (and the data ended) at the end of the data.
   bool epoch_start(std::string_view& line);
   // Reads one field at p (up to a blank or the end): "k&V" starts an arc of order k with the
@@ -77,6 +79,7 @@ class CompactText {
   bool ended_ = false;
   Arc clock_;
   std::vector<Notice> notices_;
+  std::string epoch_line_;             // the recovered epoch line, the reference for the next
   std::string sats_, prev_sats_;       // satellite codes, 3 characters each
   std::vector<Arc> arcs_, prev_arcs_;  // per satellite, one per type of its system
   std::string flags_, prev_flags_;     // per satellite, 2 per type
@@ -87,10 +90,9 @@ class CompactDecoder : public CompactText {
  public:
   // `in` is at the first line of the file ("1.0 ... CRINEX VERS   / TYPE").
   explicit CompactDecoder(LineSource& in);
-  bool next(std::string& out) override;
 
  private:
-  bool epoch(std::string& out);
+  bool epoch(std::string& out) override;
   void satellite_line(std::string_view line, size_t sat, std::string& out) override;
   std::string where(size_t sat, size_t type) const override;
   void look(std::string_view record) override;
@@ -99,7 +101,6 @@ class CompactDecoder : public CompactText {
   bool types_pending_ = false;  // the types group continues on the next line
   size_t n_ = 0;                // observation types
   std::vector<std::string> types_;
-  std::string epoch_line_;  // the recovered epoch line, the reference for the next
   size_t prev_n_ = 0;
 };
 
@@ -109,10 +110,9 @@ class Compact3Decoder : public CompactText {
  public:
   // `in` is at the first line of the file ("3.0 ... CRINEX VERS   / TYPE").
   explicit Compact3Decoder(LineSource& in);
-  bool next(std::string& out) override;
 
  private:
-  bool epoch(std::string& out);
+  bool epoch(std::string& out) override;
   void satellite_line(std::string_view line, size_t sat, std::string& out) override;
   std::string where(size_t sat, size_t type) const override;
   void look(std::string_view record) override;
@@ -120,7 +120,6 @@ class Compact3Decoder : public CompactText {
 
   std::array<int, 128> n_{};                  // types per system letter; -1: no list
   bool after_event_ = false;                  // the next epoch line must be given in full
-  std::string epoch_line_;                    // the recovered epoch line, the reference
   std::vector<uint32_t> first_, prev_first_;  // per satellite: its first field in arcs_
 };
 

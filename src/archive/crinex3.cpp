@@ -33,12 +33,6 @@ Compact3Decoder::Compact3Decoder(LineSource& in) : CompactText(in, "3.0") {
   in_.unread();
 }
 
-bool Compact3Decoder::next(std::string& out) {
-  if (ended_) return false;
-  std::string_view line;
-  return in_header_ ? header_line(out, line) : epoch(out);
-}
-
 // A SYS / # / OBS TYPES record with a system letter in column 1 sets that system's count;
 // continuation records (column 1 blank) give only type codes, which decoding does not need.
 void Compact3Decoder::look(std::string_view record) {
