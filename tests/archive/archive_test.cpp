@@ -276,6 +276,7 @@ TEST(ForeignFiles, AreNamedAndNotRead) {
     ObsFile f((kHere / "identify" / row[0]).string());
     EXPECT_EQ(f.identity().what, row[1]) << row[0];
     EXPECT_FALSE(f.identity().usable()) << row[0];
+    EXPECT_EQ(f.identity().readable(), row.size() > 2 && row[2] == "readable") << row[0];
   }
 }
 
