@@ -214,6 +214,13 @@ bool parse(int argc, char** argv, Options& o) {
 
 double elevation(const Sat& s, int t, double lon) { return std::sin(s.omega * t + s.phase + lon); }
 
+// The satellites above the station's horizon at second t, in list order.
+void visible_at(const std::vector<Sat>& sats, int t, double lon, std::vector<int>& visible) {
+  visible.clear();
+  for (size_t i = 0; i < sats.size(); ++i)
+    if (elevation(sats[i], t, lon) > 0.45) visible.push_back(static_cast<int>(i));
+}
+
 // The epochs (indices) of a station's cycle slips, each on a GPS satellite in view at the epoch
 // and the one before it; the cycles are added to the phases from that epoch on. The choices use
 // a generator of their own, so that the rest of the data stays as without slips.
@@ -241,24 +248,21 @@ std::vector<SlipPlan> plan_slips(const Options& o, int station, const std::vecto
   return plan;
 }
 
-void write_station(const Options& o, int station, const std::vector<Sat>& sats, FILE* f,
-                   FILE* slips) {
-  uint64_t rng = o.seed * 1000003ULL + static_cast<uint64_t>(station);
-  const double lon = 0.05 * station / std::max(1, o.stations);  // stations of one region
-  const double clock_bias = (uniform(rng) - 0.5) * 300.0;       // metres
-  const int nt = static_cast<int>(o.types.size());
-  char marker[16];
+// The header records that name the station, from the RINEX VERSION / TYPE record to ANTENNA:
+// DELTA H/E/N (with MARKER TYPE in RINEX 3).
+std::string station_records(int station, const char* version, bool marker_type) {
+  char marker[16], line[128];
   std::snprintf(marker, sizeof marker, "S%03d", station % 1000);
   std::string h;
-  h += header_record("     2.11           OBSERVATION DATA    M (MIXED)", "RINEX VERSION / TYPE");
+  h += header_record(version, "RINEX VERSION / TYPE");
   h += header_record("obsquilt-simulate   obsquilt            20261206 120000 UTC",
                      "PGM / RUN BY / DATE");
   h += header_record(marker, "MARKER NAME");
   h += header_record(std::string(marker) + " M001", "MARKER NUMBER");
+  if (marker_type) h += header_record("GEODETIC", "MARKER TYPE");
   h += header_record("SIMULATED           OBSQUILT", "OBSERVER / AGENCY");
   h += header_record("SIM" + std::to_string(station) + "                SIMRX               1.0",
                      "REC # / TYPE / VERS");
-  char line[128];
   std::snprintf(line, sizeof line, "%-20s%-20s", ("A" + std::to_string(station)).c_str(),
                 station % 2 ? "TRM57971.00     NONE" : "LEIAR25.R3      LEIT");
   h += header_record(line, "ANT # / TYPE");
@@ -267,6 +271,30 @@ void write_station(const Options& o, int station, const std::vector<Sat>& sats, 
   h += header_record(line, "APPROX POSITION XYZ");
   std::snprintf(line, sizeof line, "%14.4f%14.4f%14.4f", 0.1 + 0.001 * station, 0.0, 0.0);
   h += header_record(line, "ANTENNA: DELTA H/E/N");
+  return h;
+}
+
+// INTERVAL and TIME OF FIRST OBS.
+std::string time_records(int interval, int first) {
+  char line[128];
+  std::snprintf(line, sizeof line, "%10.3f", static_cast<double>(interval));
+  std::string h = header_record(line, "INTERVAL");
+  std::snprintf(line, sizeof line, "  2026     5    27%6d%6d%13.7f     GPS", first / 3600,
+                first % 3600 / 60, static_cast<double>(first % 60));
+  return h + header_record(line, "TIME OF FIRST OBS");
+}
+
+void write_station(const Options& o, int station, const std::vector<Sat>& sats, FILE* f,
+                   FILE* slips) {
+  uint64_t rng = o.seed * 1000003ULL + static_cast<uint64_t>(station);
+  const double lon = 0.05 * station / std::max(1, o.stations);  // stations of one region
+  const double clock_bias = (uniform(rng) - 0.5) * 300.0;       // metres
+  const int nt = static_cast<int>(o.types.size());
+  char marker[16];
+  std::snprintf(marker, sizeof marker, "S%03d", station % 1000);
+  std::string h =
+      station_records(station, "     2.11           OBSERVATION DATA    M (MIXED)", false);
+  char line[128];
   h += header_record("     1     1", "WAVELENGTH FACT L1/2");
   std::string types;
   std::snprintf(line, sizeof line, "%6d", nt);
@@ -279,12 +307,7 @@ void write_station(const Options& o, int station, const std::vector<Sat>& sats, 
     types += "    " + o.types[static_cast<size_t>(k)];
   }
   h += header_record(types, "# / TYPES OF OBSERV");
-  std::snprintf(line, sizeof line, "%10.3f", static_cast<double>(o.interval));
-  h += header_record(line, "INTERVAL");
-  const int first = o.start;
-  std::snprintf(line, sizeof line, "  2026     5    27%6d%6d%13.7f     GPS", first / 3600,
-                first % 3600 / 60, static_cast<double>(first % 60));
-  h += header_record(line, "TIME OF FIRST OBS");
+  h += time_records(o.interval, o.start);
   h += header_record("    18", "LEAP SECONDS");
   h += header_record("", "END OF HEADER");
   std::fputs(h.c_str(), f);
@@ -312,11 +335,7 @@ void write_station(const Options& o, int station, const std::vector<Sat>& sats, 
       std::fputs(header_record("receiver restarted tracking", "COMMENT").c_str(), f);
       std::fputs(header_record("simulated event", "COMMENT").c_str(), f);
     }
-    visible.clear();
-    for (size_t i = 0; i < sats.size(); ++i) {
-      const double el = std::sin(sats[i].omega * t + sats[i].phase + lon);
-      if (el > 0.45) visible.push_back(static_cast<int>(i));
-    }
+    visible_at(sats, t, lon, visible);
     const int day_t = t % 86400;
     const double sec = day_t % 60 + (uniform(rng) < 0.01 ? 0.0000001 : 0.0);
     std::snprintf(line, sizeof line, " 26  5 27 %2d %2d%11.7f  0%3zu", day_t / 3600,
@@ -412,26 +431,8 @@ void write_station3(const Options& o, int station, const std::vector<Sat>& sats,
   const double lon = 0.05 * station / std::max(1, o.stations);
   const double clock_bias = (uniform(rng) - 0.5) * 300.0;  // metres
   const bool clock = station % 2 == 1;
-  char marker[16], line[160];
-  std::snprintf(marker, sizeof marker, "S%03d", station % 1000);
-  std::string h;
-  h += header_record("     3.04           OBSERVATION DATA    M", "RINEX VERSION / TYPE");
-  h += header_record("obsquilt-simulate   obsquilt            20261206 120000 UTC",
-                     "PGM / RUN BY / DATE");
-  h += header_record(marker, "MARKER NAME");
-  h += header_record(std::string(marker) + " M001", "MARKER NUMBER");
-  h += header_record("GEODETIC", "MARKER TYPE");
-  h += header_record("SIMULATED           OBSQUILT", "OBSERVER / AGENCY");
-  h += header_record("SIM" + std::to_string(station) + "                SIMRX               1.0",
-                     "REC # / TYPE / VERS");
-  std::snprintf(line, sizeof line, "%-20s%-20s", ("A" + std::to_string(station)).c_str(),
-                station % 2 ? "TRM57971.00     NONE" : "LEIAR25.R3      LEIT");
-  h += header_record(line, "ANT # / TYPE");
-  std::snprintf(line, sizeof line, "%14.4f%14.4f%14.4f", 4075000.0 + 900.0 * station,
-                931000.0 - 700.0 * station, 4801000.0 + 300.0 * station);
-  h += header_record(line, "APPROX POSITION XYZ");
-  std::snprintf(line, sizeof line, "%14.4f%14.4f%14.4f", 0.1 + 0.001 * station, 0.0, 0.0);
-  h += header_record(line, "ANTENNA: DELTA H/E/N");
+  std::string h = station_records(station, "     3.04           OBSERVATION DATA    M", true);
+  char line[160];
   for (const System3& sys : systems3()) {
     std::snprintf(line, sizeof line, "%c  %3zu", sys.sys, sys.types.size());
     std::string r = line;
@@ -445,12 +446,7 @@ void write_station3(const Options& o, int station, const std::vector<Sat>& sats,
     h += header_record(r, "SYS / # / OBS TYPES");
   }
   h += header_record("DBHZ", "SIGNAL STRENGTH UNIT");
-  std::snprintf(line, sizeof line, "%10.3f", static_cast<double>(o.interval));
-  h += header_record(line, "INTERVAL");
-  const int first = o.start % 86400;
-  std::snprintf(line, sizeof line, "  2026     5    27%6d%6d%13.7f     GPS", first / 3600,
-                first % 3600 / 60, static_cast<double>(first % 60));
-  h += header_record(line, "TIME OF FIRST OBS");
+  h += time_records(o.interval, o.start % 86400);
   for (const System3& sys : systems3())
     for (const std::string& t : sys.types)
       if (t[0] == 'L')
@@ -485,11 +481,7 @@ void write_station3(const Options& o, int station, const std::vector<Sat>& sats,
       std::fputs(header_record("receiver restarted tracking", "COMMENT").c_str(), f);
       std::fputs(header_record("simulated event", "COMMENT").c_str(), f);
     }
-    visible.clear();
-    for (size_t i = 0; i < sats.size(); ++i) {
-      const double el = std::sin(sats[i].omega * t + sats[i].phase + lon);
-      if (el > 0.45) visible.push_back(static_cast<int>(i));
-    }
+    visible_at(sats, t, lon, visible);
     std::snprintf(line, sizeof line, "> 2026 05 27 %02d %02d%11.7f  0%3zu", day_t / 3600,
                   day_t % 3600 / 60, sec, visible.size());
     rec = line;
