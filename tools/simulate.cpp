@@ -597,6 +597,14 @@ void write_packed(const Options& o, int station, const std::vector<Sat>& sats,
 
 }  // namespace
 
+// Satellites 1 to n of a system on passes of about `period` seconds (60 to 100 % of it).
+static void add_satellites(std::vector<Sat>& sats, char sys, int n, double period, uint64_t& rng) {
+  for (int p = 1; p <= n; ++p)
+    sats.push_back({sys, p, 2 * M_PI / (period * (0.6 + 0.4 * uniform(rng))),
+                    2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
+                    std::floor(uniform(rng) * 2e6) - 1e6});
+}
+
 static int simulate(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, o)) return cli::kOk;
@@ -605,23 +613,11 @@ static int simulate(int argc, char** argv) {
   if (ec) throw cli::Failure{o.dir + ": " + ec.message()};
   uint64_t rng = o.seed;
   std::vector<Sat> sats;
-  for (int p = 1; p <= 31; ++p)
-    sats.push_back({'G', p, 2 * M_PI / (43082.0 * (0.6 + 0.4 * uniform(rng))),
-                    2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
-                    std::floor(uniform(rng) * 2e6) - 1e6});
-  for (int p = 1; p <= 24; ++p)
-    sats.push_back({'R', p, 2 * M_PI / (40544.0 * (0.6 + 0.4 * uniform(rng))),
-                    2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
-                    std::floor(uniform(rng) * 2e6) - 1e6});
+  add_satellites(sats, 'G', 31, 43082.0, rng);
+  add_satellites(sats, 'R', 24, 40544.0, rng);
   if (o.rinex == 3) {  // Galileo, BeiDou, and three geostationary SBAS satellites
-    for (int p = 1; p <= 30; ++p)
-      sats.push_back({'E', p, 2 * M_PI / (50680.0 * (0.6 + 0.4 * uniform(rng))),
-                      2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
-                      std::floor(uniform(rng) * 2e6) - 1e6});
-    for (int p = 1; p <= 35; ++p)
-      sats.push_back({'C', p, 2 * M_PI / (46400.0 * (0.6 + 0.4 * uniform(rng))),
-                      2 * M_PI * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6,
-                      std::floor(uniform(rng) * 2e6) - 1e6});
+    add_satellites(sats, 'E', 30, 50680.0, rng);
+    add_satellites(sats, 'C', 35, 46400.0, rng);
     for (int p : {23, 26, 36})
       sats.push_back(
           {'S', p, 1e-9, 0.6 + 1.5 * uniform(rng), std::floor(uniform(rng) * 2e6) - 1e6, 0.0});
