@@ -17,8 +17,10 @@ class Day {
   // Opens every file and reads its header; the files are taken in the order of their first
   // epoch. Throws quilt::FormatError, like the reader, naming the first difference when they
   // do not make one day: other receivers, another step, a gap between windows (unless
-  // allow_gaps), a window inside the previous one.
-  Day(const std::vector<std::string>& paths, bool allow_gaps);
+  // allow_gaps), a window inside the previous one. A skimming day reads only the epochs' lines
+  // of times, types and satellites (see quilt::Reader::skim) and leaves overlapping epochs
+  // uncompared.
+  Day(const std::vector<std::string>& paths, bool allow_gaps, bool skim = false);
   ~Day();
 
   // Receivers and step (of the first file).
@@ -49,6 +51,7 @@ class Day {
   bool dated_ = false;
   int32_t year_ = 0, month_ = 0, day_ = 0;
   std::string date_place_;
+  bool skim_ = false;
 };
 
 }  // namespace obsq::exporter

@@ -1,17 +1,20 @@
 // NetCDF-4 output: one float64 variable per observation type over (epoch, receiver, satellite),
 // NaN where the file has no value. The epoch count and the satellites are known only once the
-// whole day is read, so the files are read twice: first to gather epochs, satellites and types
-// (and check everything), then to write. Memory stays at one epoch plus the chunk caches.
+// whole day is read, so the files are read twice: first skimmed for epochs, satellites and
+// types, then read whole and checked while the matrices are written, a slab of epochs at a time
+// (chunks.hpp). Memory stays at two slabs.
 #include <netcdf.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
 #include <unordered_map>
 
+#include "chunks.hpp"
 #include "cli/cli.hpp"
 #include "export.hpp"
 
@@ -20,7 +23,7 @@ namespace obsq::exporter {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr size_t kChunkBytes = size_t{1} << 21;  // about 2 MiB per chunk of a type variable
+constexpr size_t kChunkBytes = size_t{1} << 21;  // about 2 MiB per chunk of recorded_seconds
 
 void check(int status, const std::string& path) {
   if (status != NC_NOERR) throw cli::Failure{path + ": NetCDF: " + nc_strerror(status)};
@@ -67,8 +70,33 @@ std::vector<std::string> type_names(const std::vector<std::string>& types) {
   return names;
 }
 
-Plan first_pass(const Options& o, Selection& sel, Satellites& sats) {
-  Day day(o.inputs, o.allow_gaps);
+// A block's checks beyond the reader's: a receiver's epoch time is one per epoch (every block
+// must tell the same), and values of asterisks are left out with a warning.
+void check_block(const Day& day, const quilt::Block& b, std::vector<double>& seconds,
+                 std::vector<long>& seconds_line) {
+  for (size_t r = 0; r < b.rows.size(); ++r) {
+    const size_t i = static_cast<size_t>(b.rows[r]);
+    const double s = b.epoch_seconds[r];
+    if (seconds_line[i] == 0) {
+      seconds[i] = s, seconds_line[i] = b.line;
+    } else if (std::memcmp(&seconds[i], &s, sizeof s) != 0) {
+      throw quilt::FormatError{day.path(), b.line,
+                               "receiver " + std::to_string(i) +
+                                   " has other epoch seconds than in the block at line " +
+                                   std::to_string(seconds_line[i])};
+    }
+  }
+  for (size_t k = 0; k < b.values.size(); ++k)
+    if (b.text[k * 14] == '*' && ++warnings.asterisks == 1)
+      warnings.located(
+          day.path(), b.line + static_cast<long>(b.rows.size() + 2 + k / b.columns()),
+          "a value of asterisks (a number too wide for its field) is left out, as NaN");
+}
+
+// The plan from a skim (skim true) or from a whole read that checks every value and seconds
+// field and warns about values of asterisks on the way.
+Plan first_pass(const Options& o, Selection& sel, Satellites& sats, bool skim) {
+  Day day(o.inputs, o.allow_gaps, skim);
   Plan plan;
   sel.epochs(day, plan.first, plan.epochs);
   quilt::Epoch ep;
@@ -85,29 +113,28 @@ Plan first_pass(const Options& o, Selection& sel, Satellites& sats) {
       if (!sel.type(b.type)) continue;
       if (plan.type_index.emplace(b.type, static_cast<int>(plan.types.size())).second)
         plan.types.push_back(b.type);
-      sats.map(b, day.path(), cols);
-      for (size_t r = 0; r < b.rows.size(); ++r) {
-        // A receiver's epoch time is one per epoch: every block must tell the same.
-        const size_t i = static_cast<size_t>(b.rows[r]);
-        const double s = b.epoch_seconds[r];
-        if (seconds_line[i] == 0) {
-          seconds[i] = s, seconds_line[i] = b.line;
-        } else if (std::memcmp(&seconds[i], &s, sizeof s) != 0) {
-          throw quilt::FormatError{day.path(), b.line,
-                                   "receiver " + std::to_string(i) +
-                                       " has other epoch seconds than in the block at line " +
-                                       std::to_string(seconds_line[i])};
-        }
+      if (skim) {  // the codes only: the values that a collision needs are not read
+        for (const std::string& code : b.satellites) sats.number(code);
+      } else {
+        sats.map(b, day.path(), cols);
+        check_block(day, b, seconds, seconds_line);
       }
-      for (size_t k = 0; k < b.values.size(); ++k)
-        if (b.text[k * 14] == '*' && ++warnings.asterisks == 1)
-          warnings.located(
-              day.path(), b.line + static_cast<long>(b.rows.size() + 2 + k / b.columns()),
-              "a value of asterisks (a number too wide for its field) is left out, as NaN");
     }
   }
-  warnings.finish(day);
+  if (!skim) warnings.finish(day);
   return plan;
+}
+
+// The plan from a skim. A file that fails the skim is read whole instead, so that its first
+// fault is the one reported, with the warnings before it, as a whole read meets them.
+Plan make_plan(const Options& o, Selection& sel, Satellites& sats) {
+  try {
+    return first_pass(o, sel, sats, true);
+  } catch (const quilt::FormatError&) {
+    Satellites fresh(o);
+    first_pass(o, sel, fresh, false);
+    throw;  // not reached while a skim checks less than a whole read
+  }
 }
 
 struct Writer {
@@ -148,11 +175,7 @@ struct Writer {
 void write_netcdf(const Options& o, const std::string& path) {
   Selection sel(o);
   Satellites sats(o);
-  const Plan plan = first_pass(o, sel, sats);
-  sel.report_unmet();
-  if (plan.epochs == 0)
-    warnings.general("no epoch to export: the file holds none within the seconds asked for");
-
+  const Plan plan = make_plan(o, sel, sats);
   Day day(o.inputs, o.allow_gaps);
   const quilt::Header& h = day.header();
   const size_t R = h.receivers.size(), S = sats.names().size(), E = plan.epochs;
@@ -202,11 +225,13 @@ void write_netcdf(const Options& o, const std::string& path) {
       std::max<size_t>(R, 1)};
   check(nc_def_var_chunking(w.nc, v_rsec, NC_CHUNKED, rsec_chunk), path);
 
-  // The observation types: chunks of whole epoch matrices, a few dozen epochs each.
-  const size_t chunk[3] = {
-      std::max<size_t>(1, std::min<size_t>(E, kChunkBytes / 8 / std::max<size_t>(R * S, 1))),
-      std::max<size_t>(R, 1), std::max<size_t>(S, 1)};
-  const size_t chunk_bytes = chunk[0] * chunk[1] * chunk[2] * 8;
+  // The observation types: chunks of a few receivers over part of the day (chunks.hpp).
+  Layout layout;
+  layout.epochs = E, layout.receivers = R, layout.satellites = S;
+  layout.types = plan.types.size();
+  layout.shape = chunk_shape(E, R, S);
+  const size_t chunk[3] = {layout.shape.epochs, layout.shape.receivers, layout.shape.satellites};
+  const size_t chunk_bytes = layout.shape.values() * 8;
   const std::vector<std::string> names = type_names(plan.types);
   std::vector<int> v_type;
   for (size_t k = 0; k < plan.types.size(); ++k) {
@@ -214,7 +239,9 @@ void write_netcdf(const Options& o, const std::string& path) {
                                ("observation " + trimmed(plan.types[k])).c_str(), nullptr);
     w.put_att(v, "observation_type", plan.types[k]);
     check(nc_def_var_chunking(w.nc, v, NC_CHUNKED, chunk), path);
-    if (o.deflate > 0) check(nc_def_var_deflate(w.nc, v, 1, 1, o.deflate), path);
+    // Deflate alone: the byte shuffle before it would cost as much time again and, with most
+    // of a matrix NaN, give larger chunks.
+    if (o.deflate > 0) check(nc_def_var_deflate(w.nc, v, 0, 1, o.deflate), path);
     // Room for the chunk being filled, so that it is written once, whole.
     check(nc_set_var_chunk_cache(w.nc, v, 2 * chunk_bytes + 4096, 1009, 1.0f), path);
     v_type.push_back(v);
@@ -261,15 +288,34 @@ void write_netcdf(const Options& o, const std::string& path) {
   for (int k = 0; k < 3; ++k)
     if (R) check(nc_put_var_double(w.nc, v_ecc[k], ecc[k].data()), path);
 
-  // Second pass: one epoch matrix per type and epoch, all of it NaN but the values present.
-  std::vector<double> matrix(R * S, kNaN), rsec(R);
+  // Second pass: the slabs of epochs filled here and written by the library (sequential run)
+  // or compressed on another thread and written chunk by chunk.
+  std::unique_ptr<SlabWriter> writer;
+  if (const char* seq = std::getenv("OBSQUILT_SEQUENTIAL"); seq && std::string(seq) == "1") {
+    writer = library_writer(w.nc, path, layout, v_type, v_rsec);
+  } else {
+    const int nc = w.nc;
+    w.nc = -1;
+    check(nc_close(nc), path);
+    writer = direct_writer(path, layout, names);
+  }
+  auto slab = std::make_unique<Slab>(layout.types, layout.shape.epochs * R * S);
+  bool pending = false;
+  std::vector<double> rsec(E * R, kNaN), block_seconds(R);
+  std::vector<long> seconds_line(R);
   std::vector<int32_t> cols;
   quilt::Epoch ep;
   while (day.next(ep)) {
     if (!sel.second(ep.second)) continue;
     const size_t e = static_cast<size_t>((ep.second - plan.first) / day.step());
-    std::fill(rsec.begin(), rsec.end(), kNaN);
-    bool any = false;
+    if (ep.second < plan.first || e >= E)
+      throw quilt::FormatError{day.path(), ep.line, "the file changed while it was read"};
+    if (pending && e >= slab->first + layout.shape.epochs) {
+      writer->put(slab);
+      pending = false;
+    }
+    if (!pending) slab->first = e / layout.shape.epochs * layout.shape.epochs;
+    std::fill(seconds_line.begin(), seconds_line.end(), 0);
     for (const quilt::Block& b : ep.blocks) {
       const int t = lookup(plan.type_index, b.type);
       if (t < 0) continue;
@@ -277,26 +323,28 @@ void write_netcdf(const Options& o, const std::string& path) {
       sats.map(b, day.path(), cols);
       if (sats.names().size() != known)
         throw quilt::FormatError{day.path(), b.line, "the file changed while it was read"};
+      check_block(day, b, block_seconds, seconds_line);
+      double* matrix = slab->values[static_cast<size_t>(t)].data() + (e - slab->first) * R * S;
       for (size_t r = 0; r < b.rows.size(); ++r) {
         const size_t row = static_cast<size_t>(b.rows[r]);
-        rsec[row] = b.epoch_seconds[r];
+        rsec[e * R + row] = b.epoch_seconds[r];
         const double* v = b.values.data() + r * cols.size();
+        double* m = matrix + row * S;
         for (size_t c = 0; c < cols.size(); ++c)
-          if (quilt::present(v[c])) matrix[row * S + static_cast<size_t>(cols[c])] = v[c];
+          if (quilt::present(v[c])) m[cols[c]] = v[c];
       }
-      const size_t start[3] = {e, 0, 0}, count[3] = {1, R, S};
-      check(nc_put_vara_double(w.nc, v_type[static_cast<size_t>(t)], start, count, matrix.data()),
-            path);
-      for (size_t r = 0; r < b.rows.size(); ++r)  // back to NaN, row by row
-        std::fill_n(matrix.begin() + static_cast<long>(static_cast<size_t>(b.rows[r]) * S), S,
-                    kNaN);
-      any = true;
-    }
-    if (any) {
-      const size_t start[2] = {e, 0}, count[2] = {1, R};
-      check(nc_put_vara_double(w.nc, v_rsec, start, count, rsec.data()), path);
+      slab->filled[static_cast<size_t>(t)] = 1;
+      pending = true;
     }
   }
+  if (pending) writer->put(slab);
+  writer->finish(rsec);
+  writer.reset();
+  warnings.finish(day);
+  sel.report_unmet();
+  if (plan.epochs == 0)
+    warnings.general("no epoch to export: the file holds none within the seconds asked for");
+  if (w.nc < 0) return;
   const int nc = w.nc;
   w.nc = -1;
   check(nc_close(nc), path);

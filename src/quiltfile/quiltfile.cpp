@@ -379,15 +379,19 @@ void Reader::read_block(Block& b, std::string_view l, const Epoch& ep, size_t in
   if (std::adjacent_find(codes_.begin(), codes_.end()) != codes_.end())
     fail("s-line: a satellite appears twice");
 
+  if (skim_) {
+    for (size_t r = 0; r < rows; ++r) {
+      if (!line(l)) cut("an o-line");
+      if (l.size() != 1 + 15 * cols || l[0] != 'o') fail_oline(b, rows, cols);
+    }
+    return;
+  }
   b.values.resize(rows * cols);
   b.text.resize(rows * cols * 14);
   column_used_.assign(cols, 0);
   for (size_t r = 0; r < rows; ++r) {
     if (!line(l)) cut("an o-line");
-    if (l.size() != 1 + 15 * cols || l[0] != 'o')
-      fail("expected an o-line with " + std::to_string(cols) + " values (" +
-           std::to_string(1 + 15 * cols) + " columns; the f-line at line " +
-           std::to_string(b.line) + " counts " + std::to_string(rows) + " rows)");
+    if (l.size() != 1 + 15 * cols || l[0] != 'o') fail_oline(b, rows, cols);
     double* v = b.values.data() + r * cols;
     char* text = b.text.data() + r * cols * 14;
     bool row_used = false;
@@ -410,6 +414,12 @@ void Reader::read_block(Block& b, std::string_view l, const Epoch& ep, size_t in
     if (!column_used_[c])
       fail("the block at line " + std::to_string(b.line) + " has no value for satellite " +
            printable(b.satellites[c]) + ": the merge program leaves such columns out");
+}
+
+void Reader::fail_oline(const Block& b, size_t rows, size_t cols) const {
+  fail("expected an o-line with " + std::to_string(cols) + " values (" +
+       std::to_string(1 + 15 * cols) + " columns; the f-line at line " + std::to_string(b.line) +
+       " counts " + std::to_string(rows) + " rows)");
 }
 
 // Rows follow the receivers' order, so each t-line takes the first receiver after the previous

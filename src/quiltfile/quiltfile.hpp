@@ -112,11 +112,16 @@ class Reader {
   const std::string& path() const { return path_; }
   // Number of the last line read.
   long line_number() const { return lineno_; }
+  // Skimming: o-lines are checked for their kind and length only; the blocks' values and text
+  // are left as they are. For a quick look at a day's epochs, types and satellites; a file
+  // that passes a skim may still break the format in a value.
+  void skim(bool on) { skim_ = on; }
 
  private:
   bool line(std::string_view& text);  // the next line without its CR LF; false at the end
   [[noreturn]] void fail(const std::string& message) const;
   [[noreturn]] void first_line_without_cr(std::string_view line) const;
+  [[noreturn]] void fail_oline(const Block& b, size_t rows, size_t cols) const;
 
   std::string path_;
   std::FILE* file_ = nullptr;
@@ -129,6 +134,7 @@ class Reader {
   std::vector<std::string> ambiguities_;
   std::string pending_;  // an e-line read ahead of its epoch
   bool has_pending_ = false;
+  bool skim_ = false;
 
   // Row matching: each receiver's marker as a 32-bit key, and the receivers of every marker.
   std::vector<uint32_t> marker_keys_;

@@ -5,6 +5,7 @@
 #include <netcdf.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <map>
@@ -265,6 +266,156 @@ TEST(Export, OneSatelliteWrittenTwoWays) {
   EXPECT_EQ(nc.at("C1|0|0|G06"), exact(20000000.125));
   EXPECT_EQ(nc.at("C1|0|1|G06"), exact(20000002.25));
   EXPECT_EQ(nc.at("C1|0|0|R01"), exact(20000001.0));
+}
+
+// Every dimension, attribute (the history's time stamp aside), variable, chunking, filter and
+// value of two NetCDF files; the first difference as text, empty when there is none.
+std::string netcdf_difference(const std::string& a, const std::string& b) {
+  int nc[2] = {-1, -1};
+  if (nc_open(a.c_str(), NC_NOWRITE, &nc[0]) != NC_NOERR) return "cannot open " + a;
+  if (nc_open(b.c_str(), NC_NOWRITE, &nc[1]) != NC_NOERR) return "cannot open " + b;
+  struct Closer {
+    int* nc;
+    ~Closer() { nc_close(nc[0]), nc_close(nc[1]); }
+  } closer{nc};
+  const auto att = [&](int f, int var, int k, std::string& name) {
+    char n[NC_MAX_NAME + 1] = "";
+    nc_type type = 0;
+    size_t len = 0;
+    nc_inq_attname(nc[f], var, k, n);
+    nc_inq_att(nc[f], var, n, &type, &len);
+    name = n;
+    size_t size = 0;
+    nc_inq_type(nc[f], type, nullptr, &size);
+    std::string bytes(len * size, '\0');
+    nc_get_att(nc[f], var, n, bytes.data());
+    if (name == "history") bytes.erase(0, bytes.find(' '));  // after the time stamp
+    return name + " type " + std::to_string(type) + ": " + bytes;
+  };
+  const auto atts = [&](int var, const std::string& where) -> std::string {
+    int n[2] = {0, 0};
+    for (int f = 0; f < 2; ++f) nc_inq_varnatts(nc[f], var, &n[f]);
+    if (n[0] != n[1]) return where + ": attribute counts differ";
+    for (int k = 0; k < n[0]; ++k) {
+      std::string name;
+      if (att(0, var, k, name) != att(1, var, k, name)) return where + ": attribute " + name;
+    }
+    return {};
+  };
+  int ndims[2], nvars[2];
+  for (int f = 0; f < 2; ++f) nc_inq(nc[f], &ndims[f], &nvars[f], nullptr, nullptr);
+  if (ndims[0] != ndims[1] || nvars[0] != nvars[1]) return "dimension or variable counts";
+  for (int d = 0; d < ndims[0]; ++d) {
+    char n[2][NC_MAX_NAME + 1];
+    size_t len[2];
+    for (int f = 0; f < 2; ++f) nc_inq_dim(nc[f], d, n[f], &len[f]);
+    if (std::string(n[0]) != n[1] || len[0] != len[1]) return "dimension " + std::string(n[0]);
+  }
+  if (std::string d = atts(NC_GLOBAL, "global"); !d.empty()) return d;
+  for (int v = 0; v < nvars[0]; ++v) {
+    char n[2][NC_MAX_NAME + 1];
+    nc_type type[2];
+    int nd[2], dims[2][NC_MAX_VAR_DIMS], storage[2], shuffle[2], deflate[2], level[2];
+    size_t chunks[2][NC_MAX_VAR_DIMS] = {};
+    for (int f = 0; f < 2; ++f) {
+      nc_inq_var(nc[f], v, n[f], &type[f], &nd[f], dims[f], nullptr);
+      nc_inq_var_chunking(nc[f], v, &storage[f], chunks[f]);
+      nc_inq_var_deflate(nc[f], v, &shuffle[f], &deflate[f], &level[f]);
+    }
+    const std::string name = n[0];
+    if (name != n[1] || type[0] != type[1] || nd[0] != nd[1] ||
+        !std::equal(dims[0], dims[0] + nd[0], dims[1]))
+      return "variable " + name + ": name, type or dimensions";
+    if (storage[0] != storage[1] || !std::equal(chunks[0], chunks[0] + nd[0], chunks[1]))
+      return "variable " + name + ": chunking";
+    if (shuffle[0] != shuffle[1] || deflate[0] != deflate[1] || level[0] != level[1])
+      return "variable " + name + ": filters";
+    if (std::string d = atts(v, name); !d.empty()) return d;
+    size_t count = 1, size = 0;
+    for (int k = 0; k < nd[0]; ++k) {
+      size_t len = 0;
+      nc_inq_dimlen(nc[0], dims[0][k], &len);
+      count *= len;
+    }
+    nc_inq_type(nc[0], type[0], nullptr, &size);
+    if (type[0] == NC_STRING) {
+      std::vector<char*> s[2] = {std::vector<char*>(count), std::vector<char*>(count)};
+      std::vector<std::string> t[2];
+      for (int f = 0; f < 2; ++f) {
+        if (count) nc_get_var_string(nc[f], v, s[f].data());
+        t[f].assign(s[f].begin(), s[f].end());
+        if (count) nc_free_string(count, s[f].data());
+      }
+      if (t[0] != t[1]) return "variable " + name + ": strings";
+    } else {
+      std::string bytes[2] = {std::string(count * size, '\0'), std::string(count * size, '\0')};
+      for (int f = 0; f < 2; ++f)
+        if (count && nc_get_var(nc[f], v, bytes[f].data()) != NC_NOERR)
+          return "variable " + name + ": unreadable";
+      if (bytes[0] != bytes[1]) {
+        const size_t at = static_cast<size_t>(
+            std::mismatch(bytes[0].begin(), bytes[0].end(), bytes[1].begin()).first -
+            bytes[0].begin());
+        return "variable " + name + ": value " + std::to_string(at / size) + " differs";
+      }
+    }
+  }
+  return {};
+}
+
+// The writer that compresses chunks on its own and writes them whole against the NetCDF
+// library's own writing (a sequential run), on a day whose chunks do not divide its epochs and
+// receivers evenly: the edge chunks, the slabs and every value count. Then a gap of epochs in
+// the middle (windows merged apart), where no chunk is written at all.
+TEST(Export, ChunksWrittenDirectlyMakeTheFileTheLibraryWrites) {
+  ScratchDir dir;
+  const std::string sim = std::string(OBSQUILT_SIMULATE) + " day --stations 13 --epochs 1493 " +
+                          "--interval 30 --seed 5 > /dev/null";
+  ASSERT_EQ(std::system(sim.c_str()), 0);
+  const RunResult r = run_binary(dir.path() / "day", {"0", "86400", "30"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // The same command line both ways (it is kept in the history), the file renamed after.
+  const auto both = [](const std::string& args) {
+    for (const char* way : {"seq.nc", "par.nc"}) {
+      if (way == std::string("seq.nc")) ::setenv("OBSQUILT_SEQUENTIAL", "1", 1);
+      std::string err;
+      const int status = run_export("-o out.nc " + args, &err);
+      ::unsetenv("OBSQUILT_SEQUENTIAL");
+      if (status != 0) return way + (": " + err);
+      fs::rename("out.nc", way);
+    }
+    return std::string();
+  };
+  for (const std::string deflate : {"1", "0"}) {
+    ASSERT_EQ(both("--deflate " + deflate + " day/obsquilt.txt"), "");
+    EXPECT_EQ(netcdf_difference("par.nc", "seq.nc"), "") << "--deflate " << deflate;
+    // The day is cut in chunks unevenly along both dimensions.
+    int nc = -1, var = -1, storage = 0;
+    size_t chunk[3] = {}, dims[2] = {};
+    ASSERT_EQ(nc_open("par.nc", NC_NOWRITE, &nc), NC_NOERR);
+    nc_inq_varid(nc, "L1", &var);
+    nc_inq_var_chunking(nc, var, &storage, chunk);
+    for (int k = 0, d = -1; k < 2; ++k)
+      nc_inq_dimid(nc, k ? "receiver" : "epoch", &d), nc_inq_dimlen(nc, d, &dims[k]);
+    nc_close(nc);
+    EXPECT_GT(dims[0] / chunk[0], 1u);
+    EXPECT_NE(dims[0] % chunk[0], 0u);
+    EXPECT_NE(dims[1] % chunk[1], 0u);
+    // The values are those of the text.
+    Values values;
+    std::string csv;
+    text_values("day/obsquilt.txt", values, csv, false);
+    const Values got = netcdf_values("par.nc");
+    EXPECT_TRUE(got == values) << first_difference(got, values);
+    fs::remove("par.nc"), fs::remove("seq.nc");
+  }
+  for (const auto& [start, stop, keep] : {std::array<std::string, 3>{"0", "12000", "a.txt"},
+                                          std::array<std::string, 3>{"24000", "86400", "b.txt"}}) {
+    ASSERT_EQ(run_binary(dir.path() / "day", {start, stop, "30"}).status, 0);
+    fs::rename("day/obsquilt.txt", keep);
+  }
+  ASSERT_EQ(both("--allow-gaps a.txt b.txt"), "");
+  EXPECT_EQ(netcdf_difference("par.nc", "seq.nc"), "") << "a gap";
 }
 
 }  // namespace
