@@ -1,18 +1,18 @@
-// bench-export: times the reader of obsquilt.txt and obsquilt-export on a generated network day.
+// bench-export: times the reader of obsquilt.txt and obsquilt-export on a generated network day,
+// side by side with the merge that wrote it, and the two common reads of the NetCDF file.
 //
-//   bench-export [--scratch DIR] [--repeat N] [--stations N]
+//   bench-export [--scratch DIR] [--repeat N] [--stations N] [--baseline PROGRAM]
 //
-// The day (default 100 stations, 2880 epochs at 30 s, GPS + GLONASS, 7 types) is written by
+// The day (default 100 stations, 2880 epochs at 30 s, GPS + GLONASS) is written by
 // obsquilt-simulate into DIR/dayN (default ./bench-scratch, shared with bench-run) and merged
-// by obsquilt with "0 86400 30" once; both are reused. Then, best of N: the reader alone
-// in-process (MB/s), the NetCDF export and the CSV export as child processes (wall time, peak
-// resident memory, output size). Every figure is printed on a line of its own.
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// by obsquilt with "0 86400 30" once; both are reused. Then, best of N, the runs interleaved so
+// that the machine's load falls on all alike: the merge, the NetCDF export and the CSV export
+// as child processes (wall time, CPU time, peak resident memory, output size), and with
+// --baseline another obsquilt-export (an older build) the same way; the reader alone in-process
+// (MB/s); reading one receiver's time series and one epoch's matrix of every type back from
+// the NetCDF file (and from the baseline's). Every figure is printed on a line of its own.
+#include <netcdf.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,44 +20,62 @@
 #include <string>
 #include <vector>
 
+#include "child.hpp"
 #include "quiltfile/quiltfile.hpp"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using obsq::bench::Child;
 
 namespace {
 
-struct Child {
-  double seconds;
-  double peak_mb;
-  int status;
-};
-
-Child run(const std::vector<std::string>& args) {
-  const auto t0 = Clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  struct rusage ru {};
-  ::wait4(pid, &status, 0, &ru);
-  return {std::chrono::duration<double>(Clock::now() - t0).count(),
-          static_cast<double>(ru.ru_maxrss) / 1024.0, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+void figure(const char* what, double v, const char* unit) {
+  std::printf("%-40s %12.3f %s\n", what, v, unit);
 }
 
-void figure(const char* what, double v, const char* unit) {
-  std::printf("%-30s %12.2f %s\n", what, v, unit);
+void child_figures(const std::string& what, const Child& c, const fs::path& out) {
+  figure((what + " wall").c_str(), c.seconds, "s");
+  figure((what + " CPU").c_str(), c.cpu, "s");
+  figure((what + " peak resident memory").c_str(), c.peak_mb, "MB");
+  figure((what + " file").c_str(), static_cast<double>(fs::file_size(out)) / 1e6, "MB");
+}
+
+struct Reads {
+  double series = 1e30, matrix = 1e30;  // seconds, best of the repeats
+};
+
+// Reads receiver R/2's time series, then epoch E/2's matrix, of every type variable; the file
+// opened anew for each, so that nothing is cached by the library between them.
+void time_reads(const fs::path& nc_path, Reads& best) {
+  for (int which = 0; which < 2; ++which) {
+    const auto t0 = Clock::now();
+    int nc = -1, nvars = 0, d = -1;
+    if (nc_open(nc_path.c_str(), NC_NOWRITE, &nc) != NC_NOERR) std::exit(1);
+    size_t E = 0, R = 0, S = 0;
+    nc_inq_dimid(nc, "epoch", &d), nc_inq_dimlen(nc, d, &E);
+    nc_inq_dimid(nc, "receiver", &d), nc_inq_dimlen(nc, d, &R);
+    nc_inq_dimid(nc, "satellite", &d), nc_inq_dimlen(nc, d, &S);
+    nc_inq_nvars(nc, &nvars);
+    std::vector<double> buf(std::max(E, R) * S);
+    for (int v = 0; v < nvars; ++v) {
+      if (nc_inq_att(nc, v, "observation_type", nullptr, nullptr) != NC_NOERR) continue;
+      const size_t series_start[3] = {0, R / 2, 0}, series_count[3] = {E, 1, S};
+      const size_t matrix_start[3] = {E / 2, 0, 0}, matrix_count[3] = {1, R, S};
+      const int st = which == 0 ? nc_get_vara_double(nc, v, series_start, series_count, buf.data())
+                                : nc_get_vara_double(nc, v, matrix_start, matrix_count, buf.data());
+      if (st != NC_NOERR) std::exit(1);
+    }
+    nc_close(nc);
+    double& b = which == 0 ? best.series : best.matrix;
+    b = std::min(b, std::chrono::duration<double>(Clock::now() - t0).count());
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   fs::path scratch = "bench-scratch";
+  std::string baseline;
   int repeat = 1, stations = 100;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--scratch") == 0 && i + 1 < argc)
@@ -66,8 +84,12 @@ int main(int argc, char** argv) {
       repeat = std::max(1, std::atoi(argv[++i]));
     else if (std::strcmp(argv[i], "--stations") == 0 && i + 1 < argc)
       stations = std::atoi(argv[++i]);
+    else if (std::strcmp(argv[i], "--baseline") == 0 && i + 1 < argc)
+      baseline = fs::absolute(argv[++i]).string();
     else {
-      std::fprintf(stderr, "usage: bench-export [--scratch DIR] [--repeat N] [--stations N]\n");
+      std::fprintf(stderr,
+                   "usage: bench-export [--scratch DIR] [--repeat N] [--stations N] "
+                   "[--baseline PROGRAM]\n");
       return 2;
     }
   }
@@ -84,6 +106,44 @@ int main(int argc, char** argv) {
     if (std::system(cmd.c_str()) != 0) return 1;
   }
   const double mb = static_cast<double>(fs::file_size(txt)) / 1e6;
+  const double load_before = obsq::bench::load_average();
+
+  const fs::path nc = data / "bench.nc", csv = data / "bench.csv", base_nc = data / "base.nc",
+                 base_csv = data / "base.csv";
+  Child merge, ncd, csvd, base_ncd, base_csvd;
+  Reads reads, base_reads;
+  const auto check = [](const Child& c, const char* what) {
+    if (c.status != 0) {
+      std::fprintf(stderr, "%s failed (exit %d)\n", what, c.status);
+      std::exit(1);
+    }
+    return c;
+  };
+  for (int r = 0; r < repeat; ++r) {
+    // The merge writes obsquilt.txt anew, the same file each time.
+    obsq::bench::keep_best(
+        merge, check(obsq::bench::run_child({OBSQUILT_BIN, "0", "86400", "30"}, data.string()),
+                     "obsquilt"));
+    obsq::bench::keep_best(
+        ncd,
+        check(obsq::bench::run_child({OBSQUILT_EXPORT, "--force", "-o", nc.string(), txt.string()}),
+              "NetCDF"));
+    if (!baseline.empty())
+      obsq::bench::keep_best(
+          base_ncd,
+          check(obsq::bench::run_child({baseline, "--force", "-o", base_nc.string(), txt.string()}),
+                "baseline"));
+    obsq::bench::keep_best(csvd, check(obsq::bench::run_child({OBSQUILT_EXPORT, "--force", "--csv",
+                                                               "-o", csv.string(), txt.string()}),
+                                       "CSV"));
+    if (!baseline.empty())
+      obsq::bench::keep_best(base_csvd,
+                             check(obsq::bench::run_child({baseline, "--force", "--csv", "-o",
+                                                           base_csv.string(), txt.string()}),
+                                   "baseline CSV"));
+    time_reads(nc, reads);
+    if (!baseline.empty()) time_reads(base_nc, base_reads);
+  }
 
   double read_s = 1e30;
   uint64_t values = 0;
@@ -97,31 +157,27 @@ int main(int argc, char** argv) {
     read_s = std::min(read_s, std::chrono::duration<double>(Clock::now() - t0).count());
   }
 
-  const fs::path nc = data / "bench.nc", csv = data / "bench.csv";
-  Child ncd{1e30, 0, 0}, csvd{1e30, 0, 0};
-  for (int r = 0; r < repeat; ++r) {
-    const Child a = run({OBSQUILT_EXPORT, "--force", "-o", nc.string(), txt.string()});
-    const Child b = run({OBSQUILT_EXPORT, "--force", "--csv", "-o", csv.string(), txt.string()});
-    if (a.status != 0 || b.status != 0) {
-      std::fprintf(stderr, "obsquilt-export failed (exit %d, %d)\n", a.status, b.status);
-      return 1;
-    }
-    ncd = {std::min(ncd.seconds, a.seconds), std::max(ncd.peak_mb, a.peak_mb), 0};
-    csvd = {std::min(csvd.seconds, b.seconds), std::max(csvd.peak_mb, b.peak_mb), 0};
-  }
-  std::printf("day of %d stations, best of %d\n", stations, repeat);
+  std::printf("day of %d stations, best of %d, load average %.2f before, %.2f after\n", stations,
+              repeat, load_before, obsq::bench::load_average());
   figure("obsquilt.txt", mb, "MB");
   figure("matrix elements read", static_cast<double>(values) / 1e6, "M");
   figure("reader", read_s, "s");
   figure("reader rate", mb / read_s, "MB/s");
-  figure("NetCDF export (2 passes)", ncd.seconds, "s");
-  figure("NetCDF export rate", mb / ncd.seconds, "MB/s");
-  figure("NetCDF peak resident memory", ncd.peak_mb, "MB");
-  figure("NetCDF file", static_cast<double>(fs::file_size(nc)) / 1e6, "MB");
-  figure("CSV export", csvd.seconds, "s");
-  figure("CSV export rate", mb / csvd.seconds, "MB/s");
-  figure("CSV peak resident memory", csvd.peak_mb, "MB");
-  figure("CSV file", static_cast<double>(fs::file_size(csv)) / 1e6, "MB");
+  figure("merge (obsquilt) wall", merge.seconds, "s");
+  figure("merge CPU", merge.cpu, "s");
+  child_figures("NetCDF export", ncd, nc);
+  figure("NetCDF export / merge (wall)", ncd.seconds / merge.seconds, "");
+  figure("NetCDF read: one receiver, every type", reads.series * 1e3, "ms");
+  figure("NetCDF read: one epoch, every type", reads.matrix * 1e3, "ms");
+  child_figures("CSV export", csvd, csv);
+  if (!baseline.empty()) {
+    child_figures("baseline NetCDF export", base_ncd, base_nc);
+    figure("baseline NetCDF export / merge (wall)", base_ncd.seconds / merge.seconds, "");
+    figure("baseline read: one receiver", base_reads.series * 1e3, "ms");
+    figure("baseline read: one epoch", base_reads.matrix * 1e3, "ms");
+    child_figures("baseline CSV export", base_csvd, base_csv);
+    fs::remove(base_nc), fs::remove(base_csv);
+  }
   fs::remove(nc);
   fs::remove(csv);
   return 0;

@@ -1,0 +1,132 @@
+// bench-path: the whole path of a network day as a user runs it, from archive files to the
+// NetCDF file and the report page, each step timed.
+//
+//   bench-path [--scratch DIR] [--repeat N] [--stations N] [--bin DIR]
+//
+// Once (reused after): obsquilt-simulate writes the day (default 100 stations, 2880 epochs at
+// 30 s, seed 7) into DIR/pathN/archive (default ./bench-scratch), as compact RINEX when the
+// simulator can write it (--compact), else as plain RINEX, and every file is gzipped, as
+// archives publish them. Then N times: obsquilt-prep unwraps the archive into a fresh work
+// folder, obsquilt-check checks it, obsquilt merges it (0 86400 30), obsquilt-export writes the
+// NetCDF file and obsquilt-report the page. Prints each step's best wall and CPU time, the best
+// total, and the total against the merge alone. --bin takes the programs from another folder
+// (an older build, for comparison).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "child.hpp"
+
+namespace fs = std::filesystem;
+using obsq::bench::Child;
+
+namespace {
+
+void figure(const std::string& what, double v, const char* unit) {
+  std::printf("%-32s %12.3f %s\n", what.c_str(), v, unit);
+}
+
+bool offers(const std::string& program, const char* option) {
+  std::string help;
+  if (FILE* p = ::popen((program + " --help 2>&1").c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) help.append(buf, n);
+    ::pclose(p);
+  }
+  return help.find(option) != std::string::npos;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  fs::path scratch = "bench-scratch";
+  int repeat = 1, stations = 100;
+  std::string bin;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--scratch") == 0 && i + 1 < argc)
+      scratch = argv[++i];
+    else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
+      repeat = std::max(1, std::atoi(argv[++i]));
+    else if (std::strcmp(argv[i], "--stations") == 0 && i + 1 < argc)
+      stations = std::atoi(argv[++i]);
+    else if (std::strcmp(argv[i], "--bin") == 0 && i + 1 < argc)
+      bin = fs::absolute(argv[++i]).string();
+    else {
+      std::fprintf(stderr,
+                   "usage: bench-path [--scratch DIR] [--repeat N] [--stations N] [--bin DIR]\n");
+      return 2;
+    }
+  }
+  const auto program = [&](const char* built, const char* name) {
+    return bin.empty() ? std::string(built) : (fs::path(bin) / name).string();
+  };
+  const std::string simulate = program(OBSQUILT_SIMULATE, "obsquilt-simulate"),
+                    prep = program(OBSQUILT_PREP, "obsquilt-prep"),
+                    check = program(OBSQUILT_CHECK, "obsquilt-check"),
+                    merge = program(OBSQUILT_BIN, "obsquilt"),
+                    exporter = program(OBSQUILT_EXPORT, "obsquilt-export"),
+                    report = program(OBSQUILT_REPORT, "obsquilt-report");
+
+  const fs::path top = fs::absolute(scratch) / ("path" + std::to_string(stations));
+  const fs::path archive = top / "archive", work = top / "work";
+  const bool compact = offers(simulate, "--compact");
+  if (!fs::exists(archive / "done")) {
+    fs::remove_all(archive);
+    const std::string cmd = simulate + " " + archive.string() + " --stations " +
+                            std::to_string(stations) + " --epochs 2880 --seed 7" +
+                            (compact ? " --compact" : "") + " > /dev/null && cd " +
+                            archive.string() + " && rm -f list.txt && gzip -f * && touch done";
+    if (std::system(cmd.c_str()) != 0) return 1;
+  }
+  std::vector<std::string> files;
+  uint64_t bytes = 0;
+  for (const auto& f : fs::directory_iterator(archive))
+    if (f.path().extension() == ".gz") files.push_back(f.path().string()), bytes += f.file_size();
+  std::sort(files.begin(), files.end());
+
+  const double load_before = obsq::bench::load_average();
+  const char* names[] = {"prep", "check", "merge", "export", "report"};
+  Child best[5];
+  double best_total = 1e30, best_cpu = 1e30;
+  for (int r = 0; r < repeat; ++r) {
+    fs::remove_all(work);
+    std::vector<std::string> prep_args = {prep, "--dir", work.string()};
+    prep_args.insert(prep_args.end(), files.begin(), files.end());
+    const std::string txt = (work / "obsquilt.txt").string();
+    const std::vector<std::string> steps[5] = {
+        prep_args,
+        {check, "-q", "-C", work.string(), "0", "86400", "30"},
+        {merge, "0", "86400", "30"},
+        {exporter, "-o", (work / "obsquilt.nc").string(), txt},
+        {report, "-o", (work / "obsquilt.html").string(), txt}};
+    double total = 0, cpu = 0;
+    for (int s = 0; s < 5; ++s) {
+      const Child c = obsq::bench::run_child(steps[s], s == 2 ? work.string() : "");
+      if (c.status != 0) {
+        std::fprintf(stderr, "bench-path: %s exited with %d\n", names[s], c.status);
+        return 1;
+      }
+      obsq::bench::keep_best(best[s], c);
+      total += c.seconds, cpu += c.cpu;
+    }
+    best_total = std::min(best_total, total);
+    best_cpu = std::min(best_cpu, cpu);
+  }
+  std::printf(
+      "day of %d stations from %zu %s files (%.1f MB), best of %d, load average %.2f "
+      "before, %.2f after\n",
+      stations, files.size(), compact ? "compact RINEX gzip" : "plain RINEX gzip",
+      static_cast<double>(bytes) / 1e6, repeat, load_before, obsq::bench::load_average());
+  for (int s = 0; s < 5; ++s) {
+    figure(std::string(names[s]) + " wall", best[s].seconds, "s");
+    figure(std::string(names[s]) + " CPU", best[s].cpu, "s");
+  }
+  figure("total wall (best run)", best_total, "s");
+  figure("total CPU (best run)", best_cpu, "s");
+  figure("total / merge (wall)", best_total / best[2].seconds, "");
+  fs::remove_all(work);
+  return 0;
+}

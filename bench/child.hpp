@@ -1,0 +1,80 @@
+// Timing a program as a user runs it: a child process, its wall time, CPU time and peak
+// resident memory. Shared by the benchmarks that time whole programs.
+#pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace obsq::bench {
+
+struct Child {
+  double seconds = 0;  // wall time
+  double cpu = 0;      // user and system time
+  double peak_mb = 0;  // peak resident memory
+  int status = -1;     // exit status, -1 when killed
+};
+
+// Runs args[0] with the arguments that follow, in `dir` when not empty, with ENTER on its
+// standard input and its standard output thrown away. Spawned without a copy of this process,
+// so that its peak memory is its own.
+inline Child run_child(const std::vector<std::string>& args, const std::string& dir = "") {
+  const auto t0 = std::chrono::steady_clock::now();
+  int keys[2];
+  if (::pipe(keys) != 0 || ::write(keys[1], "\n", 1) != 1) return {};
+  ::close(keys[1]);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, keys[0], STDIN_FILENO);
+  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(keys[0]);
+  Child c;
+  if (spawned != 0) return c;
+  int status = 0;
+  struct rusage ru {};
+  ::wait4(pid, &status, 0, &ru);
+  c.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  c.cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  c.peak_mb = static_cast<double>(ru.ru_maxrss) / 1024.0;
+  c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return c;
+}
+
+// The best (least wall time) of several runs, the highest peak memory of them.
+inline void keep_best(Child& best, const Child& c) {
+  if (best.status < 0 || c.seconds < best.seconds) {
+    const double peak = best.peak_mb;
+    best = c;
+    best.peak_mb = std::max(peak, c.peak_mb);
+  } else {
+    best.peak_mb = std::max(best.peak_mb, c.peak_mb);
+  }
+}
+
+// The machine's load average over the last minute, as /proc/loadavg tells it (-1 if unknown).
+inline double load_average() {
+  double v = -1;
+  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(f, "%lf", &v) != 1) v = -1;
+    std::fclose(f);
+  }
+  return v;
+}
+
+}  // namespace obsq::bench
