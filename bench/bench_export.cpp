@@ -74,25 +74,15 @@ void time_reads(const fs::path& nc_path, Reads& best) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  fs::path scratch = "bench-scratch";
-  std::string baseline;
-  int repeat = 1, stations = 100;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--scratch") == 0 && i + 1 < argc)
-      scratch = argv[++i];
-    else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
-      repeat = std::max(1, std::atoi(argv[++i]));
-    else if (std::strcmp(argv[i], "--stations") == 0 && i + 1 < argc)
-      stations = std::atoi(argv[++i]);
-    else if (std::strcmp(argv[i], "--baseline") == 0 && i + 1 < argc)
-      baseline = fs::absolute(argv[++i]).string();
-    else {
-      std::fprintf(stderr,
-                   "usage: bench-export [--scratch DIR] [--repeat N] [--stations N] "
-                   "[--baseline PROGRAM]\n");
-      return 2;
-    }
-  }
+  obsq::bench::DayOptions opt;
+  if (!obsq::bench::read_day_options(argc, argv, "--baseline",
+                                     "usage: bench-export [--scratch DIR] [--repeat N] "
+                                     "[--stations N] [--baseline PROGRAM]\n",
+                                     opt))
+    return 2;
+  const fs::path scratch = opt.scratch;
+  const std::string baseline = opt.extra;
+  const int repeat = opt.repeat, stations = opt.stations;
   const fs::path data = fs::absolute(scratch) / ("day" + std::to_string(stations));
   const fs::path txt = data / "obsquilt.txt";
   if (!fs::exists(data / "list.txt")) {

@@ -42,24 +42,14 @@ bool offers(const std::string& program, const char* option) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  fs::path scratch = "bench-scratch";
-  int repeat = 1, stations = 100;
-  std::string bin;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--scratch") == 0 && i + 1 < argc)
-      scratch = argv[++i];
-    else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
-      repeat = std::max(1, std::atoi(argv[++i]));
-    else if (std::strcmp(argv[i], "--stations") == 0 && i + 1 < argc)
-      stations = std::atoi(argv[++i]);
-    else if (std::strcmp(argv[i], "--bin") == 0 && i + 1 < argc)
-      bin = fs::absolute(argv[++i]).string();
-    else {
-      std::fprintf(stderr,
-                   "usage: bench-path [--scratch DIR] [--repeat N] [--stations N] [--bin DIR]\n");
-      return 2;
-    }
-  }
+  obsq::bench::DayOptions opt;
+  if (!obsq::bench::read_day_options(
+          argc, argv, "--bin",
+          "usage: bench-path [--scratch DIR] [--repeat N] [--stations N] [--bin DIR]\n", opt))
+    return 2;
+  const fs::path scratch = opt.scratch;
+  const std::string bin = opt.extra;
+  const int repeat = opt.repeat, stations = opt.stations;
   const auto program = [&](const char* built, const char* name) {
     return bin.empty() ? std::string(built) : (fs::path(bin) / name).string();
   };

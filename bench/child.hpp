@@ -1,5 +1,6 @@
 // Timing a program as a user runs it: a child process, its wall time, CPU time and peak
-// resident memory. Shared by the benchmarks that time whole programs.
+// resident memory; and the options of the benchmarks that time whole programs on a generated
+// day. Shared by those benchmarks.
 #pragma once
 
 #include <fcntl.h>
@@ -11,6 +12,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -75,6 +79,34 @@ inline double load_average() {
     std::fclose(f);
   }
   return v;
+}
+
+// --scratch DIR (the generated data), --repeat N (runs, the best kept), --stations N (the day).
+struct DayOptions {
+  std::filesystem::path scratch = "bench-scratch";
+  int repeat = 1, stations = 100;
+  std::string extra;  // the value of the benchmark's own option, absolute, if given
+};
+
+// Reads the options above and `extra_option` with its value; false (after the usage line on
+// the error stream) for anything else.
+inline bool read_day_options(int argc, char** argv, const char* extra_option, const char* usage,
+                             DayOptions& o) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--scratch") == 0 && i + 1 < argc) {
+      o.scratch = argv[++i];
+    } else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
+      o.repeat = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--stations") == 0 && i + 1 < argc) {
+      o.stations = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], extra_option) == 0 && i + 1 < argc) {
+      o.extra = std::filesystem::absolute(argv[++i]).string();
+    } else {
+      std::fprintf(stderr, "%s", usage);
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace obsq::bench
