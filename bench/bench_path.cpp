@@ -4,9 +4,9 @@
 //   bench-path [--scratch DIR] [--repeat N] [--stations N] [--bin DIR]
 //
 // Once (reused after): obsquilt-simulate writes the day (default 100 stations, 2880 epochs at
-// 30 s, seed 7) into DIR/pathN/archive (default ./bench-scratch), as compact RINEX when the
-// simulator can write it (--compact), else as plain RINEX, and every file is gzipped, as
-// archives publish them. Then N times: obsquilt-prep unwraps the archive into a fresh work
+// 30 s, seed 7) into DIR/pathN/compact-gz (default ./bench-scratch) as gzipped compact RINEX,
+// as archives publish them (with a simulator without --compact: plain RINEX, gzipped, in
+// DIR/pathN/plain-gz). Then N times: obsquilt-prep unwraps the archive into a fresh work
 // folder, obsquilt-check checks it, obsquilt merges it (0 86400 30), obsquilt-export writes the
 // NetCDF file and obsquilt-report the page. Prints each step's best wall and CPU time, the best
 // total, and the total against the merge alone. --bin takes the programs from another folder
@@ -61,14 +61,15 @@ int main(int argc, char** argv) {
                     report = program(OBSQUILT_REPORT, "obsquilt-report");
 
   const fs::path top = fs::absolute(scratch) / ("path" + std::to_string(stations));
-  const fs::path archive = top / "archive", work = top / "work";
-  const bool compact = offers(simulate, "--compact");
+  const bool compact = offers(simulate, "--compact") && offers(simulate, "--gzip");
+  const fs::path archive = top / (compact ? "compact-gz" : "plain-gz"), work = top / "work";
   if (!fs::exists(archive / "done")) {
     fs::remove_all(archive);
     const std::string cmd = simulate + " " + archive.string() + " --stations " +
                             std::to_string(stations) + " --epochs 2880 --seed 7" +
-                            (compact ? " --compact" : "") + " > /dev/null && cd " +
-                            archive.string() + " && rm -f list.txt && gzip -f * && touch done";
+                            (compact ? " --compact --gzip" : "") + " > /dev/null && cd " +
+                            archive.string() + " && rm -f list.txt" +
+                            (compact ? "" : " && gzip -f *") + " && touch done";
     if (std::system(cmd.c_str()) != 0) return 1;
   }
   std::vector<std::string> files;
