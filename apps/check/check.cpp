@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "archive/obsfile.hpp"
+#include "archive/stream.hpp"
 #include "driver/driver.hpp"
 #include "records/fields.hpp"
 #include "records/limits.hpp"
@@ -80,8 +82,7 @@ struct ListEntry {
   std::string name;   // what the run looks for; empty for blank and comment lines
 };
 
-// Splits list.txt into records by the record layer's rules: a record ends at a line feed, or at
-// a carriage return met within its 78 columns; a longer line keeps its first 78 characters.
+// Splits list.txt into records by the input units' record rule, as the run reads it.
 std::vector<ListEntry> read_list(const std::string& bytes) {
   std::vector<ListEntry> out;
   const size_t n = static_cast<size_t>(kNameLength);
@@ -89,16 +90,13 @@ std::vector<ListEntry> read_list(const std::string& bytes) {
   while (at < bytes.size()) {
     ListEntry e;
     e.line = static_cast<long>(out.size()) + 1;
-    const size_t lf = std::min(bytes.find('\n', at), bytes.size());
-    const size_t cr = bytes.find('\r', at);
-    if (cr < lf && cr - at < n) {
-      e.raw = e.whole = bytes.substr(at, cr - at);
-      at = cr + 1 + (cr + 1 < bytes.size() && bytes[cr + 1] == '\n');
-    } else {
-      e.whole = bytes.substr(at, lf - at);
-      e.raw = e.whole.substr(0, n);
-      at = lf + 1;
-    }
+    const std::string_view rest = std::string_view(bytes).substr(at);
+    std::string_view rec;
+    size_t used = 0;
+    cut_record(rest, n, true, rec, used);
+    e.raw = rec;
+    e.whole = rec.size() < n ? rec : rest.substr(0, rest.find('\n'));
+    at += used;
     const std::string_view head = e.raw;
     if (!head.empty() && head[0] != '*')
       e.name = std::string(head.substr(0, static_cast<size_t>(ntrim(head))));
@@ -107,20 +105,25 @@ std::vector<ListEntry> read_list(const std::string& bytes) {
   return out;
 }
 
-// What an unreadable-looking file really is, from its first bytes: the cause of a refusal.
+// What an unreadable-looking file really is, as the archive reader that obsquilt-prep uses
+// identifies it: the cause of a refusal. Called only for files whose first record is not
+// "RINEX VERSION / TYPE".
 std::string likely_cause(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  std::string head(200, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<size_t>(in.gcount()));
-  auto starts = [&](std::string_view magic) { return head.compare(0, magic.size(), magic) == 0; };
-  if (starts("\x1f\x8b")) return "a gzip-compressed file";
-  if (starts("\x1f\x9d")) return "a file compressed by compress (.Z)";
-  if (starts("BZh")) return "a bzip2-compressed file";
-  const std::string_view first = std::string_view(head).substr(0, head.find('\n'));
-  if (has_label(first, 61, "CRINEX VERS   / TYPE"))
-    return get_f(first, 1, 9, 2) >= 3.0 ? "compact RINEX 3 (Hatanaka)" : "compact RINEX (Hatanaka)";
-  return "";
+  try {
+    const std::string wrappers = archive::ArchiveStream(name).wrappers();
+    const std::string outer = wrappers.substr(0, wrappers.find(','));
+    if (outer == "gzip") return "a gzip-compressed file";
+    if (outer == "compress") return "a file compressed by compress (.Z)";
+    if (outer == "bzip2") return "a bzip2-compressed file";
+    if (!outer.empty()) return "a file compressed by " + outer;
+    switch (archive::ObsFile(name).identity().kind) {
+      case archive::Kind::compact2_obs: return "compact RINEX (Hatanaka)";
+      case archive::Kind::compact3_obs: return "compact RINEX 3 (Hatanaka)";
+      default: return "";
+    }
+  } catch (const archive::FormatError&) {
+    return "";
+  }
 }
 
 // 80000000 as "80,000,000".
@@ -298,19 +301,19 @@ void Checker::output_file() {
   if (::stat(kOutput, &st) == 0) {
     if (S_ISDIR(st.st_mode)) {
       add(kOutput, 0, Severity::error,
-          "is a directory: the run stops before its banner with "
-          "\"Permission denied trying to open file 'obsquilt.txt'\"");
+          "is a directory: the run stops before its banner with \"" +
+              msg::permission_denied(kOutput) + "\"");
     } else if (::access(kOutput, W_OK) != 0) {
       add(kOutput, 0, Severity::error,
-          "cannot be written: the run reads all input and then fails "
-          "with \"Cannot write to file opened for READ\"");
+          "cannot be written: the run reads all input and then fails with \"" +
+              std::string(msg::write_to_read_only) + "\"");
     } else {
       add(kOutput, 0, Severity::note, "exists: the run replaces it when it writes its first line");
     }
   } else if (::access(".", W_OK) != 0) {
     add(kOutput, 0, Severity::error,
-        "cannot be created in this directory: the run stops with "
-        "\"Permission denied trying to open file 'obsquilt.txt'\"");
+        "cannot be created in this directory: the run stops with \"" +
+            msg::permission_denied(kOutput) + "\"");
   }
 }
 
@@ -415,7 +418,7 @@ const FileView* view_of(const std::vector<FileView>& views, const std::string& n
 
 void Checker::explain(const Round& r, const std::vector<FileView>& views) {
   const std::string where = r.file.empty() ? kList : r.file;
-  const bool overflow = r.console.find("FATAL - long table overflow") != std::string::npos;
+  const bool overflow = r.console.find(kStoreFullLine) != std::string::npos;
   const FileView* v = view_of(views, r.file);
   std::string m;
   switch (r.stop) {
@@ -446,12 +449,11 @@ void Checker::explain(const Round& r, const std::vector<FileView>& views) {
   }
   std::string what = r.stop != 0 ? "the run stops here with STOP " + std::to_string(r.stop)
                                  : "the run ends here with the error \"" + r.error + "\"";
-  if (r.error == "End of file")
+  if (r.error == msg::end_of_file)
     m = "the file ends inside a record group (a cut or damaged file)";
-  else if (r.error.find("Bad value") != std::string::npos)
+  else if (r.error == msg::bad_integer || r.error == msg::bad_real)
     m = "a numeric field holds something that is not a number";
-  else if (r.error.find("Cannot open") != std::string::npos ||
-           r.error.find("Permission") != std::string::npos)
+  else if (msg::is_refused_open(r.error))
     m = "the name passes the read test but cannot be opened as a file";
   if (r.stop == stops::kTooManyFiles) {
     // The first readable line beyond the thousandth accepted file.
@@ -488,8 +490,8 @@ void Checker::refused_files() {
       m = cause.empty()
               ? "not a RINEX file (its first record is not 'RINEX VERSION / TYPE'): the run "
                 "leaves it out"
-              : cause +
-                    ": the run leaves it out (\"first record not version type:\"); "
+              : cause + ": the run leaves it out (\"" + std::string(kNotVersionTypeLine) +
+                    "\"); "
                     "obsquilt-prep unwraps and decodes it";
     } else {
       double version = 0;
@@ -509,8 +511,8 @@ void Checker::refused_files() {
       }
       m = "RINEX " +
           std::string(first.substr(0, 9).substr(first.substr(0, 9).find_first_not_of(' '))) +
-          " file: the run leaves it out (\"exceeds programming.\"); it merges RINEX 2 up to " +
-          std::string(kMaxVersionText);
+          " file: the run leaves it out (\"" + std::string(kTooNewLine) +
+          "\"); it merges RINEX 2 up to " + std::string(kMaxVersionText);
     }
     add(e.name, 1, Severity::warning, m);
   }

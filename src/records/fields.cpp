@@ -18,6 +18,17 @@ std::string msg::does_not_exist(std::string_view name) {
   return "File '" + std::string(name) + "' does not exist";
 }
 
+std::string msg::cannot_open(std::string_view name) {
+  return "Cannot open file '" + std::string(name) + "'";
+}
+
+bool msg::is_refused_open(std::string_view message) {
+  // The texts up to the quote before the file name, as the builders above make them.
+  const std::string open = cannot_open(""), denied = permission_denied("");
+  auto head = [](const std::string& t) { return std::string_view(t).substr(0, t.find('\'') + 1); };
+  return message.starts_with(head(open)) || message.starts_with(head(denied));
+}
+
 std::string msg::permission_denied(std::string_view name) {
   return "Permission denied trying to open file '" + std::string(name) + "'";
 }

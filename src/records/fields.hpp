@@ -38,6 +38,10 @@ inline constexpr std::string_view list_integer_overflow = "Integer overflow whil
 inline constexpr std::string_view write_to_read_only = "Cannot write to file opened for READ";
 std::string does_not_exist(std::string_view name);
 std::string permission_denied(std::string_view name);
+std::string cannot_open(std::string_view name);  // followed by ": " and the reason
+// Whether a message is one of an open refused for a file that exists (permission, or another
+// reason than its absence).
+bool is_refused_open(std::string_view message);
 }  // namespace msg
 
 // The missing-value marker, stored for a blank observation field and written for an absent value.

@@ -25,7 +25,7 @@ constexpr size_t kFirstRead = size_t{16} << 10;  // first read of a file
   else if (err == EACCES || err == EPERM || err == EROFS)
     text = msg::permission_denied(name);
   else
-    text = "Cannot open file '" + std::string(name) + "': " + std::strerror(err);
+    text = msg::cannot_open(name) + ": " + std::strerror(err);
   record_error(std::move(text), std::move(place));
 }
 
@@ -132,12 +132,10 @@ void InUnit::take_over(InUnit& other) {
   std::swap(hold_, other.hold_);
 }
 
-bool InUnit::next(std::string_view& rec, int length) {
-  const size_t n = static_cast<size_t>(length);
-  if (end_ - pos_ < n + 2 && !fill(n + 2)) return false;
-  ++recno_;
-  const char* b = buf_.get() + pos_;
-  const size_t avail = end_ - pos_;
+bool cut_record(std::string_view bytes, size_t n, bool at_end, std::string_view& rec,
+                size_t& used) {
+  const char* b = bytes.data();
+  const size_t avail = bytes.size();
   const size_t lim = avail < n ? avail : n;
   // The record ends at the first line feed or carriage return within the target length.
   const char* lf = static_cast<const char*>(std::memchr(b, '\n', lim));
@@ -146,28 +144,38 @@ bool InUnit::next(std::string_view& rec, int length) {
   if (cr != nullptr) {
     const size_t k = static_cast<size_t>(cr - b);
     rec = std::string_view(b, k);
-    pos_ += k + 1;
-    if (pos_ < end_ && buf_[pos_] == '\n') ++pos_;
+    used = k + 1 + (k + 1 < avail && b[k + 1] == '\n');
     return true;
   }
   if (lf != nullptr) {
     rec = std::string_view(b, scan);
-    pos_ += scan + 1;
+    used = scan + 1;
     return true;
   }
   if (avail <= n) {  // a last line without a line feed
     rec = std::string_view(b, avail);
-    pos_ = end_;
+    used = avail;
     return true;
   }
-  // A line longer than the target: keep its first n characters, skip the rest of the line.
-  pos_ += n;
-  const char* tail_lf = static_cast<const char*>(std::memchr(buf_.get() + pos_, '\n', end_ - pos_));
-  if (tail_lf != nullptr) {
-    rec = std::string_view(b, n);
-    pos_ = static_cast<size_t>(tail_lf - buf_.get()) + 1;
+  // A line longer than the target: its first n characters, the rest of the line skipped.
+  rec = std::string_view(b, n);
+  const char* tail_lf = static_cast<const char*>(std::memchr(b + n, '\n', avail - n));
+  if (tail_lf == nullptr && !at_end) return false;
+  used = tail_lf != nullptr ? static_cast<size_t>(tail_lf - b) + 1 : avail;
+  return true;
+}
+
+bool InUnit::next(std::string_view& rec, int length) {
+  const size_t n = static_cast<size_t>(length);
+  if (end_ - pos_ < n + 2 && !fill(n + 2)) return false;
+  ++recno_;
+  const char* b = buf_.get() + pos_;
+  size_t used = 0;
+  if (cut_record(std::string_view(b, end_ - pos_), n, eof_, rec, used)) {
+    pos_ += used;
     return true;
   }
+  // The rest of a long line runs past the buffer: the record is kept aside while it is skipped.
   hold_.assign(b, n);
   rec = hold_;
   for (;;) {

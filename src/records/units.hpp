@@ -21,6 +21,13 @@ inline constexpr int kOutputUnit = 3;
 inline constexpr int kKeyboardUnit = 5;
 inline constexpr int kConsoleUnit = 6;
 
+// The record rule of input units, on bytes that begin a record: the record of at most n
+// characters (up to a line feed, or up to a carriage return met within the n characters, and
+// at most n of them), and in `used` the bytes it takes with its line end and the skipped rest of
+// a longer line. False when the rest of a longer line runs past `bytes` and they do not end the
+// file (`at_end`): the caller has more to skip.
+bool cut_record(std::string_view bytes, size_t n, bool at_end, std::string_view& rec, size_t& used);
+
 // A sequential formatted input unit. Every read takes one record: the characters up to a line
 // feed, or up to a carriage return met within the target length (a line feed right after it
 // is consumed with it), and at most the target length of them; the rest of a longer line is

@@ -62,7 +62,7 @@ void loadlist(int listunit, int rinexunit) {
       }
       const std::string_view first = rinex.need(kRinexRecord);
       if (!has_label(first, 61, "RINEX VERSION / TYPE")) {
-        console(ListLine() << "first record not version type:");
+        console(ListLine() << kNotVersionTypeLine);
         console(ListLine() << name);
         master.nfiles -= 1;
         continue;
@@ -76,7 +76,7 @@ void loadlist(int listunit, int rinexunit) {
         get_a(first, 1, 9, cols, 9);
         console(ListLine() << "version number:");
         console(ListLine() << std::string_view(cols, 9));
-        console(ListLine() << "exceeds programming.");
+        console(ListLine() << kTooNewLine);
         console(ListLine() << "file name:");
         console(ListLine() << name);
         master.nfiles -= 1;

@@ -7,6 +7,10 @@
 
 namespace obsq {
 
+// Console lines of the list loader for a file it leaves out, followed by the file's name.
+inline constexpr std::string_view kNotVersionTypeLine = "first record not version type:";
+inline constexpr std::string_view kTooNewLine = "exceeds programming.";
+
 // Reads the list on listunit; every readable RINEX 2 file (version up to 2.12) is opened on
 // rinexunit, gets the next entry of the file table and has its header scanned.
 void loadlist(int listunit, int rinexunit);

@@ -38,8 +38,7 @@ Reader g_reader;
 ReadObserver* g_observer = nullptr;
 
 void fatal_insert(int32_t slot, int code) {
-  console(
-      ListLine() << (slot <= 0 ? "FATAL - long table overflow" : "FATAL - duplicate key elements"));
+  console(ListLine() << (slot <= 0 ? kStoreFullLine : "FATAL - duplicate key elements"));
   stop(code);
 }
 

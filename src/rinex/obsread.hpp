@@ -9,6 +9,10 @@
 
 namespace obsq {
 
+// The console line of a stop on a full observation store (the same stop codes as a value filed
+// twice, which writes "FATAL - duplicate key elements").
+inline constexpr std::string_view kStoreFullLine = "FATAL - long table overflow";
+
 // What the observation reader meets, for a program that reports on a run instead of making it
 // (obsquilt-check): it sees every file through the reader's own eyes. A run has none.
 class ReadObserver {
