@@ -7,6 +7,8 @@
 #include <map>
 #include <sstream>
 
+#include "../child.hpp"
+
 #include "../support.hpp"
 #include "archive/crinex_encode.hpp"
 #include "archive/obsfile.hpp"
@@ -18,16 +20,9 @@ namespace fs = std::filesystem;
 const fs::path kCrinex = fs::path(OBSQUILT_SHARED_DIR) / "crinex";
 const fs::path kHere = ARCHIVE_TEST_DIR;
 
-std::string shell(const std::string& command) {
-  std::string out;
-  if (FILE* p = ::popen(command.c_str(), "r")) {
-    char buf[1 << 16];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    ::pclose(p);
-  }
-  return out;
+std::string gunzip(const fs::path& p) {
+  return test::filter("gzip", {"-dc"}, test::read_file(p)).out;
 }
-std::string gunzip(const fs::path& p) { return shell("gzip -dc '" + p.string() + "'"); }
 
 // The bytes of a file, unwrapped by content.
 std::string unwrapped(const fs::path& p) {
@@ -192,16 +187,19 @@ TEST_F(SharedFiles, WrappersAreRecognisedByContent) {
   const std::string want = gunzip(kCrinex / "kerg1700.16d.expected.gz");
   const std::string src = (kCrinex / "kerg1700.16d").string();
   int tried = 0;
+  const std::string compact = test::read_file(src);
   for (const std::string tool : {"gzip", "bzip2", "compress"}) {
-    if (shell("command -v " + tool).empty()) continue;
-    std::system((tool + " -c < '" + src + "' > wrapped." + tool).c_str());
+    const test::ChildResult wrapped = test::filter(tool, {"-c"}, compact);
+    if (wrapped.status == 127) continue;  // not installed here
+    test::write_file("wrapped." + tool, wrapped.out);
     SCOPED_TRACE(tool);
     const Decoded d = decode("wrapped." + tool);
     EXPECT_EQ(d.what, "compact RINEX, " + tool);
     EXPECT_TRUE(same_text(d.text, want));
     ++tried;
   }
-  std::system(("gzip -c < '" + src + "' | bzip2 -c > twice").c_str());
+  test::write_file("twice",
+                   test::filter("bzip2", {"-c"}, test::filter("gzip", {"-c"}, compact).out).out);
   EXPECT_EQ(decode("twice").what, "compact RINEX, bzip2, gzip");
   EXPECT_TRUE(same_text(decode("twice").text, want));
   EXPECT_GE(tried, 2);
@@ -233,7 +231,7 @@ TEST_F(SharedFiles, CutFilesKeepTheirCompleteEpochs) {
     }
   }
   // Cut gzip data: what zlib can unpack before the cut, down to the last complete epoch.
-  std::system(("head -c 12000 '" + (kCrinex / "delf0010.21d.gz").string() + "' > gz-cut").c_str());
+  test::write_file("gz-cut", test::read_file(kCrinex / "delf0010.21d.gz").substr(0, 12000));
   const Decoded d = decode("gz-cut");
   const std::string delf = gunzip(kCrinex / "delf0010.21d.expected.gz");
   ASSERT_EQ(d.notices.size(), 1u);

@@ -1,16 +1,11 @@
 #include "scenario.hpp"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
 
+#include "../child.hpp"
 #include "../support.hpp"
 
 namespace obsq::test {
@@ -21,102 +16,18 @@ fs::path binary_path() { return OBSQUILT_BIN; }
 fs::path shared_dir() { return OBSQUILT_SHARED_DIR; }
 fs::path scenario_root() { return OBSQUILT_SCENARIO_DIR; }
 
-namespace {
-
-constexpr std::string_view kPrompt = "Press ENTER key to stop program: ";
-
-// Whether the process is blocked reading its standard input: 1 yes, 0 no, -1 cannot tell here.
-int reads_keyboard(pid_t pid) {
-#if defined(__x86_64__)
-  const std::string read_fd0 = "0 0x0 ";
-#elif defined(__aarch64__)
-  const std::string read_fd0 = "63 0x0 ";
-#else
-  return -1;
-#endif
-  std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
-  std::string line;
-  if (!std::getline(f, line)) return -1;
-  return line.rfind(read_fd0, 0) == 0 ? 1 : 0;
-}
-
-}  // namespace
-
 RunResult run_binary(const fs::path& dir, const std::vector<std::string>& args,
                      const std::string& input, int uid, long memory_kb) {
-  std::signal(SIGPIPE, SIG_IGN);  // a program that ended before its input is reported, not fatal
-  int in[2], out[2], err[2];
-  check(::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(err, O_CLOEXEC) == 0,
-        "pipe2");
-  const std::string bin = binary_path().string();
-  std::vector<char*> argv{const_cast<char*>(bin.c_str())};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const rlimit limit{static_cast<rlim_t>(memory_kb) * 1024, static_cast<rlim_t>(memory_kb) * 1024};
-  const pid_t pid = ::fork();
-  check(pid >= 0, "fork");
-  if (pid == 0) {  // a set-up step that fails ends the child with status 126
-    if (::chdir(dir.c_str()) != 0 || ::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0 ||
-        ::dup2(err[1], 2) < 0 || (memory_kb > 0 && ::setrlimit(RLIMIT_AS, &limit) != 0) ||
-        (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(uid)) != 0 ||
-                      ::setuid(static_cast<uid_t>(uid)) != 0)))
-      ::_exit(126);
-    ::execv(bin.c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
+  Child c(binary_path().string(), args, dir, input);
+  c.uid = uid;
+  c.memory_kb = memory_kb;
+  c.prompt = "Press ENTER key to stop program: ";
+  const ChildResult child = run_child(c);
   RunResult r;
-  int keyboard = in[1];
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open_streams = 2;
-  bool seen_waiting = false;  // waiting once more after a quiet round: all it wrote is read
-  while (open_streams > 0) {
-    const int n = ::poll(fds, 2, 20);
-    if (n < 0 && errno == EINTR) continue;
-    check(n >= 0, "poll");
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].revents == 0) continue;
-      char buf[65536];
-      const ssize_t got = ::read(fds[k].fd, buf, sizeof buf);
-      check(got >= 0, "read from the program");
-      if (got > 0) {
-        (k == 0 ? r.out : r.err).append(buf, static_cast<size_t>(got));
-        continue;
-      }
-      ::close(fds[k].fd);
-      fds[k].fd = -1;
-      --open_streams;
-    }
-    if (n > 0 || keyboard < 0) {
-      seen_waiting = false;
-      continue;
-    }
-    // Where the wait cannot be seen, the input goes as soon as the prompt shows.
-    const int waiting = reads_keyboard(pid);
-    const bool prompt = r.out.ends_with(kPrompt);
-    if (waiting == 1 && !seen_waiting) {
-      seen_waiting = true;
-      continue;
-    }
-    if (waiting == 1 || (waiting < 0 && prompt)) {
-      if (!prompt) {
-        r.hang = "the program waits for the keyboard and its prompt is not on the console";
-        check(::kill(pid, SIGKILL) == 0, "kill");
-      } else if (!input.empty()) {
-        const ssize_t n_in = ::write(keyboard, input.data(), input.size());
-        check(n_in == static_cast<ssize_t>(input.size()) || errno == EPIPE,
-              "write the keyboard input");
-      }
-      ::close(keyboard);
-      keyboard = -1;
-    }
-  }
-  if (keyboard >= 0) ::close(keyboard);
-  int ws = 0;
-  check(::waitpid(pid, &ws, 0) == pid, "waitpid");
-  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  r.status = child.status;
+  r.out = child.out;
+  r.err = child.err;
+  r.hang = child.hang;
   r.output_exists = fs::is_regular_file(dir / "obsquilt.txt");  // not a device it points to
   if (r.output_exists) r.output_file = read_file(dir / "obsquilt.txt");
   return r;
@@ -127,18 +38,6 @@ namespace {
 std::string trim(std::string s) {
   while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
   return s;
-}
-
-std::vector<std::string> scenario_args(const fs::path& sc) {
-  std::vector<std::string> args;
-  if (fs::exists(sc / "argv")) {
-    std::istringstream in(read_file(sc / "argv"));
-    for (std::string line; std::getline(in, line);) args.push_back(line);
-  } else if (fs::exists(sc / "args")) {
-    std::istringstream in(read_file(sc / "args"));
-    for (std::string a; in >> a;) args.push_back(a);
-  }
-  return args;
 }
 
 // The first difference of two byte strings, for a readable failure message.
@@ -152,19 +51,26 @@ std::string first_difference(const std::string& got, const std::string& want) {
   return s.str();
 }
 
-// Undoes chattr +i when the scenario ends, whatever happened.
-struct Immutable {
-  std::vector<std::string> paths;
-  ~Immutable() {
-    for (const auto& p : paths) (void)!std::system(("chattr -i '" + p + "'").c_str());
-  }
-};
-
 }  // namespace
 
-std::string check_scenario(const fs::path& sc, const fs::path& rinex_dir, std::string* skip) {
-  ScratchDir work;
-  const fs::path dir = work.path();
+std::vector<std::string> scenario_args(const fs::path& sc) {
+  std::vector<std::string> args;
+  if (fs::exists(sc / "argv")) {
+    std::istringstream in(read_file(sc / "argv"));
+    for (std::string line; std::getline(in, line);) args.push_back(line);
+  } else if (fs::exists(sc / "args")) {
+    std::istringstream in(read_file(sc / "args"));
+    for (std::string a; in >> a;) args.push_back(a);
+  }
+  return args;
+}
+
+ScenarioSetup::~ScenarioSetup() {
+  for (const auto& p : immutable) (void)run_child({"/usr/bin/chattr", {"-i", p}});
+}
+
+void prepare_scenario(const fs::path& sc, const fs::path& rinex_dir, const fs::path& dir,
+                      ScenarioSetup& setup) {
   if (fs::exists(sc / "list.txt")) {
     fs::copy_file(sc / "list.txt", dir / "list.txt");
     std::string names = read_file(sc / "list.txt");
@@ -182,43 +88,52 @@ std::string check_scenario(const fs::path& sc, const fs::path& rinex_dir, std::s
   }
   if (fs::exists(sc / "existing.obsquilt.txt"))
     fs::copy_file(sc / "existing.obsquilt.txt", dir / "obsquilt.txt");
-  int uid = -1;
-  long memory_kb = 0;
-  Immutable immutable;
-  std::istringstream setup(fs::exists(sc / "setup") ? read_file(sc / "setup") : "");
-  for (std::string line; std::getline(setup, line);) {
+  std::istringstream steps(fs::exists(sc / "setup") ? read_file(sc / "setup") : "");
+  for (std::string line; std::getline(steps, line);) {
     std::istringstream words(line);
     std::string op, name, value;
     words >> op >> name >> value;
-    if (op == "dir")
+    if (op == "dir") {
       fs::create_directory(dir / name);
-    else if (op == "link")
+    } else if (op == "link") {
       fs::create_symlink(value, dir / name);
-    else if (op == "mode")
+    } else if (op == "mode") {
       fs::permissions(dir / name, static_cast<fs::perms>(std::stoi(value, nullptr, 8)));
-    else if (op == "immutable") {
-      if (std::system(("chattr +i '" + (dir / name).string() + "' 2>/dev/null").c_str()) != 0) {
-        *skip = "chattr +i is refused here, so the file stays writable";
-        return "";
+    } else if (op == "immutable") {
+      if (run_child({"/usr/bin/chattr", {"+i", (dir / name).string()}}).status != 0) {
+        setup.skip = "chattr +i is refused here, so the file stays writable";
+        return;
       }
-      immutable.paths.push_back((dir / name).string());
+      setup.immutable.push_back((dir / name).string());
     } else if (op == "user") {
       if (::geteuid() != 0) {
-        *skip = "running the program as another user needs root";
-        return "";
+        setup.skip = "running the program as another user needs root";
+        return;
       }
-      uid = 65534;
+      setup.uid = 65534;
       fs::permissions(dir, fs::perms::all);
     } else if (op == "memory") {
 #if defined(__SANITIZE_ADDRESS__)
-      *skip = "an address-space limit stops the address sanitizer itself";
-      return "";
+      setup.skip = "an address-space limit stops the address sanitizer itself";
+      return;
 #endif
-      memory_kb = std::stol(name);
+      setup.memory_kb = std::stol(name);
     } else if (!op.empty()) {
-      return "unknown setup step: " + line + "\n";
+      setup.problem = "unknown setup step: " + line + "\n";
+      return;
     }
   }
+}
+
+std::string check_scenario(const fs::path& sc, const fs::path& rinex_dir, std::string* skip) {
+  ScratchDir work;
+  const fs::path dir = work.path();
+  ScenarioSetup setup;
+  prepare_scenario(sc, rinex_dir, dir, setup);
+  *skip = setup.skip;
+  if (!setup.skip.empty() || !setup.problem.empty()) return setup.problem;
+  const int uid = setup.uid;
+  const long memory_kb = setup.memory_kb;
   const std::string input = fs::exists(sc / "stdin") ? read_file(sc / "stdin") : "\n";
   const RunResult r = run_binary(dir, scenario_args(sc), input, uid, memory_kb);
 

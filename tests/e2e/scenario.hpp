@@ -15,6 +15,8 @@
 // The expected results besides the status: expected.stdout (byte for byte), expected.stderr
 // (one line: the text the last line of the error stream ends with; more lines: the whole error
 // stream; empty when nothing may be written there) and expected.obsquilt.txt (byte for byte).
+// A file "unforeseeable" says why obsquilt-check cannot see this run's failure beforehand (the
+// test of the check's predictions then leaves the scenario out).
 //
 // The keyboard input is handed over only when the program waits for it; by then its prompt
 // must be on the console, the way a user at a terminal sees it.
@@ -45,6 +47,24 @@ RunResult run_binary(const std::filesystem::path& dir, const std::vector<std::st
 // When the scenario cannot run here, returns nothing and says why in *skip.
 std::string check_scenario(const std::filesystem::path& scenario,
                            const std::filesystem::path& rinex_dir, std::string* skip);
+
+// A scenario's working directory made ready: its files copied in (inputs found in the scenario
+// folder or, failing that, in rinex_dir) and its setup steps done; what the run then needs.
+struct ScenarioSetup {
+  int uid = -1;
+  long memory_kb = 0;
+  std::string skip;                    // why the scenario cannot run here; empty when it can
+  std::string problem;                 // a setup step this runner does not know
+  std::vector<std::string> immutable;  // files made immutable, made writable again at the end
+  ScenarioSetup() = default;
+  ScenarioSetup(const ScenarioSetup&) = delete;
+  ScenarioSetup& operator=(const ScenarioSetup&) = delete;
+  ~ScenarioSetup();
+};
+void prepare_scenario(const std::filesystem::path& scenario, const std::filesystem::path& rinex_dir,
+                      const std::filesystem::path& dir, ScenarioSetup& setup);
+// The arguments of a scenario, from argv (one a line) or args (split at blanks).
+std::vector<std::string> scenario_args(const std::filesystem::path& scenario);
 
 std::filesystem::path binary_path();
 std::filesystem::path shared_dir();

@@ -2,12 +2,12 @@
 // files), and whole days of the shared reference runs fed to it in compact form, wrapped, whose
 // merge must give the reference output byte for byte.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
 #include <set>
 
+#include "../child.hpp"
 #include "../support.hpp"
 
 namespace obsq {
@@ -17,41 +17,12 @@ namespace fs = std::filesystem;
 const fs::path kScenarios = PREP_SCENARIO_DIR;
 const fs::path kShared = OBSQUILT_SHARED_DIR;
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using test::words;
 
 // Runs a program in dir with the arguments and standard input given.
-Outcome run(const fs::path& dir, const std::string& bin, const std::vector<std::string>& args,
-            const std::string& input = "") {
-  test::write_file(dir / ".in", input);
-  std::vector<char*> argv{const_cast<char*>(bin.c_str())};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  if (const pid_t pid = ::fork(); pid == 0) {
-    if (::chdir(dir.c_str()) != 0 || !std::freopen(".in", "r", stdin) ||
-        !std::freopen(".out", "w", stdout) || !std::freopen(".err", "w", stderr))
-      ::_exit(126);
-    ::execv(bin.c_str(), argv.data());
-    ::_exit(127);
-  } else {
-    Outcome r;
-    int ws = 0;
-    ::waitpid(pid, &ws, 0);
-    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-    r.out = test::read_file(dir / ".out");
-    r.err = test::read_file(dir / ".err");
-    for (const char* f : {".in", ".out", ".err"}) fs::remove(dir / f);
-    return r;
-  }
-}
-
-std::vector<std::string> words(const std::string& text) {
-  std::vector<std::string> w;
-  std::istringstream in(text);
-  for (std::string s; in >> s;) w.push_back(s);
-  return w;
+test::ChildResult run(const fs::path& dir, const std::string& bin,
+                      const std::vector<std::string>& args, const std::string& input = "") {
+  return test::run_child({bin, args, dir, input});
 }
 
 // A scenario folder: args; input files (linked into a scratch folder), `shared` (paths under
@@ -79,7 +50,7 @@ void run_scenario(const fs::path& sc) {
     }
   if (fs::exists(sc / "before.out")) fs::copy(sc / "before.out", dir / "out");
 
-  const Outcome r = run(dir, PREP_BIN, words(test::read_file(sc / "args")));
+  const test::ChildResult r = run(dir, PREP_BIN, words(test::read_file(sc / "args")));
   EXPECT_EQ(r.status, std::stoi(test::read_file(sc / "expected.status"))) << r.err;
   EXPECT_EQ(r.out, test::read_file(sc / "expected.stdout"));
   std::istringstream want_err(
@@ -141,11 +112,12 @@ TEST(PlainText, EveryReferenceDecodingComesOutOfPrep) {
       args.push_back((dir / source).string());
       want.emplace_back(plain, e.path());
     }
-    const Outcome r = run(scratch.path(), PREP_BIN, args);
+    const test::ChildResult r = run(scratch.path(), PREP_BIN, args);
     EXPECT_EQ(r.status, 0) << r.err;
     for (const auto& [plain, reference] : want) {
-      ASSERT_EQ(std::system(("gzip -dc '" + reference.string() + "' > want").c_str()), 0);
-      EXPECT_TRUE(test::read_file("out/" + plain) == test::read_file("want")) << plain;
+      const test::ChildResult unpacked = test::filter("gzip", {"-dc"}, test::read_file(reference));
+      ASSERT_EQ(unpacked.status, 0) << reference;
+      EXPECT_TRUE(test::read_file("out/" + plain) == unpacked.out) << plain;
     }
     EXPECT_GE(want.size(), fs::path(folder).filename() == "roundtrip" ? 240u : 7u);
   }
@@ -189,7 +161,7 @@ TEST(PlainText, SimulatedCompactFilesDecodeToTheSimulatedText) {
         const size_t dot = decoded.rfind('.');
         decoded = decoded.substr(0, dot) + "-" + std::to_string(k) + decoded.substr(dot);
       }
-    const Outcome r = run(scratch.path(), PREP_BIN, args);
+    const test::ChildResult r = run(scratch.path(), PREP_BIN, args);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     for (const auto& [plain, decoded] : pairs) {
       std::string want = test::read_file(plain);
@@ -221,15 +193,15 @@ TEST_P(ReferenceDay, MergesFromCompactFiles) {
     ASSERT_TRUE(fs::exists(kShared / "crinex" / compact)) << compact;
     const std::string tool = args.size() == 2 ? "gzip" : "bzip2";
     args.push_back(compact + (tool == "gzip" ? ".gz" : ".bz2"));
-    ASSERT_EQ(std::system((tool + " -c < '" + (kShared / "crinex" / compact).string() + "' > " +
-                           args.back())
-                              .c_str()),
-              0);
+    const test::ChildResult wrapped =
+        test::filter(tool, {"-c"}, test::read_file(kShared / "crinex" / compact));
+    ASSERT_EQ(wrapped.status, 0) << tool;
+    test::write_file(args.back(), wrapped.out);
   }
-  const Outcome prep = run(scratch.path(), PREP_BIN, args);
+  const test::ChildResult prep = run(scratch.path(), PREP_BIN, args);
   ASSERT_EQ(prep.status, 0) << prep.out << prep.err;
   EXPECT_EQ(test::read_file("out/list.txt"), test::read_file(golden / "list.txt"));
-  const Outcome merge =
+  const test::ChildResult merge =
       run(scratch.path() / "out", MERGE_BIN, words(test::read_file(golden / "args")), "\n");
   EXPECT_EQ(merge.status, std::stoi(test::read_file(golden / "expected.status")));
   EXPECT_EQ(merge.out, test::read_file(golden / "expected.stdout"));

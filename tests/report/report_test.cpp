@@ -2,12 +2,12 @@
 // file (against data/gaps.expected), what the page carries, and how the program treats its files
 // and exit statuses.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <regex>
 #include <sstream>
 
+#include "child.hpp"
 #include "report/page.hpp"
 #include "report/summary.hpp"
 #include "support.hpp"
@@ -77,50 +77,49 @@ TEST(ReportPage, HasOneLanePerReceiverEscapedTextAndNoOutsideResource) {
   EXPECT_EQ(html.find("@import"), std::string::npos);
 }
 
-struct Result {
-  int status;
-  std::string output;  // standard output and error stream
-};
-
-Result run(const std::string& args) {
-  FILE* p = ::popen((std::string(OBSQUILT_REPORT) + ' ' + args + " 2>&1").c_str(), "r");
-  Result r{-1, {}};
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+// Runs obsquilt-report in the current directory with the arguments (separated by blanks).
+test::ChildResult run(const std::string& args) {
+  return test::run_child({OBSQUILT_REPORT, test::words(args)});
 }
 
-TEST(ReportProgram, KeepsFilesAndTellsWhatWentWrong) {
-  test::ScratchDir dir;
-  const std::string text = test::read_file(kData + "/gaps.obsquilt.txt");
-  test::write_file("net.obsquilt.txt", text);
+class ReportProgram : public testing::Test {
+ protected:
+  void SetUp() override {
+    text_ = test::read_file(kData + "/gaps.obsquilt.txt");
+    test::write_file("net.obsquilt.txt", text_);
+  }
+  test::ScratchDir dir_;
+  std::string text_;
+};
 
+TEST_F(ReportProgram, WritesThePageAndKeepsItUnlessForced) {
   EXPECT_EQ(run("net.obsquilt.txt").status, 0);
   const std::string page = test::read_file("net.obsquilt.html");
   EXPECT_NE(page.find("</html>"), std::string::npos);
-  Result r = run("--gap 3 net.obsquilt.txt");
+  test::ChildResult r = run("--gap 3 net.obsquilt.txt");
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.output.find("obsquilt-report: net.obsquilt.html: file exists"), std::string::npos)
-      << r.output;
+  EXPECT_EQ(r.err,
+            "obsquilt-report: net.obsquilt.html: file exists (use --force to overwrite it)\n");
   EXPECT_EQ(test::read_file("net.obsquilt.html"), page);
   r = run("--force -o - net.obsquilt.txt");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.output, page);
+  EXPECT_EQ(r.out, page);
+  EXPECT_EQ(r.err, "");
+}
 
-  // Cut inside an epoch block: located error, no page.
-  test::write_file("cut.txt", text.substr(0, text.find("\r\no ", text.size() / 2) + 6));
-  r = run("cut.txt");
+TEST_F(ReportProgram, ACutFileIsALocatedErrorAndNoPage) {
+  test::write_file("cut.txt", text_.substr(0, text_.find("\r\no ", text_.size() / 2) + 6));
+  const test::ChildResult r = run("cut.txt");
   EXPECT_EQ(r.status, 2);
-  EXPECT_TRUE(std::regex_search(r.output, std::regex("^cut\\.txt:[0-9]+: error: "))) << r.output;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("^cut\\.txt:[0-9]+: error: "))) << r.err;
   EXPECT_FALSE(fs::exists("cut.html"));
+}
 
-  // Two receivers with one marker: the page, and a warning.
-  test::write_file("shared.txt", std::regex_replace(text, std::regex("CCCC"), "AAAA"));
-  r = run("shared.txt");
+TEST_F(ReportProgram, TwoReceiversOfOneMarkerAreAWarning) {
+  test::write_file("shared.txt", std::regex_replace(text_, std::regex("CCCC"), "AAAA"));
+  const test::ChildResult r = run("shared.txt");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.output.find("warning"), std::string::npos);
+  EXPECT_NE(r.err.find("warning"), std::string::npos);
   const std::string shared = test::read_file("shared.html");
   EXPECT_NE(shared.find("Receivers 1 and 3 share the marker 'AAAA': their rows cannot be told "
                         "apart in obsquilt.txt."),
@@ -128,29 +127,32 @@ TEST(ReportProgram, KeepsFilesAndTellsWhatWentWrong) {
   size_t flags = 0;
   for (size_t p = 0; (p = shared.find("class=\"flag\"", p)) != std::string::npos; ++p) ++flags;
   EXPECT_EQ(flags, 2u);
+}
 
-  // The run's window: shares of its 120 epochs, and epochs outside it refused.
-  r = run("--force -o window.html --window 0 3570 net.obsquilt.txt");
-  EXPECT_EQ(r.status, 0) << r.output;
+// The run's window: shares of its 120 epochs, and epochs outside it refused.
+TEST_F(ReportProgram, TheWindowGivesTheSharesAndRefusesEpochsOutsideIt) {
+  test::ChildResult r = run("-o window.html --window 0 3570 net.obsquilt.txt");
+  EXPECT_EQ(r.status, 0) << r.err;
   const std::string window = test::read_file("window.html");
   EXPECT_NE(window.find("<dt>window (requested)</dt><dd>00:00:00 – 00:59:30</dd>"),
             std::string::npos);
   EXPECT_NE(window.find("<dt>epochs</dt><dd>120</dd>"), std::string::npos);
   EXPECT_EQ(window.find("id=\"span-note\""), std::string::npos);
-  EXPECT_NE(page.find("id=\"span-note\""), std::string::npos);
+  EXPECT_NE(run("-o - net.obsquilt.txt").out.find("id=\"span-note\""), std::string::npos);
   r = run("--force -o window.html --window 60 3570 net.obsquilt.txt");
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(std::regex_search(
-      r.output,
-      std::regex("^net\\.obsquilt\\.txt:[0-9]+: error: epoch outside the window 60 3570")))
-      << r.output;
+      r.err, std::regex("^net\\.obsquilt\\.txt:[0-9]+: error: epoch outside the window 60 3570")))
+      << r.err;
   for (const char* bad :
        {"--window 10", "--window 20 10 net.obsquilt.txt", "--window 0 86401 net.obsquilt.txt"})
     EXPECT_EQ(run(bad).status, 2) << bad;
+}
 
-  r = run("--gap=-1 net.obsquilt.txt");
+TEST_F(ReportProgram, BadUsageIsStatus2WithAHint) {
+  const test::ChildResult r = run("--gap=-1 net.obsquilt.txt");
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.output.find("Try 'obsquilt-report --help'"), std::string::npos);
+  EXPECT_NE(r.err.find("Try 'obsquilt-report --help'"), std::string::npos);
   EXPECT_EQ(run("").status, 2);
 }
 
