@@ -132,39 +132,6 @@ void InUnit::take_over(InUnit& other) {
   std::swap(hold_, other.hold_);
 }
 
-bool cut_record(std::string_view bytes, size_t n, bool at_end, std::string_view& rec,
-                size_t& used) {
-  const char* b = bytes.data();
-  const size_t avail = bytes.size();
-  const size_t lim = avail < n ? avail : n;
-  // The record ends at the first line feed or carriage return within the target length.
-  const char* lf = static_cast<const char*>(std::memchr(b, '\n', lim));
-  const size_t scan = lf ? static_cast<size_t>(lf - b) : lim;
-  const char* cr = static_cast<const char*>(std::memchr(b, '\r', scan));
-  if (cr != nullptr) {
-    const size_t k = static_cast<size_t>(cr - b);
-    rec = std::string_view(b, k);
-    used = k + 1 + (k + 1 < avail && b[k + 1] == '\n');
-    return true;
-  }
-  if (lf != nullptr) {
-    rec = std::string_view(b, scan);
-    used = scan + 1;
-    return true;
-  }
-  if (avail <= n) {  // a last line without a line feed
-    rec = std::string_view(b, avail);
-    used = avail;
-    return true;
-  }
-  // A line longer than the target: its first n characters, the rest of the line skipped.
-  rec = std::string_view(b, n);
-  const char* tail_lf = static_cast<const char*>(std::memchr(b + n, '\n', avail - n));
-  if (tail_lf == nullptr && !at_end) return false;
-  used = tail_lf != nullptr ? static_cast<size_t>(tail_lf - b) + 1 : avail;
-  return true;
-}
-
 bool InUnit::next(std::string_view& rec, int length) {
   const size_t n = static_cast<size_t>(length);
   if (end_ - pos_ < n + 2 && !fill(n + 2)) return false;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,7 +27,38 @@ inline constexpr int kConsoleUnit = 6;
 // at most n of them), and in `used` the bytes it takes with its line end and the skipped rest of
 // a longer line. False when the rest of a longer line runs past `bytes` and they do not end the
 // file (`at_end`): the caller has more to skip.
-bool cut_record(std::string_view bytes, size_t n, bool at_end, std::string_view& rec, size_t& used);
+inline bool cut_record(std::string_view bytes, size_t n, bool at_end, std::string_view& rec,
+                       size_t& used) {
+  const char* b = bytes.data();
+  const size_t avail = bytes.size();
+  const size_t lim = avail < n ? avail : n;
+  // The record ends at the first line feed or carriage return within the target length.
+  const char* lf = static_cast<const char*>(std::memchr(b, '\n', lim));
+  const size_t scan = lf ? static_cast<size_t>(lf - b) : lim;
+  const char* cr = static_cast<const char*>(std::memchr(b, '\r', scan));
+  if (cr != nullptr) {
+    const size_t k = static_cast<size_t>(cr - b);
+    rec = std::string_view(b, k);
+    used = k + 1 + (k + 1 < avail && b[k + 1] == '\n');
+    return true;
+  }
+  if (lf != nullptr) {
+    rec = std::string_view(b, scan);
+    used = scan + 1;
+    return true;
+  }
+  if (avail <= n) {  // a last line without a line feed
+    rec = std::string_view(b, avail);
+    used = avail;
+    return true;
+  }
+  // A line longer than the target: its first n characters, the rest of the line skipped.
+  rec = std::string_view(b, n);
+  const char* tail_lf = static_cast<const char*>(std::memchr(b + n, '\n', avail - n));
+  if (tail_lf == nullptr && !at_end) return false;
+  used = tail_lf != nullptr ? static_cast<size_t>(tail_lf - b) + 1 : avail;
+  return true;
+}
 
 // A sequential formatted input unit. Every read takes one record: the characters up to a line
 // feed, or up to a carriage return met within the target length (a line feed right after it
