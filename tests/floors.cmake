@@ -3,7 +3,9 @@
 # The merge engine's folders are floors, each including only the floors below it (and itself):
 #   records/  <-  tables/, timeconv/  <-  rinex/, output/ (side by side)  <-  driver/
 # The libraries beside it (archive/, quiltfile/, cli/) stand alone; quality/ (multipath, slips,
-# clock and satellite codes of a day) stands on quiltfile/. The companion programs in
+# clock and satellite codes of a day) and runs/ (the runs of a day joined) stand on quiltfile/,
+# day/ (what a day's files cost the store, the plan of its runs) counts with the engine's
+# reader. The companion programs in
 # apps/ use those libraries and never one another; obsquilt-check alone runs the engine, and
 # apps/prep reads the engine's limits. tools/, bench/ and fuzz/ use what they measure or feed;
 # the tests may use everything.
@@ -28,11 +30,14 @@ set(floors
   "src/quiltfile   :"
   "src/cli         :"
   "src/quality     : quiltfile"
+  "src/day         : records tables timeconv rinex"
+  "src/runs        : quiltfile"
   "apps            :"
-  "apps/check      : cli records tables timeconv rinex output driver archive"
+  "apps/check      : cli records tables timeconv rinex output driver archive day"
   "apps/prep       : cli archive records/limits.hpp"
-  "apps/export     : cli quiltfile quality"
-  "apps/report     : cli quiltfile quality"
+  "apps/export     : cli quiltfile quality runs"
+  "apps/report     : cli quiltfile quality runs"
+  "apps/day        : cli day"
   "tools           : cli archive"
   "bench           : cli records tables timeconv rinex output archive quiltfile report"
   "fuzz            : records tables timeconv rinex output driver archive quiltfile"

@@ -20,6 +20,7 @@
 
 #include "archive/obsfile.hpp"
 #include "archive/stream.hpp"
+#include "day/estimate.hpp"
 #include "driver/driver.hpp"
 #include "records/fields.hpp"
 #include "records/limits.hpp"
@@ -258,10 +259,11 @@ class Checker {
   bool command_line();
   void output_file();
   bool list_file();
-  Round round(const std::set<long>& left_out, std::vector<FileView>& views, Observer& observer);
+  Round round(const std::set<long>& left_out, std::vector<FileView>& views, ReadObserver& observer);
   void explain(const Round& r, const std::vector<FileView>& views);
   void refused_files();
-  void after_run(const Round& r, const std::vector<FileView>& views, const Observer& obs);
+  void after_run(const Round& r, const std::vector<FileView>& views, const Observer& obs,
+                 int64_t stored);
 
   std::vector<std::string> args_;
   int32_t start_ = 0, stop_ = 86400, step_ = 1;
@@ -360,7 +362,7 @@ bool Checker::list_file() {
 // One run of the list loader and the observation reader, as the driver makes it, over the list
 // with the lines in left_out turned into comments. Console and tables are the run's own.
 Round Checker::round(const std::set<long>& left_out, std::vector<FileView>& views,
-                     Observer& observer) {
+                     ReadObserver& observer) {
   ScratchFile list;
   std::string text;
   for (const ListEntry& e : list_) text += (left_out.count(e.line) ? "*" : e.raw) + "\n";
@@ -518,7 +520,8 @@ void Checker::refused_files() {
   }
 }
 
-void Checker::after_run(const Round& r, const std::vector<FileView>& views, const Observer& obs) {
+void Checker::after_run(const Round& r, const std::vector<FileView>& views, const Observer& obs,
+                        int64_t stored) {
   // Files of another type, other days, shared markers, GLONASS without leap seconds.
   std::map<Date, int> days;
   for (const FileView& v : views)
@@ -580,14 +583,13 @@ void Checker::after_run(const Round& r, const std::vector<FileView>& views, cons
               "): two columns for one satellite");
   }
   if (r.completed) {
-    int32_t nlng = 0;
-    numlng(nlng);
+    // The values the reader filed, counted as obsquilt-day counts them to plan its runs.
     char pct[32];
-    std::snprintf(pct, sizeof pct, "%.5f", nlng * 100.0 / kStoreCapacity);
+    std::snprintf(pct, sizeof pct, "%.5f", static_cast<double>(stored) * 100.0 / kStoreCapacity);
     add(kList, 0, Severity::note,
         std::to_string(master.nfiles) + " file(s), " + std::to_string(types) + " type(s), " +
             std::to_string(mst().count()) + " satellite(s); the store will hold " +
-            std::to_string(nlng) + " values (" + pct + " % of " + grouped(kStoreCapacity) + ")");
+            std::to_string(stored) + " values (" + pct + " % of " + grouped(kStoreCapacity) + ")");
   }
 }
 
@@ -603,9 +605,11 @@ Outcome Checker::run() {
   std::vector<FileView> views;
   Round last;
   std::unique_ptr<Observer> obs;
+  std::unique_ptr<day::StoreCounter> counter;
   for (int n = 0; n < kMaxRounds; ++n) {
     obs = std::make_unique<Observer>(views);
-    last = round(left_out, views, *obs);
+    counter = std::make_unique<day::StoreCounter>(obs.get());
+    last = round(left_out, views, *counter);
     if (last.completed) break;
     explain(last, views);
     // Leave the file out and look at the rest, unless the list itself is what stops the run.
@@ -623,7 +627,7 @@ Outcome Checker::run() {
     left_out.insert(line);
   }
   refused_files();
-  after_run(last, views, *obs);
+  after_run(last, views, *obs, counter->accepted());
   out_.run_fails = std::any_of(out_.findings.begin(), out_.findings.end(),
                                [](const Finding& f) { return f.severity == Severity::error; });
   if (out_.run_fails)
