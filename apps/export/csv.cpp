@@ -70,7 +70,7 @@ class Output {
 
 void write_csv(const Options& o, int fd) {
   Selection sel(o);
-  Day day(o.inputs, o.allow_gaps);
+  Runs day(o.inputs, o.allow_gaps);
   const quilt::Header& h = day.header();
   // The receiver part of each row: "RECEIVER,MARKER,".
   std::vector<std::string> receiver(h.receivers.size());

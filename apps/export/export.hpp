@@ -7,9 +7,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "day.hpp"
+#include "runs/runs.hpp"
 
 namespace obsq::exporter {
+
+using runs::Runs;
 
 struct Options {
   std::vector<std::string> inputs;
@@ -31,7 +33,7 @@ class Selection {
   bool type(const std::string& code);  // a block of this type is exported
   bool second(int32_t t) const { return t >= o_.from && t <= o_.to; }
   // The epochs of the day within --from/--to: first and count (0 when none).
-  void epochs(const Day& day, int32_t& first, size_t& count) const;
+  void epochs(const Runs& day, int32_t& first, size_t& count) const;
   // Warns about types asked for that no file holds.
   void report_unmet() const;
 
@@ -47,7 +49,7 @@ struct Warnings {
   void located(const std::string& file, long line, const std::string& message);
   void general(const std::string& message);
   // Ambiguous rows of the day, and the values of asterisks left out.
-  void finish(const Day& day);
+  void finish(const Runs& day);
 };
 extern Warnings warnings;
 

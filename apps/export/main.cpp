@@ -53,7 +53,7 @@ bool Selection::type(const std::string& code) {
   return false;
 }
 
-void Selection::epochs(const Day& day, int32_t& first, size_t& count) const {
+void Selection::epochs(const Runs& day, int32_t& first, size_t& count) const {
   count = 0;
   if (!day.has_range()) return;
   const int32_t s = day.step();
@@ -78,7 +78,7 @@ void Warnings::general(const std::string& message) {
   status = cli::kWarnings;
 }
 
-void Warnings::finish(const Day& day) {
+void Warnings::finish(const Runs& day) {
   for (const std::string& a : day.ambiguities()) {
     (void)!::write(STDERR_FILENO, (a + "\n").data(), a.size() + 1);
     status = cli::kWarnings;
@@ -94,6 +94,9 @@ const char kUsage[] =
     "Several files are one day merged in time windows: the same receivers, step and date,\n"
     "windows that follow each other or overlap (where they overlap the epochs must be\n"
     "identical); they are taken in the order of their first epoch and written as one.\n"
+    "Files with other receivers are another station group of the same day (same step and\n"
+    "date): the groups are written side by side, in the order their first file is given,\n"
+    "as one run over all their files would have written them.\n"
     "\n"
     "  -o, --output FILE  the output file; '-' is standard output (CSV only). Default: the\n"
     "                     first input's name with '.txt' replaced by '.nc' ('.csv' with --csv)\n"

@@ -72,7 +72,7 @@ std::vector<std::string> type_names(const std::vector<std::string>& types) {
 
 // A block's checks beyond the reader's: a receiver's epoch time is one per epoch (every block
 // must tell the same), and values of asterisks are left out with a warning.
-void check_block(const Day& day, const quilt::Block& b, std::vector<double>& seconds,
+void check_block(const Runs& day, const quilt::Block& b, std::vector<double>& seconds,
                  std::vector<long>& seconds_line) {
   for (size_t r = 0; r < b.rows.size(); ++r) {
     const size_t i = static_cast<size_t>(b.rows[r]);
@@ -96,7 +96,7 @@ void check_block(const Day& day, const quilt::Block& b, std::vector<double>& sec
 // The plan from a skim (skim true) or from a whole read that checks every value and seconds
 // field and warns about values of asterisks on the way.
 Plan first_pass(const Options& o, Selection& sel, Satellites& sats, bool skim) {
-  Day day(o.inputs, o.allow_gaps, skim);
+  Runs day(o.inputs, o.allow_gaps, skim);
   Plan plan;
   sel.epochs(day, plan.first, plan.epochs);
   quilt::Epoch ep;
@@ -176,7 +176,7 @@ void write_netcdf(const Options& o, const std::string& path) {
   Selection sel(o);
   Satellites sats(o);
   const Plan plan = make_plan(o, sel, sats);
-  Day day(o.inputs, o.allow_gaps);
+  Runs day(o.inputs, o.allow_gaps);
   const quilt::Header& h = day.header();
   const size_t R = h.receivers.size(), S = sats.names().size(), E = plan.epochs;
   Writer w;

@@ -10,10 +10,12 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "cli/cli.hpp"
 #include "report/page.hpp"
 #include "report/summary.hpp"
+#include "runs/runs.hpp"
 
 namespace {
 
@@ -21,11 +23,13 @@ using namespace obsq;
 
 void usage() {
   std::printf(
-      "Usage: obsquilt-report [OPTION]... OBSQUILT.TXT\n"
+      "Usage: obsquilt-report [OPTION]... OBSQUILT.TXT...\n"
       "Write a one-page HTML report of the network day in OBSQUILT.TXT, the output file of\n"
       "obsquilt: the receivers with their completeness per observation type, the availability of\n"
       "each receiver over the time window (per type, chosen on the page), the satellites per\n"
       "epoch and the gaps. The page needs no network access and no other file.\n"
+      "Several files are the runs of one day, as obsquilt-export joins them (time windows of\n"
+      "the same receivers, station groups side by side): the page is that of one run over all.\n"
       "\n"
       "  -o, --output=FILE  write the page to FILE ('-' for standard output); default: the\n"
       "                     input's name with .txt replaced by .html (or .html appended)\n"
@@ -35,6 +39,8 @@ void usage() {
       "                     the run's window (seconds of day, as given to obsquilt): shares,\n"
       "                     lanes and gaps against it; without it they are of the span of the\n"
       "                     data, from its first to its last epoch\n"
+      "  -t, --title=TEXT   the page's title (default: the first input's name)\n"
+      "      --allow-gaps   accept runs with epochs missing between their windows\n"
       "  -h, --help         show this help and exit\n"
       "  -V, --version      show the version and exit\n"
       "\n"
@@ -72,11 +78,14 @@ int run(int argc, char** argv) {
                                     {"force", no_argument, nullptr, 'f'},
                                     {"gap", required_argument, nullptr, 'g'},
                                     {"window", required_argument, nullptr, 'w'},
+                                    {"title", required_argument, nullptr, 't'},
+                                    {"allow-gaps", no_argument, nullptr, 256},
                                     {"help", no_argument, nullptr, 'h'},
                                     {"version", no_argument, nullptr, 'V'},
                                     {nullptr, 0, nullptr, 0}};
   std::string output;
-  bool force = false;
+  bool force = false, allow_gaps = false;
+  std::string title;
   report::PageOptions options;
   report::Window window;
   auto second = [](const char* text) {
@@ -89,7 +98,7 @@ int run(int argc, char** argv) {
     return static_cast<int32_t>(n);
   };
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":o:fg:w:hV", kOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":o:fg:w:t:hV", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'o': output = optarg; break;
       case 'f': force = true; break;
@@ -110,32 +119,40 @@ int run(int argc, char** argv) {
         window.stop = second(argv[optind++]);
         if (window.start > window.stop) throw cli::UsageError{"--window: START is after STOP"};
         break;
+      case 't': title = optarg; break;
+      case 256: allow_gaps = true; break;
       case 'h': usage(); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;
       case ':': throw cli::UsageError{std::string("option needs a value: ") + argv[optind - 1]};
       default: throw cli::UsageError{std::string("unknown option: ") + argv[optind - 1]};
     }
   }
-  if (optind + 1 != argc)
-    throw cli::UsageError{optind == argc ? "no input file" : "more than one input file"};
-  const std::string input = argv[optind];
+  if (optind == argc) throw cli::UsageError{"no input file"};
+  const std::vector<std::string> inputs(argv + optind, argv + argc);
+  const std::string& input = inputs.front();
   if (output.empty()) output = default_output(input);
   const bool to_stdout = output == "-";
   std::error_code ec;
-  if (!to_stdout && std::filesystem::equivalent(input, output, ec))
-    throw cli::Failure{output + ": is the input file"};
+  for (const std::string& in : inputs)
+    if (!to_stdout && std::filesystem::equivalent(in, output, ec))
+      throw cli::Failure{output + ": is the input file"};
 
   Pending out;
   if (!to_stdout) out.file = cli::create_output(output, force);
   report::Day day;
   try {
-    quilt::Reader reader(input);
-    day = report::read_day(reader, window);
+    if (inputs.size() == 1) {
+      quilt::Reader reader(input);
+      day = report::read_day(reader, window);
+    } else {
+      runs::Runs joined(inputs, allow_gaps);
+      day = report::read_day(joined, window);
+    }
   } catch (const quilt::FormatError& e) {
     cli::located(e.file, e.line, "error", e.message);
     return cli::kFailure;
   }
-  options.title = input;
+  options.title = title.empty() ? input : title;
   const std::string html = report::page(day, options);
   if (to_stdout) {
     write_all(STDOUT_FILENO, html, "standard output");

@@ -154,7 +154,7 @@ class Gatherer {
 
 int32_t chart_bins(int32_t epochs) { return std::clamp(epochs, 1, 288); }
 
-Day read_day(quilt::Reader& reader, const Window& window) {
+Day read_day(quilt::Stream& reader, const Window& window) {
   Day day;
   day.file = reader.path();
   day.header = reader.header();

@@ -60,10 +60,10 @@ struct Day {
 // Time bins of the page's charts over a window of `epochs` epochs.
 int32_t chart_bins(int32_t epochs);
 
-// Reads the rest of the file behind `reader`; quilt::FormatError for a line that breaks the
-// format or an epoch outside the window (the a-line's, or `window` when requested) or out of
-// order.
-Day read_day(quilt::Reader& reader, const Window& window = {});
+// Reads the rest of the file (or the joined runs) behind `reader`; quilt::FormatError for a line
+// that breaks the format or an epoch outside the window (the a-line's, or `window` when requested)
+// or out of order.
+Day read_day(quilt::Stream& reader, const Window& window = {});
 
 // Gaps of receiver r (epochs without data of any type inside the window, the edges included)
 // longer than `min_epochs` epochs.

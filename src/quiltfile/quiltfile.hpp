@@ -92,24 +92,36 @@ struct Epoch {
 // backslashes) as \xHH.
 std::string printable(std::string_view text);
 
-class Reader {
+// What the programs after the merge read: one obsquilt.txt (Reader), or the runs of one day
+// joined (obsquilt-export's Runs): the header, then one epoch at a time.
+class Stream {
+ public:
+  virtual ~Stream() = default;
+  virtual const Header& header() const = 0;
+  virtual bool next(Epoch& epoch) = 0;
+  virtual const std::vector<std::string>& ambiguities() const = 0;
+  virtual uint64_t bytes_read() const = 0;
+  virtual const std::string& path() const = 0;  // of the last epoch read
+};
+
+class Reader final : public Stream {
  public:
   // Opens the file and reads its header; FormatError when it cannot be opened or read.
   explicit Reader(const std::string& path);
-  ~Reader();
+  ~Reader() override;
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
-  const Header& header() const { return header_; }
+  const Header& header() const override { return header_; }
   // Reads the next epoch into `epoch` (its vectors are reused); false at the end of the file.
-  bool next(Epoch& epoch);
+  bool next(Epoch& epoch) override;
   // Rows whose receiver could not be told apart from another with the same marker, so far:
   // one message per marker, at the first line where it happened, in the located form
   // "FILE:LINE: warning: message" (ready for the error stream).
-  const std::vector<std::string>& ambiguities() const { return ambiguities_; }
+  const std::vector<std::string>& ambiguities() const override { return ambiguities_; }
   // Bytes read so far.
-  uint64_t bytes_read() const { return bytes_; }
-  const std::string& path() const { return path_; }
+  uint64_t bytes_read() const override { return bytes_; }
+  const std::string& path() const override { return path_; }
   // Number of the last line read.
   long line_number() const { return lineno_; }
   // Skimming: o-lines are checked for their kind and length only; the blocks' values and text

@@ -10,7 +10,7 @@
 
 #include "quiltfile/quiltfile.hpp"
 
-namespace obsq::exporter {
+namespace obsq::runs {
 
 class Day {
  public:
@@ -54,4 +54,4 @@ class Day {
   bool skim_ = false;
 };
 
-}  // namespace obsq::exporter
+}  // namespace obsq::runs

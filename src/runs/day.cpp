@@ -1,9 +1,9 @@
-#include "day.hpp"
+#include "runs/day.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-namespace obsq::exporter {
+namespace obsq::runs {
 
 namespace {
 
@@ -158,4 +158,4 @@ uint64_t Day::bytes_read() const {
   return n;
 }
 
-}  // namespace obsq::exporter
+}  // namespace obsq::runs
