@@ -102,7 +102,8 @@ constexpr const char* kUsage =
     "Write a synthetic network day of RINEX 2.11 observation files (GPS and GLONASS) and the\n"
     "list.txt naming them into DIR (created when missing).\n"
     "\n"
-    "  -n, --stations N     number of stations, 1 to 999 (default 5)\n"
+    "  -n, --stations N     number of stations, 1 to 9999 (default 5): markers S001 to S999,\n"
+    "                       then T000 to T999, U000 and so on\n"
     "  -e, --epochs N       epochs per station, 0 to 10000000 (default 120)\n"
     "  -i, --interval S     seconds between epochs, 1 to 86400 (default 30)\n"
     "  -s, --start SEC      second of day of the first epoch, 0 to 86400 (default 0)\n"
@@ -181,7 +182,7 @@ bool parse(int argc, char** argv, Options& o) {
   int c;
   while ((c = getopt_long(argc, argv, ":n:e:i:s:t:fhV", longopts, nullptr)) != -1) {
     switch (c) {
-      case 'n': o.stations = static_cast<int>(number("--stations", optarg, 1, 999)); break;
+      case 'n': o.stations = static_cast<int>(number("--stations", optarg, 1, 9999)); break;
       case 'e': o.epochs = static_cast<int>(number("--epochs", optarg, 0, 10'000'000)); break;
       case 'i': o.interval = static_cast<int>(number("--interval", optarg, 1, 86400)); break;
       case 's': o.start = static_cast<int>(number("--start", optarg, 0, 86400)); break;
@@ -211,6 +212,9 @@ bool parse(int argc, char** argv, Options& o) {
   o.dir = argv[optind];
   return true;
 }
+
+// The marker's letter: S for the first 999 stations, then T, U ... for each thousand more.
+char marker_letter(int station) { return "STUVWXYZQR"[station / 1000]; }
 
 double elevation(const Sat& s, int t, double lon) { return std::sin(s.omega * t + s.phase + lon); }
 
@@ -252,7 +256,7 @@ std::vector<SlipPlan> plan_slips(const Options& o, int station, const std::vecto
 // DELTA H/E/N (with MARKER TYPE in RINEX 3).
 std::string station_records(int station, const char* version, bool marker_type) {
   char marker[16], line[128];
-  std::snprintf(marker, sizeof marker, "S%03d", station % 1000);
+  std::snprintf(marker, sizeof marker, "%c%03d", marker_letter(station), station % 1000);
   std::string h;
   h += header_record(version, "RINEX VERSION / TYPE");
   h += header_record("obsquilt-simulate   obsquilt            20261206 120000 UTC",
@@ -291,7 +295,7 @@ void write_station(const Options& o, int station, const std::vector<Sat>& sats, 
   const double clock_bias = (uniform(rng) - 0.5) * 300.0;       // metres
   const int nt = static_cast<int>(o.types.size());
   char marker[16];
-  std::snprintf(marker, sizeof marker, "S%03d", station % 1000);
+  std::snprintf(marker, sizeof marker, "%c%03d", marker_letter(station), station % 1000);
   std::string h =
       station_records(station, "     2.11           OBSERVATION DATA    M (MIXED)", false);
   char line[128];
@@ -539,7 +543,8 @@ void write_station3(const Options& o, int station, const std::vector<Sat>& sats,
 std::string file_name(const Options& o, int station) {
   char name[96];
   if (o.rinex == 2) {
-    std::snprintf(name, sizeof name, "s%03d1470.26%c", station, o.compact ? 'd' : 'o');
+    std::snprintf(name, sizeof name, "%c%03d1470.26%c", marker_letter(station) - 'A' + 'a',
+                  station % 1000, o.compact ? 'd' : 'o');
   } else {
     const long span = static_cast<long>(o.epochs) * o.interval;
     char period[16], rate[16];
@@ -556,8 +561,9 @@ std::string file_name(const Options& o, int station) {
     else
       std::snprintf(rate, sizeof rate, "%02dH", std::min(99, o.interval / 3600));
     const int first = o.start % 86400;
-    std::snprintf(name, sizeof name, "S%03d00XXX_R_2026147%02d%02d_%s_%s_MO.%s", station % 1000,
-                  first / 3600, first % 3600 / 60, period, rate, o.compact ? "crx" : "rnx");
+    std::snprintf(name, sizeof name, "%c%03d00XXX_R_2026147%02d%02d_%s_%s_MO.%s",
+                  marker_letter(station), station % 1000, first / 3600, first % 3600 / 60, period,
+                  rate, o.compact ? "crx" : "rnx");
   }
   return std::string(name) + (o.gzip ? ".gz" : "");
 }

@@ -48,6 +48,8 @@ const char* const kUsage =
     "                      decoded, any version, nothing converted or cut) under its name\n"
     "                      without wrapper suffix, compact suffix made plain (d -> o,\n"
     "                      .crx -> .rnx); no list.txt\n"
+    "      --no-file-limit keep more than 1000 files (for obsquilt-day, which merges them in\n"
+    "                      several runs)\n"
     "  -h, --help          show this help and exit\n"
     "  -V, --version       show the version and exit\n"
     "\n"
@@ -314,16 +316,14 @@ Listed read_list(const fs::path& dir) {
 }
 
 int prep_main(int argc, char** argv) {
-  static const option options[] = {{"dir", required_argument, nullptr, 'd'},
-                                   {"day", required_argument, nullptr, 'D'},
-                                   {"force", no_argument, nullptr, 'f'},
-                                   {"help", no_argument, nullptr, 'h'},
-                                   {"version", no_argument, nullptr, 'V'},
-                                   {"append", no_argument, nullptr, 'a'},
-                                   {"keep-duplicates", no_argument, nullptr, 'k'},
-                                   {"plain", no_argument, nullptr, 'p'},
-                                   {nullptr, 0, nullptr, 0}};
+  static const option options[] = {
+      {"dir", required_argument, nullptr, 'd'},       {"day", required_argument, nullptr, 'D'},
+      {"force", no_argument, nullptr, 'f'},           {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},         {"append", no_argument, nullptr, 'a'},
+      {"keep-duplicates", no_argument, nullptr, 'k'}, {"plain", no_argument, nullptr, 'p'},
+      {"no-file-limit", no_argument, nullptr, 256},   {nullptr, 0, nullptr, 0}};
   fs::path dir = ".";
+  bool file_limit = true;
   std::optional<Date> day;
   bool force = false, append = false, keep_duplicates = false, plain = false;
   opterr = 0;  // the messages are ours
@@ -335,6 +335,7 @@ int prep_main(int argc, char** argv) {
       case 'a': append = true; break;
       case 'k': keep_duplicates = true; break;
       case 'p': plain = true; break;
+      case 256: file_limit = false; break;
       case 'h': std::fputs(kUsage, stdout); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;
       case ':':
@@ -398,7 +399,7 @@ int prep_main(int argc, char** argv) {
                                                                     : "the station of ") +
                     stations[key] + " (marker " + in.marker + ", " + day->text() +
                     "); --keep-duplicates keeps both";
-    } else if (kept == static_cast<size_t>(kMaxFiles)) {
+    } else if (kept == static_cast<size_t>(kMaxFiles) && file_limit) {
       in.left_out = "the merge reads at most " + std::to_string(kMaxFiles) + " files";
     } else {
       in.name = unique_name(in.name, given);
