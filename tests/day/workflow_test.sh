@@ -94,7 +94,7 @@ print(*[x.getsockname()[1] for x in s])')
   pids+=($!)
   cat >"$s/slurm.conf" <<CONF
 ClusterName=obsquilttest
-SlurmctldHost=$host
+SlurmctldHost=$host(127.0.0.1)
 SlurmUser=root
 SlurmdUser=root
 AuthType=auth/munge
@@ -118,7 +118,7 @@ SelectType=select/cons_tres
 SelectTypeParameters=CR_CPU_Memory
 MpiDefault=none
 ReturnToService=2
-NodeName=$host CPUs=$cpus RealMemory=$mem State=UNKNOWN
+NodeName=$host NodeAddr=127.0.0.1 CPUs=$cpus RealMemory=$mem State=UNKNOWN
 PartitionName=test Nodes=$host Default=YES MaxTime=INFINITE State=UP
 CONF
   export SLURM_CONF=$s/slurm.conf
