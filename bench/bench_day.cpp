@@ -4,51 +4,32 @@
 //
 // The day (default 1,200 stations, 2880 epochs at 30 s, GPS and GLONASS, 7 types) is written
 // by obsquilt-simulate into DIR/daybench-N (default ./bench-scratch) and reused. Then the steps
-// of obsquilt-day, each as a child process: prep, plan (whose summary is printed), the runs
+// of obsquilt-day, each as a child process: prep, plan (its summary printed from plan.json), the
+// runs
 // (--jobs at once, default 2) and finish (NetCDF and page). Per step: wall time and the peak
 // resident memory of its largest process; then the total and the sizes written. The day's
 // folder is removed at the end unless --keep.
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "child.hpp"
+#include "day/plan.hpp"
+
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct Step {
-  double seconds = 0;
-  double peak_mb = 0;  // the largest process of the step (wait4 folds in its children)
-  int status = 0;
-};
+using Step = obsq::bench::Child;
 
-Step run(const std::vector<std::string>& args) {
-  const auto t0 = Clock::now();
-  std::fflush(stdout);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  struct rusage ru {};
-  ::wait4(pid, &status, 0, &ru);
-  return {std::chrono::duration<double>(Clock::now() - t0).count(),
-          static_cast<double>(ru.ru_maxrss) / 1024.0, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
+Step run(const std::vector<std::string>& args) { return obsq::bench::run_child(args); }
 
 uint64_t bytes_under(const fs::path& p) {
   uint64_t n = 0;
@@ -124,6 +105,9 @@ int main(int argc, char** argv) {
     total += r.seconds;
     peak = std::max(peak, r.peak_mb);
   }
+  std::ifstream plan(out / "plan.json");
+  const std::string text((std::istreambuf_iterator<char>(plan)), std::istreambuf_iterator<char>());
+  std::fputs(obsq::day::summary(obsq::day::read_plan(text)).c_str(), stdout);
   std::printf("day of %d stations x %d epochs, %d runs at once\n", stations, epochs, jobs);
   for (const auto& [name, r] : done)
     std::printf("%-8s %10.1f s   peak %8.0f MB\n", name, r.seconds, r.peak_mb);

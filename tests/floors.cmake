@@ -39,7 +39,7 @@ set(floors
   "apps/report     : cli quiltfile quality runs"
   "apps/day        : cli day"
   "tools           : cli archive"
-  "bench           : cli records tables timeconv rinex output archive quiltfile report"
+  "bench           : cli records tables timeconv rinex output archive quiltfile report day"
   "fuzz            : records tables timeconv rinex output driver archive quiltfile"
   "tests           : *"
   "tests/*         : *"

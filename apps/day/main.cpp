@@ -375,23 +375,35 @@ void finish(const Options& o, const day::Plan& p) {
   progress("finish: " + name + ".nc and " + name + ".html ...");
   std::vector<std::string> common = {"--allow-gaps"};
   if (o.force) common.push_back("--force");
-  for (const auto& [program, extra] :
-       {std::pair<std::string, std::vector<std::string>>{"obsquilt-export", {"-o", name + ".nc"}},
-        {"obsquilt-report", {"-o", name + ".html", "--title", name}}}) {
+  // The NetCDF file and the page, both at once when two jobs may run.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> steps = {
+      {"obsquilt-export", {"-o", name + ".nc"}},
+      {"obsquilt-report", {"-o", name + ".html", "--title", name}}};
+  std::vector<pid_t> pids(steps.size(), -1);
+  for (size_t k = 0; k < steps.size(); ++k) {
+    const auto& [program, extra] = steps[k];
     std::vector<std::string> argv = {tool(program)};
     argv.insert(argv.end(), common.begin(), common.end());
     argv.insert(argv.end(), extra.begin(), extra.end());
     argv.insert(argv.end(), inputs.begin(), inputs.end());
-    const std::string log = program + ".log";
     std::error_code ec;
-    fs::remove(log, ec);
-    const int status = wait_for(start(argv, "", log));
-    const std::string said = read_text(log);
-    std::fputs(said.c_str(), stderr);
+    fs::remove(program + ".log", ec);
+    pids[k] = start(argv, "", program + ".log");
+    if (o.jobs < 2 && k + 1 < steps.size()) {
+      const int status = wait_for(pids[k]);
+      pids[k] = -1 - status;  // waited for already: its status
+    }
+  }
+  std::string failed;
+  for (size_t k = 0; k < steps.size(); ++k) {
+    const int status = pids[k] >= 0 ? wait_for(pids[k]) : -1 - pids[k];
+    std::fputs(read_text(steps[k].first + ".log").c_str(), stderr);
     if (status >= 2)
-      throw cli::Failure{program + " failed (status " + std::to_string(status) + ")"};
+      failed += (failed.empty() ? "" : ", ") + steps[k].first + " (status " +
+                std::to_string(status) + ")";
     if (status == 1) g_status = std::max(g_status, cli::kWarnings);
   }
+  if (!failed.empty()) throw cli::Failure{"finish failed: " + failed};
   progress("finish: done in " + seconds_since(t0));
 }
 
