@@ -82,14 +82,27 @@ struct Options {
 int g_status = cli::kOk;
 bool g_terminal = false;
 
+void end_line();
+
 void warn(const std::string& message) {
+  end_line();
   cli::warning(message);
   g_status = std::max(g_status, cli::kWarnings);
 }
 
-// A progress line for a step, on a terminal only.
-void progress(const std::string& line) {
-  if (g_terminal) std::fprintf(stderr, "%s: %s\n", cli::program(), line.c_str());
+// The progress line of a step, on a terminal only: rewritten in place while the step goes on,
+// ended when it is done.
+bool g_line_open = false;
+void progress(const std::string& line, bool done) {
+  if (!g_terminal) return;
+  std::fprintf(stderr, "\r\033[K%s: %s%s", cli::program(), line.c_str(), done ? "\n" : "");
+  g_line_open = !done;
+}
+
+// Ends an open progress line before a message of its own.
+void end_line() {
+  if (g_line_open) std::fputc('\n', stderr);
+  g_line_open = false;
 }
 
 std::string seconds_since(std::chrono::steady_clock::time_point t0) {
@@ -186,7 +199,7 @@ std::string tail(const std::string& text, size_t n) {
 
 void prep(const Options& o) {
   const auto t0 = std::chrono::steady_clock::now();
-  progress("prep: " + std::to_string(o.files.size()) + " files ...");
+  progress("prep: " + std::to_string(o.files.size()) + " files ...", false);
   std::error_code ec;
   fs::remove_all("prep", ec);
   std::vector<std::string> argv = {tool("obsquilt-prep"), "--no-file-limit", "--dir", "prep"};
@@ -195,12 +208,13 @@ void prep(const Options& o) {
   fs::remove("prep.log", ec);
   const int status = wait_for(start(argv, "", "prep.log"));
   if (status >= 2 || !fs::exists("prep/list.txt")) {
+    end_line();
     std::fputs(read_text("prep.log").c_str(), stderr);
     throw cli::Failure{"obsquilt-prep failed (status " + std::to_string(status) + "): see " +
                        o.outdir + "/prep.log"};
   }
   if (status == 1) warn("obsquilt-prep left something out: see " + o.outdir + "/prep.log");
-  progress("prep: done in " + seconds_since(t0));
+  progress("prep: " + std::to_string(o.files.size()) + " files in " + seconds_since(t0), true);
 }
 
 // The prepared files, as list.txt of prep names them, relative to the day's folder.
@@ -240,11 +254,12 @@ day::Plan plan(const Options& o) {
   const auto t0 = std::chrono::steady_clock::now();
   const std::vector<std::string> files = prepared_files();
   if (files.empty()) throw cli::Failure{"prep/list.txt names no file: nothing to merge"};
-  progress("plan: counting the values of " + std::to_string(files.size()) + " files ...");
+  progress("plan: counting the values of " + std::to_string(files.size()) + " files ...", false);
   std::vector<day::FileLoad> loads;
   try {
     loads = day::estimate_files(files);
   } catch (const day::EstimateError& e) {
+    end_line();
     cli::located(e.file.empty() ? "prep/list.txt" : e.file, e.line, "error", e.message);
     throw cli::Failure{"the day cannot be planned: obsquilt-check in " + o.outdir +
                        "/prep says more"};
@@ -259,9 +274,9 @@ day::Plan plan(const Options& o) {
   std::error_code ec;
   fs::remove_all("runs", ec);
   write_text("plan.json", day::plan_json(p));
+  progress("plan: " + std::to_string(p.runs.size()) + " runs in " + seconds_since(t0), true);
   std::fputs(day::summary(p).c_str(), stdout);
   std::fflush(stdout);
-  progress("plan: " + std::to_string(p.runs.size()) + " runs in " + seconds_since(t0));
   return p;
 }
 
@@ -317,6 +332,7 @@ bool end_run(const day::Plan& p, const day::Run& r, int status) {
   m += "  the end of its console (" + dir + "/console.txt):\n" +
        tail(read_text(dir + "/console.txt"), 6);
   m.pop_back();
+  end_line();
   cli::error(m);
   return false;
 }
@@ -329,6 +345,7 @@ bool runs(const day::Plan& p, const std::vector<const day::Run*>& todo, unsigned
   std::map<pid_t, const day::Run*> running;
   size_t next = 0, done = 0;
   bool ok = true;
+  progress("runs: 0 of " + std::to_string(todo.size()) + " done", false);
   while (next < todo.size() || !running.empty()) {
     while (ok && next < todo.size() && running.size() < jobs) {
       const day::Run* r = todo[next++];
@@ -348,12 +365,12 @@ bool runs(const day::Plan& p, const std::vector<const day::Run*>& todo, unsigned
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     ok = end_run(p, *r, code) && ok;
     ++done;
-    if (g_terminal)
-      std::fprintf(stderr, "\r%s: runs: %zu of %zu done", cli::program(), done, todo.size());
+    progress("runs: " + std::to_string(done) + " of " + std::to_string(todo.size()) + " done",
+             false);
   }
-  if (g_terminal && !todo.empty()) std::fputc('\n', stderr);
   progress("runs: " + std::to_string(done) + " of " + std::to_string(todo.size()) + " in " +
-           seconds_since(t0));
+               seconds_since(t0),
+           true);
   return ok;
 }
 
@@ -372,7 +389,7 @@ void finish(const Options& o, const day::Plan& p) {
     throw cli::Failure{"runs not complete: " + list + " (obsquilt-day run N makes one)"};
   }
   const std::string name = p.day.empty() ? "day" : p.day;
-  progress("finish: " + name + ".nc and " + name + ".html ...");
+  progress("finish: " + name + ".nc and " + name + ".html ...", false);
   std::vector<std::string> common = {"--allow-gaps"};
   if (o.force) common.push_back("--force");
   // The NetCDF file and the page, both at once when two jobs may run.
@@ -397,6 +414,7 @@ void finish(const Options& o, const day::Plan& p) {
   std::string failed;
   for (size_t k = 0; k < steps.size(); ++k) {
     const int status = pids[k] >= 0 ? wait_for(pids[k]) : -1 - pids[k];
+    if (!read_text(steps[k].first + ".log").empty()) end_line();
     std::fputs(read_text(steps[k].first + ".log").c_str(), stderr);
     if (status >= 2)
       failed += (failed.empty() ? "" : ", ") + steps[k].first + " (status " +
@@ -404,7 +422,7 @@ void finish(const Options& o, const day::Plan& p) {
     if (status == 1) g_status = std::max(g_status, cli::kWarnings);
   }
   if (!failed.empty()) throw cli::Failure{"finish failed: " + failed};
-  progress("finish: done in " + seconds_since(t0));
+  progress("finish: " + name + ".nc and " + name + ".html in " + seconds_since(t0), true);
 }
 
 // ---- command line --------------------------------------------------------------------------
@@ -478,7 +496,19 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
+int steps(int argc, char** argv);
+
+// The steps, with an open progress line ended before any failure is reported.
 int body(int argc, char** argv) {
+  try {
+    return steps(argc, argv);
+  } catch (...) {
+    end_line();
+    throw;
+  }
+}
+
+int steps(int argc, char** argv) {
   Options o = parse(argc, argv);
   if (o.command == "help" || o.command == "version") return cli::kOk;
   g_terminal = ::isatty(STDERR_FILENO) == 1;
