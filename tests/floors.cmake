@@ -2,7 +2,7 @@
 #
 # The merge engine's folders are floors, each including only the floors below it (and itself):
 #   records/  <-  tables/, timeconv/  <-  rinex/, output/ (side by side)  <-  driver/
-# The libraries beside it (archive/, quiltfile/, cli/) stand alone; quality/ (multipath, slips,
+# The libraries beside it (archive/, rinex3/, quiltfile/, cli/) stand alone; quality/ (multipath, slips,
 # clock and satellite codes of a day) stands on quiltfile/. The companion programs in
 # apps/ use those libraries and never one another; obsquilt-check alone runs the engine, and
 # apps/prep reads the engine's limits. tools/, bench/ and fuzz/ use what they measure or feed;
@@ -25,17 +25,18 @@ set(floors
   "src/output      : records tables timeconv"
   "src/driver      : records tables timeconv rinex output"
   "src/archive     :"
+  "src/rinex3      :"
   "src/quiltfile   :"
   "src/cli         :"
   "src/quality     : quiltfile"
   "apps            :"
   "apps/check      : cli records tables timeconv rinex output driver archive"
-  "apps/prep       : cli archive records/limits.hpp"
+  "apps/prep       : cli archive rinex3 records/limits.hpp"
   "apps/export     : cli quiltfile quality"
   "apps/report     : cli quiltfile quality"
   "tools           : cli archive"
-  "bench           : cli records tables timeconv rinex output archive quiltfile report"
-  "fuzz            : records tables timeconv rinex output driver archive quiltfile"
+  "bench           : cli records tables timeconv rinex output archive rinex3 quiltfile report"
+  "fuzz            : records tables timeconv rinex output driver archive rinex3 quiltfile"
   "tests           : *"
   "tests/*         : *"
 )
