@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "archive/obsfile.hpp"
 #include "driver/driver.hpp"
 #include "records/fields.hpp"
 #include "records/limits.hpp"
@@ -128,6 +129,17 @@ std::string grouped(long n) {
   std::string digits = std::to_string(n);
   for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
   return digits;
+}
+
+// Whether the file holds RINEX 3 or 4 observations in a form obsquilt-prep reads (plain,
+// compact, wrapped or not): then prep converts it to RINEX 2.11.
+bool holds_rinex3(const std::string& name) {
+  try {
+    const archive::ObsFile file(name);
+    return file.identity().kind == archive::Kind::rinex3_obs;
+  } catch (const archive::FormatError&) {
+    return false;
+  }
 }
 
 std::string hms(int32_t s) {
@@ -488,6 +500,10 @@ void Checker::refused_files() {
       m = cause.empty()
               ? "not a RINEX file (its first record is not 'RINEX VERSION / TYPE'): the run "
                 "leaves it out"
+          : holds_rinex3(e.name)
+              ? cause +
+                    " of RINEX 3/4 observations: the run leaves it out (\"first record not "
+                    "version type:\"); obsquilt-prep converts it to RINEX 2.11"
               : cause +
                     ": the run leaves it out (\"first record not version type:\"); "
                     "obsquilt-prep unwraps and decodes it";
@@ -510,7 +526,8 @@ void Checker::refused_files() {
       m = "RINEX " +
           std::string(first.substr(0, 9).substr(first.substr(0, 9).find_first_not_of(' '))) +
           " file: the run leaves it out (\"exceeds programming.\"); it merges RINEX 2 up to " +
-          std::string(kMaxVersionText);
+          std::string(kMaxVersionText) +
+          (holds_rinex3(e.name) ? "; obsquilt-prep converts it to RINEX 2.11" : "");
     }
     add(e.name, 1, Severity::warning, m);
   }
