@@ -569,8 +569,10 @@ bool Converter::next_epoch(LineInput& in, bool writing, std::string* out) {
     }
     bool rounded = false;
     clock = clock_f12_9(t[k], rounded);
-    if (clock.empty()) ++tally_.clocks_too_wide;
-    if (rounded) ++tally_.clocks_rounded;
+    if (clock.empty())
+      ++tally_.clocks_too_wide;
+    else if (rounded)
+      ++tally_.clocks_rounded;
   }
   char c[32];
   std::snprintf(c, sizeof c, "%3ld", kept_);
