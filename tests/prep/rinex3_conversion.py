@@ -373,15 +373,20 @@ def special_cases(work):
 
 
 def merge_case(work):
-    """ACOR and BME1 of one day, prepped side by side and merged: every matrix value is the
-    source value of the chosen code of that satellite and type, and every such value is there."""
+    """ACOR and BME1 of one day, prepped side by side (one in RINEX 3, one in RINEX 2.11) and
+    merged: every matrix value is the source value of the chosen code of that satellite and
+    type, and every such value is there."""
     d = os.path.join(work, "merge")
     os.makedirs(d)
     names = ["ACOR00ESP_R_20213550000_01D_30S_MO.crx", "BME100HUN_R_20213550000_01D_30S_MO.crx"]
     for f in names:
         os.symlink(source_path(f), os.path.join(d, f))
-    r = run([PREP, "--dir", "day"] + names, d)
-    if not check(r.returncode == 0, f"merge case: prep exit {r.returncode} {r.stdout} {r.stderr}"):
+    # BME1 goes in as the RINEX 2.11 file prep made of it, beside ACOR in RINEX 3: both kinds
+    # of one day in one directory.
+    r = run([PREP, "--dir", "r2", names[1]], d)
+    r = run([PREP, "--dir", "day", names[0], os.path.join("r2", "bme13550.21o")], d)
+    if not check(r.returncode == 0 and f"kept r2/bme13550.21o -> bme13550.21o (RINEX)\n" in r.stdout,
+                 f"merge case: prep exit {r.returncode} {r.stdout} {r.stderr}"):
         return
     m = run([MERGE, "0", "86400", "30"], os.path.join(d, "day"), stdin="\n")
     if not check(m.returncode == 0, f"merge case: obsquilt exit {m.returncode} {m.stderr[-500:]}"):
@@ -422,6 +427,7 @@ def merge_case(work):
                 if v != "9999999999.999":
                     got[(rows_[k], second, sat, t)] = v
             k += 1
+    print(f"merge of ACOR (RINEX 3) and BME1 (RINEX 2.11): {len(got)} matrix values, {len(want)} source values")
     check(got == want, f"merge case: {len(got)} matrix values, {len(want)} source values, "
           f"{len(set(got.items()) ^ set(want.items()))} differ")
 
