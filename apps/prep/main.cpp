@@ -246,16 +246,7 @@ bool write_file(Input& in, const Date& day, const fs::path& dir, bool force,
   std::string buf;
   auto flush = [&](bool all) {
     if (buf.size() < (1 << 16) && !all) return;
-    for (size_t done = 0; done < buf.size();) {
-      const ssize_t w = ::write(out.fd, buf.data() + done, buf.size() - done);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        const std::string why = std::strerror(errno);
-        cli::abandon_output(out);
-        throw cli::Failure{out.path + ": " + why};
-      }
-      done += static_cast<size_t>(w);
-    }
+    cli::write_output(out, buf);
     buf.clear();
   };
   try {

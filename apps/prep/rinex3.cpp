@@ -1,9 +1,5 @@
 #include "rinex3.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include "cli/cli.hpp"
@@ -156,18 +152,7 @@ bool convert_rinex3(const std::string& path, const Date& day, const std::string&
     return false;
   }
   cli::OutputFile out = cli::create_output(out_path, force);
-  auto put = [&](std::string_view bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-      const ssize_t w = ::write(out.fd, bytes.data() + done, bytes.size() - done);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        const std::string why = std::strerror(errno);
-        cli::abandon_output(out);
-        throw cli::Failure{out.path + ": " + why};
-      }
-      done += static_cast<size_t>(w);
-    }
-  };
+  auto put = [&](std::string_view bytes) { cli::write_output(out, bytes); };
   try {
     Text text(path);
     conv.write(text, put);
