@@ -379,12 +379,12 @@ std::string Converter::header_additions() const {
 void Converter::satellite_line(std::string_view line, bool writing, std::string* out) {
   const char sys = line.empty() ? ' ' : line[0];
   const int si = system_index(sys);
-  if (si < 0) {
+  if (si < 0 && sys >= 'A' && sys <= 'Z') {
     if (writing) ++tally_.satellites_left_out[sys];
     return;
   }
   const char tens = line.size() > 1 ? line[1] : ' ', ones = line.size() > 2 ? line[2] : ' ';
-  if (!((tens == ' ' || (tens >= '0' && tens <= '9')) && ones >= '0' && ones <= '9'))
+  if (si < 0 || !((tens == ' ' || (tens >= '0' && tens <= '9')) && ones >= '0' && ones <= '9'))
     fail("not a satellite record: '" +
          std::string(line.substr(0, std::min<size_t>(3, line.size()))) + "' is no satellite");
   const int prn = (tens == ' ' ? 0 : tens - '0') * 10 + (ones - '0');
@@ -516,8 +516,9 @@ bool Converter::next_epoch(LineInput& in, bool writing, std::string* out) {
     }
     return skip(count);
   }
-  if (flag < 2) {
-    if (second < 0 || second > 86400) fail("an epoch time outside the day");
+  // A second of the day met before (the merge would stop on it); a time past the day's end
+  // (hour 24 past midnight, seconds of 60 and more) is the merge's to judge.
+  if (flag < 2 && second >= 0 && second <= 86400) {
     if (seen_[static_cast<size_t>(second)]) {
       if (writing) ++tally_.repeats;
       return skip(count);

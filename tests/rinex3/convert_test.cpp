@@ -74,6 +74,7 @@ TEST(Rinex3Faults, NameTheLine) {
        "not an epoch time: '2024 13 02 00 00  0.0000000'"},
       {"> 2024 01 02 00 00  0.0000000  0  1\nGXY  20000000.000\n", 5,
        "not a satellite record: 'GXY' is no satellite"},
+      {"> 2024 01 02 00 00  0.0000000  0  1\n\n", 5, "not a satellite record: '' is no satellite"},
       {"> 2024 01 02 00 00  0.0000000  0  1\nR01  20000000.000\n", 5,
        "satellite of system R without SYS / # / OBS TYPES"},
       {"> 2024 01 02 00 00  0.0000000  6  1\nG01\n>                                 0  0\n", 6,
