@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -131,14 +132,13 @@ std::string grouped(long n) {
   return digits;
 }
 
-// Whether the file holds RINEX 3 or 4 observations in a form obsquilt-prep reads (plain,
-// compact, wrapped or not): then prep converts it to RINEX 2.11.
-bool holds_rinex3(const std::string& name) {
+// What obsquilt-prep sees in the file (it unwraps and decodes by content); none when it
+// cannot open it.
+std::optional<archive::Identity> prep_sees(const std::string& name) {
   try {
-    const archive::ObsFile file(name);
-    return file.identity().kind == archive::Kind::rinex3_obs;
+    return archive::ObsFile(name).identity();
   } catch (const archive::FormatError&) {
-    return false;
+    return std::nullopt;
   }
 }
 
@@ -497,16 +497,17 @@ void Checker::refused_files() {
     std::string m;
     if (!has_label(first, 61, "RINEX VERSION / TYPE")) {
       const std::string cause = likely_cause(e.name);
+      const std::optional<archive::Identity> id = cause.empty() ? std::nullopt : prep_sees(e.name);
+      const bool rinex3 = id && id->rinex3();
       m = cause.empty()
               ? "not a RINEX file (its first record is not 'RINEX VERSION / TYPE'): the run "
                 "leaves it out"
-          : holds_rinex3(e.name)
-              ? cause +
-                    " of RINEX 3/4 observations: the run leaves it out (\"first record not "
-                    "version type:\"); obsquilt-prep converts it to RINEX 2.11"
-              : cause +
-                    ": the run leaves it out (\"first record not version type:\"); "
-                    "obsquilt-prep unwraps and decodes it";
+              : cause + (rinex3 ? " of RINEX " + id->version + " observations" : "") +
+                    ": the run leaves it out (\"first record not version type:\"); " +
+                    (rinex3               ? "obsquilt-prep converts it to RINEX 2.11"
+                     : id && id->usable() ? "obsquilt-prep unwraps and decodes it"
+                                          : "obsquilt-prep leaves it out too (" +
+                                                (id ? id->what : "unreadable") + ")");
     } else {
       double version = 0;
       try {
@@ -527,7 +528,9 @@ void Checker::refused_files() {
           std::string(first.substr(0, 9).substr(first.substr(0, 9).find_first_not_of(' '))) +
           " file: the run leaves it out (\"exceeds programming.\"); it merges RINEX 2 up to " +
           std::string(kMaxVersionText) +
-          (holds_rinex3(e.name) ? "; obsquilt-prep converts it to RINEX 2.11" : "");
+          (prep_sees(e.name) && prep_sees(e.name)->rinex3()
+               ? "; obsquilt-prep converts it to RINEX 2.11"
+               : "");
     }
     add(e.name, 1, Severity::warning, m);
   }

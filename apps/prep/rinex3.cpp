@@ -1,7 +1,8 @@
 #include "rinex3.hpp"
 
-#include <memory>
+#include <optional>
 
+#include "archive/obsfile.hpp"
 #include "cli/cli.hpp"
 #include "rinex3/convert.hpp"
 #include "rinex3/names.hpp"
@@ -10,36 +11,36 @@ namespace obsq::prep {
 
 namespace {
 
-bool label_is(std::string_view line, std::string_view label) {
-  return line.size() >= 60 + label.size() && line.substr(60, label.size()) == label;
-}
-
-// The RINEX 3/4 text of a file, unwrapped, line by line.
+// The RINEX 3/4 text of a file, unwrapped and decoded, line by line.
 class Text : public rinex3::LineInput {
  public:
-  explicit Text(const std::string& path) : stream_(path), lines_(stream_, path) {
-    std::string_view first;
-    if (lines_.next(first)) {
-      compact_ = label_is(first, "CRINEX VERS   / TYPE");
-      lines_.unread();
-    }
-  }
-  bool next(std::string_view& line) override { return lines_.next(line); }
-  bool compact() const { return compact_; }
-  const std::string& wrappers() const { return stream_.wrappers(); }
-  std::vector<archive::Notice> notices() const {
-    if (lines_.damage().empty()) return {};
-    return {{lines_.line_number(), "the data end early (" + lines_.damage() + ")"}};
-  }
+  explicit Text(const std::string& path) : file_(path) {}
+  bool next(std::string_view& line) override { return file_.next_line(line); }
+  bool compact() const { return file_.identity().kind == archive::Kind::compact3_obs; }
+  const std::string& wrappers() const { return file_.wrappers(); }
+  std::vector<archive::Notice> notices() const { return file_.notices(); }
 
  private:
-  archive::ArchiveStream stream_;
-  archive::LineSource lines_;
-  bool compact_ = false;
+  archive::ObsFile file_;
 };
 
-std::string located_message(const rinex3::Error& e) {
-  return e.line > 0 ? "line " + std::to_string(e.line) + ": " + e.message : e.message;
+// Where a fault or a warning is: lines of the text the conversion reads are lines of the file
+// only for a plain file as it stands; for a compact file they are those of its decoded text,
+// for a wrapped one those of its unpacked text, which no editor opens at FILE:LINE: they are
+// said in words (line 0 then).
+struct Place {
+  bool compact = false, wrapped = false;
+  archive::Notice at(long line, const std::string& message) const {
+    if (line <= 0 || (!compact && !wrapped)) return {line, message};
+    return {0, "line " + std::to_string(line) +
+                   (compact ? " of the decoded text: " : " of the unpacked text: ") + message};
+  }
+};
+
+// A fault: "FILE:LINE: error: message" on the error stream; the reason the file is left out.
+std::string fault(const std::string& path, const archive::Notice& n) {
+  cli::located(path, n.line, "error", n.message);
+  return n.line > 0 ? "line " + std::to_string(n.line) + ": " + n.message : n.message;
 }
 
 std::string plural(long n, const char* one, const char* many) {
@@ -103,23 +104,23 @@ rinex3::Day day_of(const Date& d) { return {d.year, d.month, d.day}; }
 Rinex3Input survey_rinex3(const std::string& path) {
   Rinex3Input r;
   Text text(path);
-  const std::string wrapped = text.wrappers().empty() ? "" : ", " + text.wrappers();
-  if (text.compact()) {
-    r.what = "compact RINEX 3" + wrapped;
-    r.left_out = "compact RINEX 3 file; its decoding is not built in yet";
-    return r;
-  }
+  const Place place{text.compact(), !text.wrappers().empty()};
+  // "compact RINEX 3, gzip; RINEX 3.04 converted to 2.11", "RINEX 4; RINEX 4.00 ..."
+  auto what = [&](const std::string& version) {
+    const std::string major = version.empty() || version[0] != '4' ? "3" : "4";
+    return (text.compact() ? "compact RINEX 3" : "RINEX " + major) +
+           (text.wrappers().empty() ? "" : ", " + text.wrappers()) +
+           (version.empty() ? "" : "; RINEX " + version + " converted to 2.11");
+  };
   rinex3::Facts f;
   try {
     f = rinex3::read_facts(text);
   } catch (const rinex3::Error& e) {
-    cli::located(path, e.line, "error", e.message);
-    r.what = "RINEX 3" + wrapped;
-    r.left_out = located_message(e);
+    r.what = what("");
+    r.left_out = fault(path, place.at(e.line, e.message));
     return r;
   }
-  const std::string major = f.version.empty() ? "3" : f.version.substr(0, 1);
-  r.what = "RINEX " + major + wrapped + "; RINEX " + f.version + " converted to 2.11";
+  r.what = what(f.version);
   r.left_out = f.refusal;
   r.marker = f.marker.empty() ? rinex3::station_of(path) : f.marker;
   r.name = rinex3::short_from_long(path);
@@ -133,44 +134,35 @@ bool convert_rinex3(const std::string& path, const Date& day, const std::string&
                     bool force, Converted& result, std::string& left_out) {
   const std::string program = "obsquilt-prep " + std::string(cli::version());
   rinex3::Converter conv(path, day_of(day), program);
+  std::optional<cli::OutputFile> out;
+  Place place;
   try {
     {
       Text text(path);
+      place = Place{text.compact(), !text.wrappers().empty()};
       conv.survey(text);
     }
     if (!conv.refusal().empty()) {
       left_out = conv.refusal();
       return false;
     }
-  } catch (const rinex3::Error& e) {
-    cli::located(path, e.line, "error", e.message);
-    left_out = located_message(e);
-    return false;
-  } catch (const archive::FormatError& e) {
-    cli::located(e.file, e.line, "error", e.message);
-    left_out = e.line > 0 ? "line " + std::to_string(e.line) + ": " + e.message : e.message;
-    return false;
-  }
-  cli::OutputFile out = cli::create_output(out_path, force);
-  auto put = [&](std::string_view bytes) { cli::write_output(out, bytes); };
-  try {
+    out = cli::create_output(out_path, force);
     Text text(path);
-    conv.write(text, put);
+    conv.write(text, [&](std::string_view bytes) { cli::write_output(*out, bytes); });
     result.warnings = text.notices();
   } catch (const rinex3::Error& e) {
-    cli::abandon_output(out);
-    cli::located(path, e.line, "error", e.message);
-    left_out = located_message(e);
+    if (out) cli::abandon_output(*out);
+    left_out = fault(path, place.at(e.line, e.message));
     return false;
   } catch (const archive::FormatError& e) {
-    cli::abandon_output(out);
-    cli::located(e.file, e.line, "error", e.message);
-    left_out = e.line > 0 ? "line " + std::to_string(e.line) + ": " + e.message : e.message;
+    if (out) cli::abandon_output(*out);
+    // The decoder's lines are those of the compact file, unpacked when it is wrapped.
+    left_out = fault(path, Place{false, place.wrapped}.at(e.line, e.message));
     return false;
   }
-  cli::commit_output(out);
+  cli::commit_output(*out);
   const rinex3::Tally& t = conv.tally();
-  for (const rinex3::Error& w : t.warnings) result.warnings.push_back({w.line, w.message});
+  for (const rinex3::Error& w : t.warnings) result.warnings.push_back(place.at(w.line, w.message));
   result.notes = notes_of(t);
   result.other_days = t.other_days;
   result.repeats = t.repeats;

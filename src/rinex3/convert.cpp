@@ -302,6 +302,10 @@ bool Converter::read_header(LineInput& in, std::string* out) {
                    : s == 'I' ? "IRN"
                               : "GPS";
   }
+  if (refusal_.empty() &&
+      std::none_of(codes_.begin(), codes_.end(), [](const CodeInfo& c) { return c.type >= 0; }))
+    refusal_ =
+        "no observation maps to a RINEX 2.11 type (no code of SYS / # / OBS TYPES feeds one)";
   if (refusal_.empty() && time_system_ != "GPS" && time_system_ != "GLO" && time_system_ != "GAL")
     refusal_ = "time system " + time_system_ + ": the merge reads GPS, GLO and GAL time only";
   if (out) {
@@ -627,7 +631,7 @@ void Converter::survey(LineInput& in) {
       out_types_.push_back(type);
     }
   if (out_types_.empty())
-    refusal_ = "no observation maps to a RINEX 2.11 type (see the codes of SYS / # / OBS TYPES)";
+    refusal_ = "no observation maps to a RINEX 2.11 type (no code that feeds one has a value)";
 }
 
 void Converter::write(LineInput& in, const std::function<void(std::string_view)>& sink) {

@@ -23,7 +23,8 @@ import tempfile
 
 PREP, MERGE, CHECK, SHARED = (os.path.abspath(a) for a in sys.argv[1:5])
 
-# The files of the shared folder; compact ones are read through their reference decoding.
+# The files of the shared folder, given to prep as they are; the test reads compact ones through
+# their reference decoding (NAME.expected.gz).
 FILES = [
     "ACOR00ESP_R_20213550000_01D_30S_MO.crx", "BME100HUN_R_20213550000_01D_30S_MO.crx",
     "CEDA00USA_R_20182100000_23H_15S_MO.rnx.gz", "DOUR00BEL_R_20200130000_01D_30S_MO.crx",
@@ -311,7 +312,7 @@ def main():
             d = os.path.join(work, f)
             os.makedirs(d)
             given = os.path.join(d, RENAMED.get(f, f))
-            os.symlink(source_path(f), given)
+            os.symlink(os.path.join(SHARED, f), given)
             r = run([PREP, "--dir", "out", os.path.basename(given)], d)
             if not check(r.returncode in (0, 1) and "kept " in r.stdout, f"{f}: prep said {r.stdout} {r.stderr}"):
                 continue
@@ -351,6 +352,13 @@ def special_cases(work):
     check(" 10  3  5  0  0 30.0000000  0  8G07G23G26G20G28R18R15R01           -0.123456789\n" in text
           or re.search(r"\n 10  3  5  0  0 30\.0000000  0  \d[^\n]{36}-0\.123456789\n", text),
           "demo3: the shifted epoch record")
+    # The kept line of a compact RINEX 3 file in gzip under its long name.
+    acor = "ACOR00ESP_R_20213550000_01D_30S_MO.crx"
+    open(os.path.join(d, acor + ".gz"), "wb").write(gzip.compress(open(os.path.join(SHARED, acor), "rb").read()))
+    r = run([PREP, "--dir", "acor", acor + ".gz"], d)
+    check(r.stdout.splitlines()[0] == "kept ACOR00ESP_R_20213550000_01D_30S_MO.crx.gz -> acor3550.21o "
+          "(compact RINEX 3, gzip; RINEX 3.04 converted to 2.11)" and r.returncode == 0,
+          f"ACOR in gzip: {r.returncode} {r.stdout}")
     # Made by hand: a scale factor of 10, a BDT file, a file whose codes map nowhere.
     base = read_text(os.path.join(SHARED, "NOA10630.22O"))
     end = next(i for i, l in enumerate(base) if label(l) == "END OF HEADER")
@@ -380,7 +388,7 @@ def merge_case(work):
     os.makedirs(d)
     names = ["ACOR00ESP_R_20213550000_01D_30S_MO.crx", "BME100HUN_R_20213550000_01D_30S_MO.crx"]
     for f in names:
-        os.symlink(source_path(f), os.path.join(d, f))
+        os.symlink(os.path.join(SHARED, f), os.path.join(d, f))
     # BME1 goes in as the RINEX 2.11 file prep made of it, beside ACOR in RINEX 3: both kinds
     # of one day in one directory.
     r = run([PREP, "--dir", "r2", names[1]], d)
