@@ -470,8 +470,11 @@ bool Converter::next_epoch(LineInput& in, bool writing, std::string* out) {
   } while (blank(line));
   const long at = line_;
   if (line[0] != '>') fail("not an epoch record ('>' in column 1)");
+  // The fields are used after the epoch's records are read: they point into a copy of the
+  // record, as the input's line is valid only until its next line.
+  record_.assign(line);
   std::string_view t[10];
-  const size_t n = tokens(line.substr(1), t, 10);
+  const size_t n = tokens(std::string_view(record_).substr(1), t, 10);
   const bool timed = n >= 8;
   if (!(n == 2 || (n >= 8 && n <= 10)))
     fail("not an epoch record (time, flag, satellite count, clock offset)");
@@ -487,7 +490,8 @@ bool Converter::next_epoch(LineInput& in, bool writing, std::string* out) {
     y = number(t[0]), mo = number(t[1]), d = number(t[2]), h = number(t[3]), mi = number(t[4]);
     if (!valid_date(y, mo, d) || h < 0 || h > 24 || mi < 0 || mi > 59 || !decimal_text(t[5]) ||
         t[5].size() > 11)
-      fail("not an epoch time: '" + std::string(trim(line.substr(1, 28))) + "'");
+      fail("not an epoch time: '" + std::string(trim(std::string_view(record_).substr(1, 28))) +
+           "'");
     const double s = std::strtod(std::string(t[5]).c_str(), nullptr);
     second = std::lround(static_cast<double>(h * 3600) + (s + static_cast<double>(mi * 60)));
   } else if (flag < 2 || flag == 6) {

@@ -29,7 +29,8 @@ struct Error {
   std::string message;
 };
 
-// Where the text comes from, line by line (without the line end).
+// Where the text comes from, line by line (without the line end); a line handed out is valid
+// until the next call.
 class LineInput {
  public:
   virtual ~LineInput() = default;
@@ -149,6 +150,7 @@ class Converter {
   std::vector<int> out_types_;  // the written types in order
   std::array<int, kTypes> out_index_{};
   std::vector<bool> seen_;  // seconds of the day met in this pass
+  std::string record_;      // the epoch record being read
   std::string epoch_;       // the epoch being written
   std::string sats_;        // its satellites, three characters each
   long kept_ = 0;           // its satellites kept
