@@ -81,7 +81,7 @@ struct Input {
   std::string what;  // e.g. "compact RINEX, compress"
   bool wrapped =
       false;  // read through compress, gzip or bzip2: line numbers are of the unpacked text
-  std::string marker;  // MARKER NAME, trimmed
+  std::string marker;   // MARKER NAME, trimmed
   bool rinex3 = false;  // RINEX 3/4, converted to RINEX 2.11 while written
 };
 
