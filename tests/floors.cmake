@@ -2,10 +2,10 @@
 #
 # The merge engine's folders are floors, each including only the floors below it (and itself):
 #   records/  <-  tables/, timeconv/  <-  rinex/, output/ (side by side)  <-  driver/
-# The libraries beside it (archive/, quiltfile/, cli/) stand alone; quality/ (multipath, slips,
-# clock and satellite codes of a day) and runs/ (the runs of a day joined) stand on quiltfile/,
-# day/ (what a day's files cost the store, the plan of its runs) counts with the engine's
-# reader. The companion programs in
+# The libraries beside it (archive/, rinex3/, quiltfile/, cli/) stand alone; quality/ (multipath,
+# slips, clock and satellite codes of a day) and runs/ (the runs of a day joined) stand on
+# quiltfile/, day/ (what a day's files cost the store, the plan of its runs) counts with the
+# engine's reader. The companion programs in
 # apps/ use those libraries and never one another; obsquilt-check alone runs the engine, and
 # apps/prep reads the engine's limits. tools/, bench/ and fuzz/ use what they measure or feed;
 # the tests may use everything.
@@ -27,6 +27,7 @@ set(floors
   "src/output      : records tables timeconv"
   "src/driver      : records tables timeconv rinex output"
   "src/archive     :"
+  "src/rinex3      :"
   "src/quiltfile   :"
   "src/cli         :"
   "src/quality     : quiltfile"
@@ -34,13 +35,13 @@ set(floors
   "src/runs        : quiltfile"
   "apps            :"
   "apps/check      : cli records tables timeconv rinex output driver archive day"
-  "apps/prep       : cli archive records/limits.hpp"
+  "apps/prep       : cli archive rinex3 records/limits.hpp"
   "apps/export     : cli quiltfile quality runs"
   "apps/report     : cli quiltfile quality runs"
   "apps/day        : cli day"
   "tools           : cli archive"
-  "bench           : cli records tables timeconv rinex output archive quiltfile report day"
-  "fuzz            : records tables timeconv rinex output driver archive quiltfile"
+  "bench           : cli records tables timeconv rinex output archive rinex3 quiltfile report day"
+  "fuzz            : records tables timeconv rinex output driver archive rinex3 quiltfile"
   "tests           : *"
   "tests/*         : *"
 )

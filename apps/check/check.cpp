@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -117,11 +118,15 @@ std::string likely_cause(const std::string& name) {
     if (outer == "compress") return "a file compressed by compress (.Z)";
     if (outer == "bzip2") return "a bzip2-compressed file";
     if (!outer.empty()) return "a file compressed by " + outer;
-    switch (archive::ObsFile(name).identity().kind) {
+    const archive::Identity id = archive::ObsFile(name).identity();
+    switch (id.kind) {
       case archive::Kind::compact2_obs: return "compact RINEX (Hatanaka)";
       case archive::Kind::compact3_obs: return "compact RINEX 3 (Hatanaka)";
-      default: return "";
+      default: break;
     }
+    // Compact RINEX of a version its format does not carry (1.0 of RINEX 3) is compact all the
+    // same.
+    return id.what.rfind("compact RINEX ", 0) == 0 ? "compact RINEX (Hatanaka)" : "";
   } catch (const archive::FormatError&) {
     return "";
   }
@@ -132,6 +137,16 @@ std::string grouped(long n) {
   std::string digits = std::to_string(n);
   for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
   return digits;
+}
+
+// What obsquilt-prep sees in the file (it unwraps and decodes by content); none when it
+// cannot open it.
+std::optional<archive::Identity> prep_sees(const std::string& name) {
+  try {
+    return archive::ObsFile(name).identity();
+  } catch (const archive::FormatError&) {
+    return std::nullopt;
+  }
 }
 
 std::string hms(int32_t s) {
@@ -489,12 +504,17 @@ void Checker::refused_files() {
     std::string m;
     if (!has_label(first, 61, "RINEX VERSION / TYPE")) {
       const std::string cause = likely_cause(e.name);
+      const std::optional<archive::Identity> id = cause.empty() ? std::nullopt : prep_sees(e.name);
+      const bool rinex3 = id && id->rinex3();
       m = cause.empty()
               ? "not a RINEX file (its first record is not 'RINEX VERSION / TYPE'): the run "
                 "leaves it out"
-              : cause + ": the run leaves it out (\"" + std::string(kNotVersionTypeLine) +
-                    "\"); "
-                    "obsquilt-prep unwraps and decodes it";
+              : cause + (rinex3 ? " of RINEX " + id->version + " observations" : "") +
+                    ": the run leaves it out (\"" + std::string(kNotVersionTypeLine) + "\"); " +
+                    (rinex3               ? "obsquilt-prep converts it to RINEX 2.11"
+                     : id && id->usable() ? "obsquilt-prep unwraps and decodes it"
+                                          : "obsquilt-prep leaves it out too (" +
+                                                (id ? id->what : "unreadable") + ")");
     } else {
       double version = 0;
       try {
@@ -514,7 +534,10 @@ void Checker::refused_files() {
       m = "RINEX " +
           std::string(first.substr(0, 9).substr(first.substr(0, 9).find_first_not_of(' '))) +
           " file: the run leaves it out (\"" + std::string(kTooNewLine) +
-          "\"); it merges RINEX 2 up to " + std::string(kMaxVersionText);
+          "\"); it merges RINEX 2 up to " + std::string(kMaxVersionText) +
+          (prep_sees(e.name) && prep_sees(e.name)->rinex3()
+               ? "; obsquilt-prep converts it to RINEX 2.11"
+               : "");
     }
     add(e.name, 1, Severity::warning, m);
   }

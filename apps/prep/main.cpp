@@ -21,6 +21,7 @@
 #include "plain.hpp"
 #include "records/limits.hpp"
 #include "rinex2.hpp"
+#include "rinex3.hpp"
 
 namespace obsq::prep {
 
@@ -38,6 +39,10 @@ const char* const kUsage =
     "merges, from observation files as GNSS archives publish them: plain RINEX 2 or compact\n"
     "RINEX 1.0 (Hatanaka), as they stand or wrapped in compress (.Z), gzip or bzip2, all\n"
     "recognised by their content.\n"
+    "RINEX 3.00-3.05 and 4.0x observation files, plain or compact RINEX 3, are converted to\n"
+    "RINEX 2.11: one code per satellite and type, values copied as they stand, what 2.11\n"
+    "cannot hold left out and counted (see obsquilt-prep(1)); long names give short ones\n"
+    "(ACOR00ESP_R_20213550000_01D_30S_MO.crx.gz -> acor3550.21o).\n"
     "\n"
     "  -d, --dir DIR       write into DIR (made when missing; default: the current directory)\n"
     "  -D, --day YYYY-DDD  the day to keep (default: the day most files start on)\n"
@@ -78,7 +83,8 @@ struct Input {
   std::string what;  // e.g. "compact RINEX, compress"
   bool wrapped =
       false;  // read through compress, gzip or bzip2: line numbers are of the unpacked text
-  std::string marker;  // MARKER NAME, trimmed
+  std::string marker;   // MARKER NAME, trimmed
+  bool rinex3 = false;  // RINEX 3/4, converted to RINEX 2.11 while written
 };
 
 // A finding about an input, "FILE:LINE: kind: message". The lines of a wrapped file are those
@@ -164,6 +170,25 @@ Date parse_day(const std::string& s) {
       return Date{y, m, doy - first + 1};
 }
 
+// First look at a RINEX 3/4 file: what it is, its start day and its short name (from a short
+// or a long file name, else from its station).
+void survey_converted(Input& in) {
+  const Rinex3Input r = survey_rinex3(in.arg);
+  in.rinex3 = true;
+  in.what = r.what;
+  in.left_out = r.left_out;
+  if (!in.left_out.empty()) return;
+  in.start = r.start;
+  in.marker = r.marker;
+  in.name = name_from_file(base_name(in.arg));
+  if (in.name.empty()) in.name = r.name;
+  if (in.name.empty()) in.name = name_from_header(r.marker, *in.start);
+  if (in.name.empty())
+    in.left_out =
+        "no short name can be made: the file name is neither ssssdddf.yyt nor a long name and "
+        "the header has no MARKER NAME";
+}
+
 // First look at a file: what it is, its start day and its short name; left_out when unusable.
 void survey(Input& in) {
   try {
@@ -171,9 +196,12 @@ void survey(Input& in) {
     const archive::Identity& id = file.identity();
     in.what = id.what;
     in.wrapped = !file.wrappers().empty();
+    if (id.rinex3()) {
+      survey_converted(in);
+      return;
+    }
     if (!id.usable()) {
       in.left_out = id.what;
-      if (id.rinex3()) in.left_out += "; this program merges RINEX 2";
       return;
     }
     Rinex2Reader reader(file);
@@ -220,16 +248,7 @@ bool write_file(Input& in, const Date& day, const fs::path& dir, bool force,
   std::string buf;
   auto flush = [&](bool all) {
     if (buf.size() < (1 << 16) && !all) return;
-    for (size_t done = 0; done < buf.size();) {
-      const ssize_t w = ::write(out.fd, buf.data() + done, buf.size() - done);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        const std::string why = std::strerror(errno);
-        cli::abandon_output(out);
-        throw cli::Failure{out.path + ": " + why};
-      }
-      done += static_cast<size_t>(w);
-    }
+    cli::write_output(out, buf);
     buf.clear();
   };
   try {
@@ -267,6 +286,16 @@ bool write_file(Input& in, const Date& day, const fs::path& dir, bool force,
   }
   flush(true);
   cli::commit_output(out);
+  return true;
+}
+
+// Writes the RINEX 2.11 conversion of a RINEX 3/4 file to dir/name; false (left_out set) when
+// it cannot be converted.
+bool write_converted(Input& in, const Date& day, const fs::path& dir, bool force,
+                     std::vector<archive::Notice>& notices, Converted& result) {
+  if (!convert_rinex3(in.arg, day, (dir / in.name).string(), force, result, in.left_out))
+    return false;
+  notices = result.warnings;
   return true;
 }
 
@@ -439,8 +468,14 @@ int prep_main(int argc, char** argv) {
     std::map<std::string, long> other_days;
     long repeats = 0;
     std::vector<archive::Notice> notices;
-    if (in.left_out.empty() && write_file(in, *day, dir, force, notices, other_days, repeats)) {
+    Converted converted;
+    if (in.left_out.empty() &&
+        (in.rinex3 ? write_converted(in, *day, dir, force, notices, converted)
+                   : write_file(in, *day, dir, force, notices, other_days, repeats))) {
+      if (in.rinex3) other_days = converted.other_days, repeats = converted.repeats;
       std::printf("kept %s -> %s (%s)\n", in.arg.c_str(), in.name.c_str(), in.what.c_str());
+      for (const std::string& note : converted.notes)
+        std::printf("%s: %s\n", in.name.c_str(), note.c_str());
       for (const auto& n : notices) diagnose(in, n.line, "warning", n.message);
       warned = warned || !notices.empty();
       for (const auto& [date, n] : other_days)
