@@ -7,7 +7,8 @@
 # quiltfile/, day/ (what a day's files cost the store, the plan of its runs) counts with the
 # engine's reader. The companion programs in
 # apps/ use those libraries and never one another; obsquilt-check alone runs the engine, and
-# apps/prep reads the engine's limits. tools/, bench/ and fuzz/ use what they measure or feed;
+# apps/prep reads the engine's limits and reads its inputs on the engine's worker pool.
+# tools/, bench/ and fuzz/ use what they measure or feed;
 # the tests may use everything.
 #
 # One line per folder: the folder (relative to the project; "dir/*" is every folder below dir),
@@ -35,7 +36,7 @@ set(floors
   "src/runs        : quiltfile"
   "apps            :"
   "apps/check      : cli records tables timeconv rinex output driver archive day"
-  "apps/prep       : cli archive rinex3 records/limits.hpp"
+  "apps/prep       : cli archive rinex3 records/limits.hpp records/workers.hpp"
   "apps/export     : cli quiltfile quality runs"
   "apps/report     : cli quiltfile quality runs"
   "apps/day        : cli day"

@@ -9,15 +9,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/obsfile.hpp"
 #include "cli/cli.hpp"
+#include "parallel.hpp"
 #include "plain.hpp"
 #include "records/limits.hpp"
 #include "rinex2.hpp"
@@ -95,6 +98,17 @@ void diagnose(const Input& in, long line, std::string_view kind, const std::stri
                  "line " + std::to_string(line) + " of the unpacked text: " + message);
   else
     cli::located(in.arg, line, kind, message);
+}
+
+// Findings about an input made on a worker thread, said on the calling thread in input order.
+struct Finding {
+  long line = 0;
+  std::string kind, message;
+};
+using Findings = std::vector<Finding>;
+
+void say(const Input& in, const Findings& findings) {
+  for (const Finding& f : findings) diagnose(in, f.line, f.kind, f.message);
 }
 
 // Why a file is left out after a fault at `line`.
@@ -190,7 +204,7 @@ void survey_converted(Input& in) {
 }
 
 // First look at a file: what it is, its start day and its short name; left_out when unusable.
-void survey(Input& in) {
+void survey(Input& in, Findings& findings) {
   try {
     ObsFile file(in.arg);
     const archive::Identity& id = file.identity();
@@ -232,19 +246,64 @@ void survey(Input& in) {
           "no short name can be made: the file name is not ssssdddf.yyt and the "
           "header has no MARKER NAME";
   } catch (const FormatError& e) {
-    diagnose(in, e.line, "error", e.message);
+    findings.push_back({e.line, "error", e.message});
     in.left_out = fault(in, e.line, e.message);
   }
 }
 
-// Writes the kept epochs of the file to dir/name. Returns false (and abandons the output)
-// when the file turns out damaged or holds satellites of a system the merge does not know.
-// Counts the epochs left out: those of other days, and those on a second of the day met
-// before in the file (the merge would stop on them).
-bool write_file(Input& in, const Date& day, const fs::path& dir, bool force,
-                std::vector<archive::Notice>& notices, std::map<std::string, long>& other_days,
-                long& repeats) {
-  cli::OutputFile out = cli::create_output((dir / in.name).string(), force);
+// What writing an input gave, kept until its turn comes: its file, written under a temporary
+// name and put in place by commit() (removed unless committed), and what to say about it.
+struct Written {
+  Written() = default;
+  Written(Written&& o) noexcept { *this = std::move(o); }
+  Written& operator=(Written&& o) noexcept {
+    if (this != &o) {
+      drop();
+      kept = o.kept;
+      out = std::exchange(o.out, cli::OutputFile{});
+      pending = std::exchange(o.pending, false);
+      findings = std::move(o.findings);
+      notices = std::move(o.notices);
+      notes = std::move(o.notes);
+      other_days = std::move(o.other_days);
+      repeats = o.repeats;
+      failure = std::move(o.failure);
+    }
+    return *this;
+  }
+  ~Written() { drop(); }
+  void commit() {
+    pending = false;
+    cli::commit_output(out);
+  }
+
+  bool kept = false;
+  cli::OutputFile out;
+  bool pending = false;  // out is written and waits for commit()
+  Findings findings;
+  std::vector<archive::Notice> notices;
+  std::vector<std::string> notes;          // what a conversion left out, one kind a line
+  std::map<std::string, long> other_days;  // the epochs of other days left out, by day
+  long repeats = 0;                        // the epochs on a second of the day met before
+  std::exception_ptr failure;              // raised in the input's turn
+
+ private:
+  void drop() {
+    if (pending) cli::abandon_output(out);
+    pending = false;
+  }
+};
+
+// Writes the kept epochs of the file to a temporary name of dir/name, which w.commit() puts in
+// place. Returns false (and abandons the output) when the file turns out damaged or holds
+// satellites of a system the merge does not know. Counts the epochs left out: those of other
+// days, and those on a second of the day met before in the file (the merge would stop on them).
+bool write_file(Input& in, const Date& day, const fs::path& dir, bool force, Written& w) {
+  std::vector<archive::Notice>& notices = w.notices;
+  std::map<std::string, long>& other_days = w.other_days;
+  long& repeats = w.repeats;
+  cli::OutputFile& out = w.out;
+  out = cli::create_output((dir / in.name).string(), force);
   std::string buf;
   auto flush = [&](bool all) {
     if (buf.size() < (1 << 16) && !all) return;
@@ -280,22 +339,26 @@ bool write_file(Input& in, const Date& day, const fs::path& dir, bool force,
     if (reader.short_end()) notices.push_back(*reader.short_end());
   } catch (const FormatError& e) {
     cli::abandon_output(out);
-    diagnose(in, e.line, "error", e.message);
+    w.findings.push_back({e.line, "error", e.message});
     in.left_out = fault(in, e.line, e.message);
     return false;
   }
   flush(true);
-  cli::commit_output(out);
+  w.pending = true;
   return true;
 }
 
-// Writes the RINEX 2.11 conversion of a RINEX 3/4 file to dir/name; false (left_out set) when
-// it cannot be converted.
-bool write_converted(Input& in, const Date& day, const fs::path& dir, bool force,
-                     std::vector<archive::Notice>& notices, Converted& result) {
-  if (!convert_rinex3(in.arg, day, (dir / in.name).string(), force, result, in.left_out))
+// Writes the RINEX 2.11 conversion of a RINEX 3/4 file to a temporary name of dir/name, which
+// w.commit() puts in place; false (left_out set) when it cannot be converted.
+bool write_converted(Input& in, const Date& day, const fs::path& dir, bool force, Written& w) {
+  Converted result;
+  if (!convert_rinex3(in.arg, day, (dir / in.name).string(), force, result, in.left_out, w.out))
     return false;
-  notices = result.warnings;
+  w.pending = true;
+  w.notices = std::move(result.warnings);
+  w.notes = std::move(result.notes);
+  w.other_days = std::move(result.other_days);
+  w.repeats = result.repeats;
   return true;
 }
 
@@ -337,7 +400,9 @@ Listed read_list(const fs::path& dir) {
   for (const std::string& name : l.names) {
     Input in;
     in.arg = (dir / name).string();
-    survey(in);
+    Findings findings;
+    survey(in, findings);
+    say(in, findings);
     in.name = name;
     if (in.left_out.empty()) l.stations.push_back(in);
   }
@@ -397,7 +462,23 @@ int prep_main(int argc, char** argv) {
   if (!day && !listed.stations.empty()) day = listed.stations.front().start;
 
   // The day: the one most usable files start on (the first such in argument order on a tie).
-  for (Input& in : inputs) survey(in);
+  struct Surveyed {
+    Findings findings;
+    std::exception_ptr failure;
+  };
+  in_input_order<Surveyed>(
+      inputs.size(),
+      [&](size_t i, Surveyed& s) {
+        try {
+          survey(inputs[i], s.findings);
+        } catch (...) {
+          s.failure = std::current_exception();
+        }
+      },
+      [&](size_t i, Surveyed& s) {
+        if (s.failure) std::rethrow_exception(s.failure);
+        say(inputs[i], s.findings);
+      });
   if (!day) {
     std::map<std::string, int> votes;
     int best = 0;
@@ -464,17 +545,27 @@ int prep_main(int argc, char** argv) {
 
   bool something_left = false, warned = false;
   std::string list = listed.text;
-  for (Input& in : inputs) {
-    std::map<std::string, long> other_days;
-    long repeats = 0;
-    std::vector<archive::Notice> notices;
-    Converted converted;
-    if (in.left_out.empty() &&
-        (in.rinex3 ? write_converted(in, *day, dir, force, notices, converted)
-                   : write_file(in, *day, dir, force, notices, other_days, repeats))) {
-      if (in.rinex3) other_days = converted.other_days, repeats = converted.repeats;
+  // The files are read and written on worker threads; each is said, and put in place, in turn.
+  auto write_one = [&](size_t i, Written& w) {
+    if (!inputs[i].left_out.empty()) return;
+    try {
+      w.kept = inputs[i].rinex3 ? write_converted(inputs[i], *day, dir, force, w)
+                                : write_file(inputs[i], *day, dir, force, w);
+    } catch (...) {
+      w.failure = std::current_exception();
+    }
+  };
+  auto say_one = [&](size_t i, Written& w) {
+    Input& in = inputs[i];
+    if (w.failure) std::rethrow_exception(w.failure);
+    say(in, w.findings);
+    if (w.kept) {
+      w.commit();
+      const std::vector<archive::Notice>& notices = w.notices;
+      const std::map<std::string, long>& other_days = w.other_days;
+      const long repeats = w.repeats;
       std::printf("kept %s -> %s (%s)\n", in.arg.c_str(), in.name.c_str(), in.what.c_str());
-      for (const std::string& note : converted.notes)
+      for (const std::string& note : w.notes)
         std::printf("%s: %s\n", in.name.c_str(), note.c_str());
       for (const auto& n : notices) diagnose(in, n.line, "warning", n.message);
       warned = warned || !notices.empty();
@@ -490,7 +581,8 @@ int prep_main(int argc, char** argv) {
       std::printf("left out %s: %s\n", in.arg.c_str(), in.left_out.c_str());
       something_left = true;
     }
-  }
+  };
+  in_input_order<Written>(inputs.size(), write_one, say_one);
   std::fflush(stdout);
   if (list.size() == listed.text.size())
     throw cli::Failure{"no usable observation file; list.txt not written"};

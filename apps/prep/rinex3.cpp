@@ -131,7 +131,8 @@ Rinex3Input survey_rinex3(const std::string& path) {
 }
 
 bool convert_rinex3(const std::string& path, const Date& day, const std::string& out_path,
-                    bool force, Converted& result, std::string& left_out) {
+                    bool force, Converted& result, std::string& left_out,
+                    cli::OutputFile& written) {
   const std::string program = "obsquilt-prep " + std::string(cli::version());
   rinex3::Converter conv(path, day_of(day), program);
   std::optional<cli::OutputFile> out;
@@ -160,7 +161,7 @@ bool convert_rinex3(const std::string& path, const Date& day, const std::string&
     left_out = fault(path, Place{false, place.wrapped}.at(e.line, e.message));
     return false;
   }
-  cli::commit_output(*out);
+  written = std::move(*out);
   const rinex3::Tally& t = conv.tally();
   for (const rinex3::Error& w : t.warnings) result.warnings.push_back(place.at(w.line, w.message));
   result.notes = notes_of(t);

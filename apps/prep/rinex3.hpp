@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/stream.hpp"
+#include "cli/cli.hpp"
 #include "rinex2.hpp"
 
 namespace obsq::prep {
@@ -30,9 +31,11 @@ struct Converted {
   long repeats = 0;                        // epochs on a second met before
 };
 
-// Converts the file into `out_path` (made as cli::create_output makes it). Returns false with
-// `left_out` set when the file cannot be converted (FormatError messages included).
+// Converts the file into `out_path` (made as cli::create_output makes it), written under the
+// temporary name of `written`, which the caller puts in place (cli::commit_output). Returns
+// false with `left_out` set, and nothing written, when the file cannot be converted (FormatError
+// messages included).
 bool convert_rinex3(const std::string& path, const Date& day, const std::string& out_path,
-                    bool force, Converted& result, std::string& left_out);
+                    bool force, Converted& result, std::string& left_out, cli::OutputFile& written);
 
 }  // namespace obsq::prep

@@ -29,7 +29,9 @@ test::ChildResult run(const fs::path& dir, const std::string& bin,
 // the shared folder to link in too), before.out/ (the output folder "out" before the run);
 // expected.stdout, expected.status, expected.stderr (lines the error stream must hold),
 // expected.files (the names in out/ afterwards), expected.out/ (contents of some of them).
-void run_scenario(const fs::path& sc) {
+// set_up lays out the scratch folder dir of scenario sc; it returns why it cannot (a shared
+// path absent), else nothing.
+std::string set_up(const fs::path& sc, const fs::path& dir) {
   const std::set<std::string> control = {"args",
                                          "shared",
                                          "before.out",
@@ -38,17 +40,22 @@ void run_scenario(const fs::path& sc) {
                                          "expected.stderr",
                                          "expected.files",
                                          "expected.out"};
-  test::ScratchDir scratch;
-  const fs::path dir = scratch.path();
   for (const auto& e : fs::directory_iterator(sc))
     if (!control.contains(e.path().filename().string()))
       fs::create_symlink(e.path(), dir / e.path().filename());
   if (fs::exists(sc / "shared"))
     for (const std::string& p : words(test::read_file(sc / "shared"))) {
-      if (!fs::exists(kShared / p)) GTEST_SKIP() << kShared / p << " is absent";
+      if (!fs::exists(kShared / p)) return (kShared / p).string() + " is absent";
       fs::create_symlink(kShared / p, dir / fs::path(p).filename());
     }
   if (fs::exists(sc / "before.out")) fs::copy(sc / "before.out", dir / "out");
+  return "";
+}
+
+void run_scenario(const fs::path& sc) {
+  test::ScratchDir scratch;
+  const fs::path dir = scratch.path();
+  if (const std::string why = set_up(sc, dir); !why.empty()) GTEST_SKIP() << why;
 
   const test::ChildResult r = run(dir, PREP_BIN, words(test::read_file(sc / "args")));
   EXPECT_EQ(r.status, std::stoi(test::read_file(sc / "expected.status"))) << r.err;
@@ -89,6 +96,107 @@ INSTANTIATE_TEST_SUITE_P(Folders, PrepScenario, ::testing::ValuesIn(scenario_nam
                            std::replace(n.begin(), n.end(), '-', '_');
                            return n;
                          });
+
+// A run of obsquilt-prep as the user sees it: both streams, the status and every file of the
+// output folder, by name.
+struct Seen {
+  test::ChildResult r;
+  std::map<std::string, std::string> files;
+};
+
+// Runs obsquilt-prep in dir twice, record by record (OBSQUILT_SEQUENTIAL=1) and with two worker
+// threads (even on one core), each time on a fresh copy of out/ as it was before, and expects
+// the two runs to be seen the same, byte for byte. Returns the sequential run.
+Seen same_both_ways(const fs::path& dir, const std::vector<std::string>& args) {
+  const fs::path before = dir / "out.before";
+  if (fs::exists(dir / "out")) fs::copy(dir / "out", before, fs::copy_options::recursive);
+  std::vector<Seen> seen;
+  for (const test::Child::Env& env :
+       {test::Child::Env{{"OBSQUILT_SEQUENTIAL", "1"}, {"SOURCE_DATE_EPOCH", "1700000000"}},
+        test::Child::Env{{"OBSQUILT_SEQUENTIAL", ""},
+                         {"OBSQUILT_WORKERS", "2"},
+                         {"SOURCE_DATE_EPOCH", "1700000000"}}}) {
+    fs::remove_all(dir / "out");
+    if (fs::exists(before)) fs::copy(before, dir / "out", fs::copy_options::recursive);
+    Seen s{test::run_child({PREP_BIN, args, dir, "", env}), {}};
+    if (fs::exists(dir / "out"))
+      for (const auto& e : fs::recursive_directory_iterator(dir / "out"))
+        if (e.is_regular_file())
+          s.files[fs::relative(e.path(), dir / "out").string()] = test::read_file(e.path());
+    seen.push_back(std::move(s));
+  }
+  EXPECT_EQ(seen[1].r.status, seen[0].r.status);
+  EXPECT_EQ(seen[1].r.out, seen[0].r.out);
+  EXPECT_EQ(seen[1].r.err, seen[0].r.err);
+  EXPECT_EQ(seen[1].files.size(), seen[0].files.size());
+  for (const auto& [name, text] : seen[0].files)
+    EXPECT_TRUE(seen[1].files.contains(name) && seen[1].files[name] == text) << name;
+  return seen[0];
+}
+
+TEST(OnWorkerThreads, EveryScenarioAsInASequentialRun) {
+  for (const std::string& name : scenario_names()) {
+    SCOPED_TRACE(name);
+    test::ScratchDir scratch;
+    if (!set_up(kScenarios / name, scratch.path()).empty()) continue;
+    same_both_ways(scratch.path(), words(test::read_file(kScenarios / name / "args")));
+  }
+}
+
+// A day of many gzipped compact files with much to say among them: a file cut early and one cut
+// inside an epoch (warnings, their stations kept twice), a file given twice (kept under a second
+// name), RINEX 3 files (converted), a file that is not an observation file and a missing one
+// (left out). (Epochs and files
+// of other days are in the scenarios.)
+TEST(OnWorkerThreads, AManyFileDayAsInASequentialRun) {
+  test::ScratchDir scratch;
+  const fs::path dir = scratch.path();
+  ASSERT_EQ(run(dir, SIMULATE_BIN,
+                {"--seed", "3", "--stations", "12", "--epochs", "400", "--interval", "30",
+                 "--compact", "--gzip", "day"})
+                .status,
+            0);
+  ASSERT_EQ(run(dir, SIMULATE_BIN,
+                {"--seed", "4", "--stations", "2", "--epochs", "50", "--start", "0", "--compact",
+                 "other"})
+                .status,
+            0);
+  ASSERT_EQ(run(dir, SIMULATE_BIN,
+                {"--rinex", "3", "--seed", "8", "--stations", "2", "--epochs", "400", "--compact",
+                 "--gzip", "r3"})
+                .status,
+            0);
+  const auto names = words(test::read_file(dir / "day/list.txt"));
+  ASSERT_EQ(names.size(), 12u);
+  std::vector<std::string> args = {"--keep-duplicates", "--dir", "out"};
+  for (const std::string& n : names) args.push_back("day/" + n);
+  // Cut copies: a gzip stream stopped early, and a compact text ended inside an epoch.
+  const std::string packed = test::read_file(dir / "day" / names[3]);
+  test::write_file(dir / "cut0440.15d.gz", packed.substr(0, packed.size() * 2 / 3));
+  const test::ChildResult text =
+      test::filter("gzip", {"-dc"}, test::read_file(dir / "day" / names[5]));
+  ASSERT_EQ(text.status, 0);
+  std::string inside = text.out.substr(0, text.out.size() / 2);
+  inside.resize(inside.rfind('\n', inside.size() - 2) + 1);  // whole lines, inside some epoch
+  test::write_file(dir / "mid_0440.15d", inside);
+  test::write_file(dir / "notes.txt", "not an observation file\n");
+  args.insert(args.begin() + 6, "cut0440.15d.gz");
+  args.insert(args.begin() + 10, "mid_0440.15d");
+  args.insert(args.begin() + 5, "notes.txt");
+  args.push_back("day/" + names[2]);  // the same file again
+  args.push_back("other/" + words(test::read_file(dir / "other/list.txt"))[0]);
+  args.push_back("absent0440.15o");
+  for (const std::string& n : words(test::read_file(dir / "r3/list.txt")))
+    args.insert(args.begin() + 8, "r3/" + n);
+  const Seen s = same_both_ways(dir, args);
+  EXPECT_EQ(s.r.status, 1) << s.r.err;
+  EXPECT_NE(s.r.err.find("warning"), std::string::npos) << s.r.err;
+  EXPECT_NE(s.r.out.find("left out notes.txt"), std::string::npos) << s.r.out;
+  EXPECT_NE(s.r.out.find("left out absent0440.15o"), std::string::npos) << s.r.out;
+  for (const char* kept : {"kept cut0440.15d.gz", "kept mid_0440.15d", "-2.", "converted"})
+    EXPECT_NE(s.r.out.find(kept), std::string::npos) << kept << "\n" << s.r.out;
+  EXPECT_EQ(s.files.size(), 19u);  // 12, 2 cut, 2 given again (other/ too), 2 RINEX 3, list
+}
 
 // The decoders as a user runs them: every reference decoding of the round-trip corpus and of
 // the RINEX 3 folder through --plain (one run a folder), each output equal to its reference.
