@@ -362,6 +362,20 @@ bool write_converted(Input& in, const Date& day, const fs::path& dir, bool force
   return true;
 }
 
+// Whether, with --force, an input is a file that an output replaces: a sequential run reads it
+// after the outputs of the inputs before it are in place, so it cannot be read ahead.
+bool reads_an_output(const std::vector<Input>& inputs, const fs::path& dir, bool force) {
+  if (!force) return false;
+  std::set<std::pair<dev_t, ino_t>> outputs;
+  struct stat st {};
+  for (const Input& in : inputs)
+    if (in.left_out.empty() && ::stat((dir / in.name).c_str(), &st) == 0)
+      outputs.emplace(st.st_dev, st.st_ino);
+  for (const Input& in : inputs)
+    if (::stat(in.arg.c_str(), &st) == 0 && outputs.contains({st.st_dev, st.st_ino})) return true;
+  return false;
+}
+
 // A station and day, as the key that finds it met twice: the marker (upper case) and the day of
 // its first epoch; empty when the header names no marker.
 std::string station_key(const Input& in) {
@@ -582,7 +596,7 @@ int prep_main(int argc, char** argv) {
       something_left = true;
     }
   };
-  in_input_order<Written>(inputs.size(), write_one, say_one);
+  in_input_order<Written>(inputs.size(), write_one, say_one, !reads_an_output(inputs, dir, force));
   std::fflush(stdout);
   if (list.size() == listed.text.size())
     throw cli::Failure{"no usable observation file; list.txt not written"};

@@ -17,11 +17,12 @@ namespace obsq::prep {
 // on the calling thread in index order. make must keep its failures in the item (take raises
 // them) and do nothing another input's work or the user can see; whatever is seen (messages,
 // files put in place) belongs in take. An item is made afresh (Item{}) for every input; the
-// items of inputs made ahead of a failure raised by take are destroyed unseen.
+// items of inputs made ahead of a failure raised by take are destroyed unseen. Without `ahead`,
+// each input is made and taken in turn on the calling thread.
 template <typename Item, typename Make, typename Take>
-void in_input_order(size_t n, Make make, Take take) {
+void in_input_order(size_t n, Make make, Take take, bool ahead = true) {
   struct NoState {};
-  const int workers = worker_threads();
+  const int workers = ahead ? worker_threads() : 0;
   if (workers > 0 && n > 1) {
     OrderedShape shape;
     shape.count = static_cast<int32_t>(n);

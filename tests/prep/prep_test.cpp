@@ -198,6 +198,31 @@ TEST(OnWorkerThreads, AManyFileDayAsInASequentialRun) {
   EXPECT_EQ(s.files.size(), 19u);  // 12, 2 cut, 2 given again (other/ too), 2 RINEX 3, list
 }
 
+// With --force, an input that the output of an input before it replaces: read after that, as a
+// sequential run reads it (here it becomes a copy of the first, long, file; the short one
+// between them would leave a worker free to read it early).
+TEST(OnWorkerThreads, AnInputThatAnEarlierOutputReplaces) {
+  test::ScratchDir scratch;
+  const fs::path dir = scratch.path();
+  ASSERT_EQ(
+      run(dir, SIMULATE_BIN, {"--seed", "5", "--stations", "1", "--epochs", "2880", "long"}).status,
+      0);
+  ASSERT_EQ(
+      run(dir, SIMULATE_BIN, {"--seed", "6", "--stations", "2", "--epochs", "20", "short"}).status,
+      0);
+  const auto names = words(test::read_file(dir / "long/list.txt"));
+  const auto shorts = words(test::read_file(dir / "short/list.txt"));
+  ASSERT_EQ(shorts.size(), 2u);
+  fs::create_directory(dir / "out");
+  fs::copy_file(dir / "short" / shorts[0], dir / "out" / names[0]);
+  const Seen s = same_both_ways(dir, {"--force", "--keep-duplicates", "--dir", "out",
+                                      "long/" + names[0], "short/" + shorts[1], "out/" + names[0]});
+  ASSERT_EQ(s.r.status, 0) << s.r.err;
+  std::string again = names[0];
+  again.insert(again.rfind('.'), "-2");
+  EXPECT_TRUE(s.files.at(again) == s.files.at(names[0]));
+}
+
 // The decoders as a user runs them: every reference decoding of the round-trip corpus and of
 // the RINEX 3 folder through --plain (one run a folder), each output equal to its reference.
 TEST(PlainText, EveryReferenceDecodingComesOutOfPrep) {
