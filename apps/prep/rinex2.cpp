@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "rinex3/tokens.hpp"
+
 namespace obsq::prep {
 
 namespace {
@@ -12,22 +14,12 @@ bool label_is(std::string_view line, std::string_view label) {
   return line.size() >= 60 + label.size() && line.substr(60, label.size()) == label;
 }
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
+using rinex3::number;
+using rinex3::trim;
 
 // The integer of columns [from, from+w) (blanks around it), -1 when blank or not a number.
 long column_int(std::string_view line, size_t from, size_t w) {
-  const std::string_view f = from < line.size() ? trim(line.substr(from, w)) : std::string_view();
-  if (f.empty() || f.size() > 9) return -1;
-  long v = 0;
-  for (char c : f) {
-    if (c < '0' || c > '9') return -1;
-    v = v * 10 + (c - '0');
-  }
-  return v;
+  return from < line.size() ? number(trim(line.substr(from, w))) : -1;
 }
 
 bool valid(int y, int m, int d) {

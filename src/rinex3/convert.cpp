@@ -8,6 +8,7 @@
 
 #include "rinex3/mapping.hpp"
 #include "rinex3/names.hpp"
+#include "rinex3/tokens.hpp"
 
 namespace obsq::rinex3 {
 
@@ -24,12 +25,6 @@ std::string_view label_of(std::string_view line) {
   return l;
 }
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 // Up to `max` blank-separated tokens of s; the number found (more than max: max + 1).
 size_t tokens(std::string_view s, std::string_view* out, size_t max) {
   size_t n = 0;
@@ -44,17 +39,6 @@ size_t tokens(std::string_view s, std::string_view* out, size_t max) {
     i = j;
   }
   return n;
-}
-
-// A non-negative integer token of at most 9 digits, -1 otherwise.
-long number(std::string_view t) {
-  if (t.empty() || t.size() > 9) return -1;
-  long v = 0;
-  for (char c : t) {
-    if (c < '0' || c > '9') return -1;
-    v = v * 10 + (c - '0');
-  }
-  return v;
 }
 
 bool valid_date(long y, long m, long d) {

@@ -124,8 +124,8 @@ const browser = await chromium.launchPersistentContext(profile, {
     '--disable-background-networking', '--disable-component-update', '--disable-sync'],
 });
 try {
-  for (const spec of inputs) {
-    const [input, start, stop] = spec.split(':');
+  for (const entry of inputs) {
+    const [input, start, stop] = entry.split(':');
     const window = start === undefined ? null : [Number(start), Number(stop)];
     let name = basename(input) === 'expected.obsquilt.txt' ? basename(join(input, '..')) : basename(input, '.obsquilt.txt');
     if (window) name += `-window-${start}-${stop}`;
@@ -191,7 +191,7 @@ try {
     }
     await page.selectOption('#receiver', '1');
     await page.screenshot({ path: join(outDir, `${name}.png`), fullPage: true });
-    if (process.env.OBSQUILT_REPORT_SCREENSHOT && spec === inputs[0])
+    if (process.env.OBSQUILT_REPORT_SCREENSHOT && entry === inputs[0])
       await page.screenshot({ path: process.env.OBSQUILT_REPORT_SCREENSHOT, fullPage: true });
     check(errors.length === 0, `${name}: console errors: ${errors.join('; ')}`);
     console.log(`${name}: ${expected.markers.length} receivers, ${options.length} choices checked`);
