@@ -467,7 +467,7 @@ TEST(Export, ChunksWrittenDirectlyMakeTheFileTheLibraryWrites) {
     }
     return std::string();
   };
-  for (const std::string deflate : {"1", "0"}) {
+  for (const std::string deflate : {"1", "6", "0"}) {
     ASSERT_EQ(both("--deflate " + deflate + " day/obsquilt.txt"), "");
     EXPECT_EQ(netcdf_difference("par.nc", "seq.nc"), "") << "--deflate " << deflate;
     // The day is cut in chunks unevenly along both dimensions.
