@@ -5,6 +5,7 @@
 #include <cmath>
 #include <exception>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -240,6 +241,14 @@ struct FileAhead {
     long record;         // number of its epoch record
     size_t first_sat;    // its codes in sats
     size_t first_value;  // its values in values, nwanted a satellite
+    bool listed;         // its satellite list was read whole
+  };
+  // An epoch record of flag 0 or 1 as an observer sees it, its text in seen_text.
+  struct Seen {
+    long record;
+    int32_t second;
+    bool has_second, accepted;
+    size_t text_at, text_size;
   };
   std::vector<Epoch> epochs;
   std::vector<SatCode> sats;
@@ -251,11 +260,18 @@ struct FileAhead {
   bool opened = false;                 // the unit holds the file (its open did not fail)
   std::exception_ptr failure;          // raised after the epochs above are filed
   const char* console_line = nullptr;  // written before the failure is raised
+  // For an observer only (obsquilt-check): the type list once the header is read, and every
+  // epoch record met, shown to it in order as the epochs are filed.
+  bool observed = false, typed = false;
+  std::vector<TypeCode> types;
+  std::vector<Seen> seen;
+  std::string seen_text;
 
   // Memory held for what was read.
   size_t bytes() const {
     return epochs.capacity() * sizeof(Epoch) + sats.capacity() * sizeof(SatCode) +
-           values.capacity() * sizeof(double);
+           values.capacity() * sizeof(double) + seen.capacity() * sizeof(Seen) +
+           seen_text.capacity();
   }
 
   // Ready for the next file, keeping the room of its arrays and of its unit's buffer.
@@ -267,6 +283,10 @@ struct FileAhead {
     opened = false;
     failure = nullptr;
     console_line = nullptr;
+    observed = typed = false;
+    types.clear();
+    seen.clear();
+    seen_text.clear();
   }
 };
 
@@ -275,15 +295,19 @@ struct KeepingSink {
   FileAhead& fa;
   const Reader& rd;
   void epoch(int32_t s, double seconds, int32_t nsat) {
-    fa.epochs.push_back(
-        {s, nsat, 0, 0, seconds, fa.unit.record_number(), fa.sats.size(), fa.values.size()});
+    fa.epochs.push_back({s, nsat, 0, 0, seconds, fa.unit.record_number(), fa.sats.size(),
+                         fa.values.size(), false});
   }
   void satellite(const SatCode& c) {
     fa.sats.push_back(c);
     ++fa.epochs.back().nsat_read;
   }
-  void seen(long, std::string_view, bool, int32_t, bool) {}
-  void listed(const SatCode*, int32_t) {}
+  void seen(long record, std::string_view rec, bool has_second, int32_t s, bool accepted) {
+    if (!fa.observed) return;
+    fa.seen.push_back({record, s, has_second, accepted, fa.seen_text.size(), rec.size()});
+    fa.seen_text.append(rec);
+  }
+  void listed(const SatCode*, int32_t) { fa.epochs.back().listed = true; }
   void values(int32_t) {
     for (int32_t w = 0; w < rd.nwanted; ++w) fa.values.push_back(rd.values[rd.wanted_pos[w]]);
     ++fa.epochs.back().nsat_done;
@@ -298,12 +322,17 @@ struct AheadStop {
 
 void read_ahead(FileAhead& fa, Reader& rd, int32_t start, int32_t stop, int32_t step,
                 int32_t file) {
+  fa.observed = g_observer != nullptr;  // set before the read starts, not changed during it
   try {
     const std::string_view fname(master.fname[file], kNameLength);
     fa.unit.open(fname.substr(0, static_cast<size_t>(ntrim(fname))));
     fa.opened = true;
     fa.unit.rewind();
     read_header(fa.unit, rd, [](const char* line, int code) { throw AheadStop{line, code}; });
+    if (fa.observed) {
+      fa.types.assign(rd.types, rd.types + rd.ntypes);
+      fa.typed = true;
+    }
     fa.nwanted = rd.nwanted;
     std::copy(rd.wanted_no, rd.wanted_no + rd.nwanted, fa.wanted_no);
     fa.obs_records = records_per_satellite(rd);
@@ -355,7 +384,8 @@ class KnownSats {
 
 // Files what was read ahead of one file, then raises its failure, if any, on `in`, which takes
 // over the reading unit. A failure of the filing itself is reported at the record a sequential
-// read had reached there.
+// read had reached there. An observer sees the file as a sequential read shows it: the types,
+// then each epoch record before its epoch is filed and each satellite list before its values.
 void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t& tmax,
                 KnownSats& known) {
   if (!fa.opened) std::rethrow_exception(fa.failure);  // the unit stays as its failed open left it
@@ -363,14 +393,31 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
   StoreTable& store = lng();
   double* const stored = dbase();
   long record = in.record_number();
+  ReadObserver* const observer = fa.observed ? g_observer : nullptr;
+  if (observer != nullptr && fa.typed)
+    observer->types(file, fa.types.data(), static_cast<int32_t>(fa.types.size()));
+  size_t next_seen = 0;
+  // Shows the epoch records met up to the next accepted one (all that are left: to the end).
+  const auto show_seen = [&](bool to_accepted) {
+    while (next_seen < fa.seen.size()) {
+      const FileAhead::Seen& sn = fa.seen[next_seen++];
+      observer->epoch(file, sn.record,
+                      std::string_view(fa.seen_text).substr(sn.text_at, sn.text_size),
+                      sn.has_second, sn.second, sn.accepted);
+      if (sn.accepted && to_accepted) return;
+    }
+  };
   try {
     for (const FileAhead::Epoch& ep : fa.epochs) {
       record = ep.record;
+      if (observer != nullptr) show_seen(true);
       tmin = std::min(tmin, ep.second);
       tmax = std::max(tmax, ep.second);
       file_value(store, stored, epoch_key(file, ep.second), ep.seconds, stops::kEpochNotFiled);
       for (int32_t k = 0; k < ep.nsat_read; ++k)
         known.put(fa.sats[ep.first_sat + static_cast<size_t>(k)]);
+      if (observer != nullptr && ep.listed)
+        observer->satellites(file, fa.sats.data() + ep.first_sat, ep.nsat_read);
       if (fa.nwanted == 0) continue;
       const int64_t epoch_base = key_of(file, ep.second, 0, 0);
       const double* v = fa.values.data() + ep.first_value;
@@ -389,6 +436,7 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
     in.report_at(record);
     throw;
   }
+  if (observer != nullptr) show_seen(false);
   if (fa.failure) {
     if (fa.console_line != nullptr) console(ListLine() << fa.console_line);
     std::rethrow_exception(fa.failure);
@@ -450,9 +498,9 @@ void storeobs(int unit, int32_t start, int32_t stop, int32_t step, int32_t& tmin
   tmax = -1000000;
   const int32_t nfiles = master.nfiles;
   InUnit& in = in_unit(unit);
-  // Files are read ahead on worker threads when there are several, unless an observer must see
-  // them as a record-by-record read meets them.
-  const int workers = g_observer == nullptr && nfiles > 1 ? worker_threads() : 0;
+  // Files are read ahead on worker threads when there are several; an observer is shown what
+  // they read as the files are filed.
+  const int workers = nfiles > 1 ? worker_threads() : 0;
   if (workers == 0 || !read_files_ahead(in, start, stop, step, nfiles, workers, tmin, tmax)) {
     for (int32_t file = 1; file <= nfiles; ++file) {
       const std::string_view fname(master.fname[file], kNameLength);

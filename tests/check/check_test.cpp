@@ -101,11 +101,13 @@ INSTANTIATE_TEST_SUITE_P(Check, CheckScenario, testing::ValuesIn(folders(OBSQUIL
 // Agreement on every scenario folder of the project and of the reference runs, each set up as
 // its run is (directories, links, modes, another user, a memory limit); the check runs first, in
 // the state the scenario was written for. A scenario whose failure comes from the surroundings
-// while the run writes holds a file "unforeseeable" that says so, and is not compared.
+// while the run writes holds a file "unforeseeable" that says so, and is not compared. The check
+// reads the files ahead on worker threads; record by record (OBSQUILT_SEQUENTIAL=1) it must say
+// the same, byte for byte, on these scenarios and on its own.
 TEST(CheckPredicts, EveryScenario) {
   std::vector<fs::path> all;
-  for (const fs::path& root :
-       {fs::path(OBSQUILT_SCENARIO_DIR), fs::path(OBSQUILT_SHARED_DIR) / "golden"})
+  for (const fs::path& root : {fs::path(OBSQUILT_SCENARIO_DIR), fs::path(OBSQUILT_CHECK_SCENARIOS),
+                               fs::path(OBSQUILT_SHARED_DIR) / "golden"})
     for (const auto& n : folders(root)) all.push_back(root / n);
   const bool shared = fs::exists(fs::path(OBSQUILT_SHARED_DIR) / "golden");
   int checked = 0;
@@ -127,7 +129,14 @@ TEST(CheckPredicts, EveryScenario) {
     obsq::test::Child c(OBSQUILT_CHECK_BIN, obsq::test::scenario_args(sc), dir.path(), "\n");
     c.uid = setup.uid;
     c.memory_kb = setup.memory_kb;
-    const int check = obsq::test::run_child(c).status;
+    c.env = {{"OBSQUILT_SEQUENTIAL", "1"}};
+    const obsq::test::ChildResult sequential = obsq::test::run_child(c);
+    c.env = {{"OBSQUILT_SEQUENTIAL", ""}, {"OBSQUILT_WORKERS", "2"}};
+    const obsq::test::ChildResult ahead = obsq::test::run_child(c);
+    EXPECT_EQ(ahead.out, sequential.out) << sc << ": read ahead against record by record";
+    EXPECT_EQ(ahead.err, sequential.err) << sc;
+    EXPECT_EQ(ahead.status, sequential.status) << sc;
+    const int check = ahead.status;
     // The check predicts a run that gets its newline at the prompt.
     const int run = obsq::test::run_binary(dir.path(), obsq::test::scenario_args(sc), "\n",
                                            setup.uid, setup.memory_kb)
