@@ -8,6 +8,8 @@
 
 #include "cli/cli.hpp"
 #include "export.hpp"
+#include "quiltfile/ahead.hpp"
+#include "records/workers.hpp"
 
 namespace obsq::exporter {
 
@@ -86,13 +88,15 @@ void write_csv(const Options& o, int fd) {
   std::vector<int32_t> ids;
   std::vector<char> repeat;
   quilt::Epoch ep;
-  while (day.next(ep)) {
+  // The files are parsed ahead on another core while the rows are written.
+  quilt::ReadAhead ahead(day, worker_threads() > 0);
+  while (ahead.next(ep)) {
     if (!sel.second(ep.second)) continue;
     const std::string second = std::to_string(ep.second) + ",";
     for (const quilt::Block& b : ep.blocks) {
       if (!sel.type(b.type)) continue;
       column.resize(b.columns());
-      sats.map(b, day.path(), ids);
+      sats.map(b, ahead.path(), ids);
       repeat.assign(ids.size(), 0);
       for (size_t c = 0; c < ids.size(); ++c)
         for (size_t d = 0; d < c && !repeat[c]; ++d) repeat[c] = ids[d] == ids[c];
@@ -111,7 +115,7 @@ void write_csv(const Options& o, int fd) {
           if (v[0] == '*') {
             if (++warnings.asterisks == 1)
               warnings.located(
-                  day.path(), b.line + static_cast<long>(b.rows.size() + 2 + r),
+                  ahead.path(), b.line + static_cast<long>(b.rows.size() + 2 + r),
                   "a value of asterisks (a number too wide for its field) is left out");
             continue;
           }

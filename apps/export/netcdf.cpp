@@ -17,6 +17,8 @@
 #include "chunks.hpp"
 #include "cli/cli.hpp"
 #include "export.hpp"
+#include "quiltfile/ahead.hpp"
+#include "records/workers.hpp"
 
 namespace obsq::exporter {
 
@@ -72,7 +74,7 @@ std::vector<std::string> type_names(const std::vector<std::string>& types) {
 
 // A block's checks beyond the reader's: a receiver's epoch time is one per epoch (every block
 // must tell the same), and values of asterisks are left out with a warning.
-void check_block(const Runs& day, const quilt::Block& b, std::vector<double>& seconds,
+void check_block(const quilt::Stream& day, const quilt::Block& b, std::vector<double>& seconds,
                  std::vector<long>& seconds_line) {
   for (size_t r = 0; r < b.rows.size(); ++r) {
     const size_t i = static_cast<size_t>(b.rows[r]);
@@ -305,11 +307,13 @@ void write_netcdf(const Options& o, const std::string& path) {
   std::vector<long> seconds_line(R);
   std::vector<int32_t> cols;
   quilt::Epoch ep;
-  while (day.next(ep)) {
+  // The files are parsed ahead on another core while the slabs are filled and compressed.
+  quilt::ReadAhead ahead(day, worker_threads() > 0);
+  while (ahead.next(ep)) {
     if (!sel.second(ep.second)) continue;
     const size_t e = static_cast<size_t>((ep.second - plan.first) / day.step());
     if (ep.second < plan.first || e >= E)
-      throw quilt::FormatError{day.path(), ep.line, "the file changed while it was read"};
+      throw quilt::FormatError{ahead.path(), ep.line, "the file changed while it was read"};
     if (pending && e >= slab->first + layout.shape.epochs) {
       writer->put(slab);
       pending = false;
@@ -320,10 +324,10 @@ void write_netcdf(const Options& o, const std::string& path) {
       const int t = lookup(plan.type_index, b.type);
       if (t < 0) continue;
       const size_t known = sats.names().size();
-      sats.map(b, day.path(), cols);
+      sats.map(b, ahead.path(), cols);
       if (sats.names().size() != known)
-        throw quilt::FormatError{day.path(), b.line, "the file changed while it was read"};
-      check_block(day, b, block_seconds, seconds_line);
+        throw quilt::FormatError{ahead.path(), b.line, "the file changed while it was read"};
+      check_block(ahead, b, block_seconds, seconds_line);
       double* matrix = slab->values[static_cast<size_t>(t)].data() + (e - slab->first) * R * S;
       for (size_t r = 0; r < b.rows.size(); ++r) {
         const size_t row = static_cast<size_t>(b.rows[r]);

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "cli/cli.hpp"
+#include "quiltfile/ahead.hpp"
+#include "records/workers.hpp"
 #include "report/page.hpp"
 #include "report/summary.hpp"
 #include "runs/runs.hpp"
@@ -141,12 +143,16 @@ int run(int argc, char** argv) {
   if (!to_stdout) out.file = cli::create_output(output, force);
   report::Day day;
   try {
+    // The file is parsed ahead on a second core while the page's figures are gathered.
+    const bool ahead = worker_threads() > 0;
     if (inputs.size() == 1) {
       quilt::Reader reader(input);
-      day = report::read_day(reader, window);
+      quilt::ReadAhead stream(reader, ahead);
+      day = report::read_day(stream, window);
     } else {
       runs::Runs joined(inputs, allow_gaps);
-      day = report::read_day(joined, window);
+      quilt::ReadAhead stream(joined, ahead);
+      day = report::read_day(stream, window);
     }
   } catch (const quilt::FormatError& e) {
     cli::located(e.file, e.line, "error", e.message);

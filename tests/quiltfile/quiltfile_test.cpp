@@ -1,7 +1,8 @@
 // The reader of obsquilt.txt on the reference runs' output files (without ../shared, on those of
 // the project's own scenarios): what it reads must write the
 // file back byte for byte, values must be the nearest doubles of their text, and cut or altered
-// copies must fail at the line that breaks.
+// copies must fail at the line that breaks. Read ahead on a thread of its own (quilt::ReadAhead),
+// every file gives the same epochs and fails at the same line.
 #include <gtest/gtest.h>
 
 #include <charconv>
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "../support.hpp"
+#include "quiltfile/ahead.hpp"
 #include "quiltfile/quiltfile.hpp"
 
 namespace obsq::test {
@@ -51,9 +53,12 @@ std::set<std::string> ambiguous_rows() {
   ASSERT_GE(files.size(), 10u) << "too few output files to read"
 
 // The file as the reader saw it, written back line by line; fails where a value is not the
-// nearest double of its text or a row's receiver does not carry the t-line's marker.
-std::string rewrite(const std::string& path, std::vector<std::string>* ambiguities = nullptr) {
-  Reader rd(path);
+// nearest double of its text or a row's receiver does not carry the t-line's marker. `ahead`:
+// the epochs read on a thread of their own.
+std::string rewrite(const std::string& path, std::vector<std::string>* ambiguities = nullptr,
+                    bool ahead = false) {
+  Reader file(path);
+  quilt::ReadAhead rd(file, ahead);
   const quilt::Header& h = rd.header();
   char buf[128];
   std::string out = h.has_range ? (std::snprintf(buf, sizeof buf, "a %6d%6d", h.tmin, h.tmax), buf)
@@ -65,6 +70,7 @@ std::string rewrite(const std::string& path, std::vector<std::string>* ambiguiti
   }
   quilt::Epoch ep;
   while (rd.next(ep)) {
+    EXPECT_EQ(rd.path(), path);
     out += (std::snprintf(buf, sizeof buf, "e %4d%3d%3d%3d%3d%3d\r\n", ep.year, ep.month, ep.day,
                           ep.second / 3600, ep.second % 3600 / 60, ep.second % 60),
             buf);
@@ -108,8 +114,10 @@ TEST(QuiltReader, ReadsEveryReferenceOutputBackToItsBytes) {
       EXPECT_THROW(Reader{f.string()}, FormatError) << f;
       continue;
     }
-    std::vector<std::string> amb;
+    std::vector<std::string> amb, amb_ahead;
     EXPECT_TRUE(rewrite(f.string(), &amb) == text) << f << " is not read back to its bytes";
+    EXPECT_TRUE(rewrite(f.string(), &amb_ahead, true) == text) << f << " read ahead";
+    EXPECT_EQ(amb_ahead, amb) << f;
     // Only the outputs listed in ambiguous-rows.txt have rows that cannot be told apart.
     const fs::path folder = f.parent_path();
     const bool twice = ambiguous_rows().count(folder.parent_path().filename().string() + "/" +
@@ -119,17 +127,27 @@ TEST(QuiltReader, ReadsEveryReferenceOutputBackToItsBytes) {
   }
 }
 
-// The line a read of `text` fails at, 0 when it succeeds.
+// The line a read of `text` fails at, 0 when it succeeds; read ahead, the same line and message
+// after the same epochs.
 long error_line(const std::string& text) {
   write_file("cut.txt", text);
-  try {
-    Reader rd("cut.txt");
-    quilt::Epoch ep;
-    while (rd.next(ep)) {}
-  } catch (const FormatError& e) {
-    return e.line;
+  long line[2] = {0, 0}, epochs[2] = {0, 0};
+  std::string message[2];
+  for (int ahead = 0; ahead < 2; ++ahead) {
+    try {
+      Reader file("cut.txt");
+      quilt::ReadAhead rd(file, ahead == 1);
+      quilt::Epoch ep;
+      while (rd.next(ep)) ++epochs[ahead];
+    } catch (const FormatError& e) {
+      line[ahead] = e.line;
+      message[ahead] = e.message;
+    }
   }
-  return 0;
+  EXPECT_EQ(line[1], line[0]) << "read ahead";
+  EXPECT_EQ(message[1], message[0]);
+  EXPECT_EQ(epochs[1], epochs[0]);
+  return line[0];
 }
 
 std::vector<std::string> split_lines(const std::string& text) {
