@@ -202,6 +202,18 @@ TEST_F(SharedFiles, WrappersAreRecognisedByContent) {
                    test::filter("bzip2", {"-c"}, test::filter("gzip", {"-c"}, compact).out).out);
   EXPECT_EQ(decode("twice").what, "compact RINEX, bzip2, gzip");
   EXPECT_TRUE(same_text(decode("twice").text, want));
+  // gzip in gzip, and a gzip file of two members (as `cat a.gz b.gz` makes): an intact gzip file
+  // is inflated at once, and these must still come out whole.
+  const std::string gz = test::filter("gzip", {"-c"}, compact).out;
+  test::write_file("gzip-twice", test::filter("gzip", {"-c"}, gz).out);
+  EXPECT_EQ(decode("gzip-twice").what, "compact RINEX, gzip, gzip");
+  EXPECT_TRUE(same_text(decode("gzip-twice").text, want));
+  const size_t half = compact.size() / 2;
+  test::write_file("members", test::filter("gzip", {"-c"}, compact.substr(0, half)).out +
+                                  test::filter("gzip", {"-c"}, compact.substr(half)).out);
+  EXPECT_EQ(decode("members").what, "compact RINEX, gzip");
+  EXPECT_TRUE(same_text(decode("members").text, want));
+  EXPECT_TRUE(same_text(unwrapped("members"), compact));
   EXPECT_GE(tried, 2);
 }
 
