@@ -241,7 +241,9 @@ struct FileAhead {
     long record;         // number of its epoch record
     size_t first_sat;    // its codes in sats
     size_t first_value;  // its values in values, nwanted a satellite
-    bool listed;         // its satellite list was read whole
+    // Its satellite list was read whole (and shown to an observer in a sequential read): every
+    // code is read, and nothing that can fail comes between the last code and that.
+    bool listed() const { return nsat_read == std::max(nsat, 0); }
   };
   // An epoch record of flag 0 or 1 as an observer sees it, its text in seen_text.
   struct Seen {
@@ -295,8 +297,8 @@ struct KeepingSink {
   FileAhead& fa;
   const Reader& rd;
   void epoch(int32_t s, double seconds, int32_t nsat) {
-    fa.epochs.push_back({s, nsat, 0, 0, seconds, fa.unit.record_number(), fa.sats.size(),
-                         fa.values.size(), false});
+    fa.epochs.push_back(
+        {s, nsat, 0, 0, seconds, fa.unit.record_number(), fa.sats.size(), fa.values.size()});
   }
   void satellite(const SatCode& c) {
     fa.sats.push_back(c);
@@ -307,7 +309,7 @@ struct KeepingSink {
     fa.seen.push_back({record, s, has_second, accepted, fa.seen_text.size(), rec.size()});
     fa.seen_text.append(rec);
   }
-  void listed(const SatCode*, int32_t) { fa.epochs.back().listed = true; }
+  void listed(const SatCode*, int32_t) {}
   void values(int32_t) {
     for (int32_t w = 0; w < rd.nwanted; ++w) fa.values.push_back(rd.values[rd.wanted_pos[w]]);
     ++fa.epochs.back().nsat_done;
@@ -416,7 +418,7 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
       file_value(store, stored, epoch_key(file, ep.second), ep.seconds, stops::kEpochNotFiled);
       for (int32_t k = 0; k < ep.nsat_read; ++k)
         known.put(fa.sats[ep.first_sat + static_cast<size_t>(k)]);
-      if (observer != nullptr && ep.listed)
+      if (observer != nullptr && ep.listed())
         observer->satellites(file, fa.sats.data() + ep.first_sat, ep.nsat_read);
       if (fa.nwanted == 0) continue;
       const int64_t epoch_base = key_of(file, ep.second, 0, 0);
