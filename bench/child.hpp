@@ -27,13 +27,17 @@ struct Child {
   int status = -1;     // exit status, -1 when killed
 };
 
-// Runs args[0] with the arguments that follow, in `dir` when not empty, with ENTER on its
-// standard input and its standard output thrown away. Spawned without a copy of this process,
-// so that its peak memory is its own.
-inline Child run_child(const std::vector<std::string>& args, const std::string& dir = "") {
-  const auto t0 = std::chrono::steady_clock::now();
+// Starts args[0] with the arguments that follow, in `dir` when not empty, with ENTER on its
+// standard input and its standard output thrown away; -1 when it cannot be started. Spawned
+// without a copy of this process, so that its peak memory is its own.
+inline pid_t start_child(const std::vector<std::string>& args, const std::string& dir = "") {
   int keys[2];
-  if (::pipe(keys) != 0 || ::write(keys[1], "\n", 1) != 1) return {};
+  if (::pipe(keys) != 0) return -1;
+  if (::write(keys[1], "\n", 1) != 1) {
+    ::close(keys[0]);
+    ::close(keys[1]);
+    return -1;
+  }
   ::close(keys[1]);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
@@ -47,17 +51,48 @@ inline Child run_child(const std::vector<std::string>& args, const std::string& 
   const int spawned = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   ::close(keys[0]);
+  return spawned == 0 ? pid : -1;
+}
+
+// Waits for a started child: its CPU time, peak memory and status (wall time left to the caller).
+inline Child wait_child(pid_t pid) {
   Child c;
-  if (spawned != 0) return c;
+  if (pid < 0) return c;
   int status = 0;
   struct rusage ru {};
   ::wait4(pid, &status, 0, &ru);
-  c.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   c.cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   c.peak_mb = static_cast<double>(ru.ru_maxrss) / 1024.0;
   c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return c;
+}
+
+// Runs one child to its end.
+inline Child run_child(const std::vector<std::string>& args, const std::string& dir = "") {
+  const auto t0 = std::chrono::steady_clock::now();
+  Child c = wait_child(start_child(args, dir));
+  c.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  return c;
+}
+
+// Runs several children side by side: the wall time until the last ends, their CPU times added,
+// the highest peak memory, and the worst status.
+inline Child run_side_by_side(const std::vector<std::vector<std::string>>& all,
+                              const std::string& dir = "") {
+  const auto t0 = std::chrono::steady_clock::now();
+  std::vector<pid_t> pids;
+  for (const auto& args : all) pids.push_back(start_child(args, dir));
+  Child sum;
+  sum.status = 0;
+  for (const pid_t pid : pids) {
+    const Child c = wait_child(pid);
+    sum.cpu += c.cpu;
+    sum.peak_mb = std::max(sum.peak_mb, c.peak_mb);
+    sum.status = c.status < 0 || sum.status < 0 ? -1 : std::max(sum.status, c.status);
+  }
+  sum.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  return sum;
 }
 
 // The best (least wall time) of several runs, the highest peak memory of them.
