@@ -283,5 +283,26 @@ TEST(QuiltReader, AlteredLinesFailWhereTheyBreak) {
   }
 }
 
+// A reader that stops taking epochs (its user failed on one) is left while the thread reads
+// ahead or waits for room: it must end without hanging or touching the file after.
+TEST(QuiltReadAhead, IsLeftAtAnyEpoch) {
+  REFERENCE_OUTPUTS(files);
+  for (const fs::path& f : files) {
+    if (read_file(f).empty()) continue;
+    std::vector<long> lines;  // of the e-lines, read in place
+    {
+      Reader file(f.string());
+      for (quilt::Epoch ep; file.next(ep);) lines.push_back(ep.line);
+    }
+    for (size_t taken = 0; taken < 12; ++taken) {
+      Reader file(f.string());
+      quilt::ReadAhead rd(file, true);
+      quilt::Epoch ep;
+      for (size_t k = 0; k < taken && rd.next(ep); ++k)
+        EXPECT_EQ(ep.line, lines.at(k)) << f << ": epoch " << k;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace obsq::test
