@@ -10,8 +10,8 @@
 // folder, obsquilt-check checks it, obsquilt merges it (0 86400 30), obsquilt-export writes the
 // NetCDF file and obsquilt-report the page. Prints each step's best wall and CPU time, the best
 // total, and the total against the merge alone; then the export and the report once more side by
-// side, as obsquilt-day's finish runs them when two jobs may run, and the total that way. --bin takes the programs from another folder
-// (an older build, for comparison).
+// side, as obsquilt-day's finish runs them when two jobs may run, and the total that way. --bin
+// takes the programs from another folder (an older build, for comparison).
 #include <unistd.h>
 
 #include <cstdio>

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -143,17 +144,14 @@ int run(int argc, char** argv) {
   if (!to_stdout) out.file = cli::create_output(output, force);
   report::Day day;
   try {
+    std::unique_ptr<quilt::Stream> source;
+    if (inputs.size() == 1)
+      source = std::make_unique<quilt::Reader>(input);
+    else
+      source = std::make_unique<runs::Runs>(inputs, allow_gaps);
     // The file is parsed ahead on a second core while the page's figures are gathered.
-    const bool ahead = worker_threads() > 0;
-    if (inputs.size() == 1) {
-      quilt::Reader reader(input);
-      quilt::ReadAhead stream(reader, ahead);
-      day = report::read_day(stream, window);
-    } else {
-      runs::Runs joined(inputs, allow_gaps);
-      quilt::ReadAhead stream(joined, ahead);
-      day = report::read_day(stream, window);
-    }
+    quilt::ReadAhead stream(*source, worker_threads() > 0);
+    day = report::read_day(stream, window);
   } catch (const quilt::FormatError& e) {
     cli::located(e.file, e.line, "error", e.message);
     return cli::kFailure;

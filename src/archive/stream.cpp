@@ -208,13 +208,15 @@ ArchiveStream::~ArchiveStream() {
 bool ArchiveStream::inflate_whole(size_t size) {
   constexpr size_t kMostPacked = size_t{64} << 20, kMostInflated = size_t{1} << 30;
   if (size < 18 || size > kMostPacked) return false;  // 18: the smallest gzip member
+  const auto gzip_at = [](const unsigned char* p) { return p[0] == 0x1f && p[1] == 0x8b; };
+  unsigned char magic[2];
+  if (::pread(fd_, magic, 2, 0) != 2 || !gzip_at(magic)) return false;  // no file read twice
   std::vector<unsigned char> packed(size);
   for (size_t got = 0; got < size;) {
     const ssize_t n = ::pread(fd_, packed.data() + got, size - got, static_cast<off_t>(got));
     if (n <= 0) return false;
     got += static_cast<size_t>(n);
   }
-  if (packed[0] != 0x1f || packed[1] != 0x8b) return false;
   // The last member's length (modulo 2^32) is a first guess of the room needed.
   size_t room = packed[size - 4] | packed[size - 3] << 8 | packed[size - 2] << 16 |
                 static_cast<size_t>(packed[size - 1]) << 24;
@@ -223,36 +225,32 @@ bool ArchiveStream::inflate_whole(size_t size) {
       libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
   if (!d) return false;
   std::vector<char> out;
-  size_t in_at = 0;
+  size_t in_at = 0, out_at = 0;
   while (in_at < size) {  // member after member
-    if (size - in_at < 18 || packed[in_at] != 0x1f || packed[in_at + 1] != 0x8b) return false;
+    if (size - in_at < 18 || !gzip_at(packed.data() + in_at)) return false;
     for (;;) {
-      if (out.size() - std::min(out.size(), whole_at_) < room) out.resize(whole_at_ + room);
+      if (out.size() - out_at < room) out.resize(out_at + room);
       size_t used = 0, made = 0;
-      const libdeflate_result r = libdeflate_gzip_decompress_ex(
-          d.get(), packed.data() + in_at, size - in_at, out.data() + whole_at_,
-          out.size() - whole_at_, &used, &made);
+      const libdeflate_result r =
+          libdeflate_gzip_decompress_ex(d.get(), packed.data() + in_at, size - in_at,
+                                        out.data() + out_at, out.size() - out_at, &used, &made);
       if (r == LIBDEFLATE_SUCCESS) {
         in_at += used;
-        whole_at_ += made;
+        out_at += made;
         break;
       }
-      if (r != LIBDEFLATE_INSUFFICIENT_SPACE || out.size() >= kMostInflated) {
-        whole_at_ = 0;
-        return false;
-      }
-      room = std::min(2 * (out.size() - whole_at_), kMostInflated - whole_at_);
+      if (r != LIBDEFLATE_INSUFFICIENT_SPACE || out.size() >= kMostInflated) return false;
+      room = std::min(2 * (out.size() - out_at), kMostInflated - out_at);
     }
   }
-  out.resize(whole_at_);
-  whole_at_ = 0;
+  out.resize(out_at);
   // A wrapper inside (gzip, compress, bzip2) is unwrapped by the streaming readers.
-  const auto starts = [&](const char* magic, size_t n) {
-    return out.size() >= n && std::memcmp(out.data(), magic, n) == 0;
+  const auto starts = [&](const char* m, size_t n) {
+    return out.size() >= n && std::memcmp(out.data(), m, n) == 0;
   };
   if (starts("\x1f\x8b", 2) || starts("\x1f\x9d", 2) || starts("BZh", 3)) return false;
-  whole_ = std::move(out);
-  whole_used_ = true;
+  inflated_ = std::move(out);
+  whole_ = std::make_unique<MemoryStream>(std::string_view(inflated_.data(), inflated_.size()));
   wrappers_ = "gzip";
   return true;
 }
@@ -283,12 +281,7 @@ void ArchiveStream::rescue() {
 }
 
 size_t ArchiveStream::read(char* buf, size_t n) {
-  if (whole_used_) {
-    n = std::min(n, whole_.size() - whole_at_);
-    std::memcpy(buf, whole_.data() + whole_at_, n);
-    whole_at_ += n;
-    return n;
-  }
+  if (whole_) return whole_->read(buf, n);
   if (rescue_) return rescue_->read(buf, n);
   if (at_end_) return 0;
   const la_ssize_t got = archive_read_data(ar_, buf, n);

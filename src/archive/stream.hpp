@@ -69,7 +69,6 @@ class ArchiveStream : public ByteStream {
   void rescue();  // after a failure of libarchive: the streaming decoder, when there is one
   bool inflate_whole(size_t size);  // an intact gzip file of moderate size, at once
 
-
   struct ::archive* ar_ = nullptr;
   int fd_ = -1;
   std::string path_;
@@ -77,9 +76,8 @@ class ArchiveStream : public ByteStream {
   bool at_end_ = false;
   size_t delivered_ = 0;                // bytes handed out so far
   std::unique_ptr<ByteStream> rescue_;  // the streaming decoder that took over
-  std::vector<char> whole_;             // the bytes of a gzip file inflated at once
-  size_t whole_at_ = 0;                 // bytes of it handed out
-  bool whole_used_ = false;
+  std::vector<char> inflated_;             // a gzip file inflated at once
+  std::unique_ptr<MemoryStream> whole_;    // handing it out
 };
 
 class LineSource {
