@@ -10,6 +10,7 @@ namespace obsq::archive {
 using detail::column_int;
 using detail::label_is;
 using detail::put_fixed;
+using detail::read_digits;
 using detail::trimmed;
 
 namespace {
@@ -161,9 +162,7 @@ int64_t CompactText::field(Arc& arc, const char*& p, const char* end, size_t sat
   bool neg = *s == '-';
   s += neg;
   const char* d = s;
-  uint64_t v = 0;
-  while (s < end && static_cast<unsigned>(*s - '0') < 10)
-    v = v * 10 + static_cast<uint64_t>(*s++ - '0');
+  uint64_t v = read_digits(s, end);
   if (s - d > kMaxDigits) bad_value(p, end, sat, type);
   if (s < end && *s == '&') {
     if (s == d || neg) bad_value(p, end, sat, type);
@@ -174,9 +173,7 @@ int64_t CompactText::field(Arc& arc, const char*& p, const char* end, size_t sat
     neg = s < end && *s == '-';
     s += neg;
     d = s;
-    v = 0;
-    while (s < end && static_cast<unsigned>(*s - '0') < 10)
-      v = v * 10 + static_cast<uint64_t>(*s++ - '0');
+    v = read_digits(s, end);
     if (s == d || s - d > kMaxDigits || (s < end && *s != ' ')) bad_value(vstart, end, sat, type);
     arc.m = 0;
     arc.y[0] = neg ? 0 - v : v;
