@@ -52,7 +52,7 @@ int write_plain(const std::vector<std::string>& inputs, const fs::path& dir, boo
   for (const std::string& arg : inputs) {
     Plain p{arg, "", "", ""};
     try {
-      ObsFile file(arg);
+      ObsFile file(arg, archive::Use::look);
       p.what = file.identity().what;
       if (file.identity().readable()) {
         p.name = unique(plain_name(arg));

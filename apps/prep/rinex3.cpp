@@ -14,7 +14,8 @@ namespace {
 // The RINEX 3/4 text of a file, unwrapped and decoded, line by line.
 class Text : public rinex3::LineInput {
  public:
-  explicit Text(const std::string& path) : file_(path) {}
+  explicit Text(const std::string& path, archive::Use use = archive::Use::all)
+      : file_(path, use) {}
   bool next(std::string_view& line) override { return file_.next_line(line); }
   bool compact() const { return file_.identity().kind == archive::Kind::compact3_obs; }
   const std::string& wrappers() const { return file_.wrappers(); }
@@ -103,7 +104,7 @@ rinex3::Day day_of(const Date& d) { return {d.year, d.month, d.day}; }
 
 Rinex3Input survey_rinex3(const std::string& path) {
   Rinex3Input r;
-  Text text(path);
+  Text text(path, archive::Use::look);  // the header and the first epoch
   const Place place{text.compact(), !text.wrappers().empty()};
   // "compact RINEX 3, gzip; RINEX 3.04 converted to 2.11", "RINEX 4; RINEX 4.00 ..."
   auto what = [&](const std::string& version) {

@@ -112,8 +112,8 @@ Identity identify(std::string_view first, std::string_view third, const std::str
   return id;
 }
 
-ObsFile::ObsFile(const std::string& path) : path_(path) {
-  stream_ = std::make_unique<ArchiveStream>(path);
+ObsFile::ObsFile(const std::string& path, Use use) : path_(path) {
+  stream_ = std::make_unique<ArchiveStream>(path, use);
   lines_ = std::make_unique<LineSource>(*stream_, path);
   // The first and third lines tell what the file is; anything unreadable is not RINEX.
   std::string first, third;
@@ -145,7 +145,7 @@ ObsFile::ObsFile(const std::string& path) : path_(path) {
   if (!id_.readable()) return;
   // Start again from the first line, still in the buffer as a rule; else open the file anew.
   if (!lines_->rewind()) {
-    stream_ = std::make_unique<ArchiveStream>(path);
+    stream_ = std::make_unique<ArchiveStream>(path, use);
     lines_ = std::make_unique<LineSource>(*stream_, path);
   }
   if (id_.kind == Kind::compact2_obs) decoder_ = std::make_unique<CompactDecoder>(*lines_);

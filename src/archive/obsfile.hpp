@@ -43,8 +43,9 @@ Identity identify(std::string_view first, std::string_view third, const std::str
 
 class ObsFile {
  public:
-  // Opens the file and reads its first lines; FormatError when it cannot be opened.
-  explicit ObsFile(const std::string& path);
+  // Opens the file and reads its first lines; FormatError when it cannot be opened. `use`
+  // says whether the text will be read to its end or only looked at.
+  explicit ObsFile(const std::string& path, Use use = Use::all);
   const Identity& identity() const { return id_; }
   // The wrappers undone on the way, outermost first ("gzip"), empty for a file as it stands.
   const std::string& wrappers() const { return stream_->wrappers(); }

@@ -142,7 +142,7 @@ class CutFileDecoder : public ByteStream {
 
 }  // namespace
 
-ArchiveStream::ArchiveStream(const std::string& path) : path_(path) {
+ArchiveStream::ArchiveStream(const std::string& path, Use use) : path_(path) {
   ar_ = archive_read_new();
   if (ar_ == nullptr) throw FormatError{path, 0, "cannot start the archive reader"};
   // Only the wrappers archives use for observation files: no filter that runs an outside
@@ -162,7 +162,8 @@ ArchiveStream::ArchiveStream(const std::string& path) : path_(path) {
     ar_ = nullptr;
     throw FormatError{path, 0, why};
   }
-  if (S_ISREG(st.st_mode) && inflate_whole(static_cast<size_t>(st.st_size))) return;
+  if (use == Use::all && S_ISREG(st.st_mode) && inflate_whole(static_cast<size_t>(st.st_size)))
+    return;
   if (archive_read_open_fd(ar_, fd_, 1 << 16) != ARCHIVE_OK) {
     std::string why = archive_error_string(ar_) ? archive_error_string(ar_) : "cannot open";
     archive_read_free(ar_);

@@ -55,9 +55,15 @@ class MemoryStream : public ByteStream {
 // bzip2 file (a download stopped early) yields everything before the cut: where libarchive
 // stops short, zlib's or libbz2's streaming decoder takes over from the byte libarchive
 // reached; damage() says the data end early.
+// How much of a file its reader means to read: all of it, or only its opening (a look at what
+// the file is and its header). An intact gzip file read whole is inflated at once, which a
+// look would waste on the whole file; a look streams it, inflating only what it reads.
+enum class Use { all, look };
+
 class ArchiveStream : public ByteStream {
  public:
-  explicit ArchiveStream(const std::string& path);  // FormatError when it cannot be opened
+  // FormatError when it cannot be opened.
+  explicit ArchiveStream(const std::string& path, Use use = Use::all);
   ~ArchiveStream() override;
   ArchiveStream(const ArchiveStream&) = delete;
   ArchiveStream& operator=(const ArchiveStream&) = delete;
