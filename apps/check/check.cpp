@@ -134,9 +134,13 @@ std::string likely_cause(const std::string& name) {
 
 // 80000000 as "80,000,000".
 std::string grouped(long n) {
-  std::string digits = std::to_string(n);
-  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && digits[i - 1] != '-' && (digits.size() - i) % 3 == 0) out.push_back(',');
+    out.push_back(digits[i]);
+  }
+  return out;
 }
 
 // What obsquilt-prep sees in the file (it unwraps and decodes by content); none when it
@@ -186,7 +190,9 @@ struct FileView {
   long first_line = 0;
   long other_day_line = 0;  // first epoch record of another date, 0 if none
   Date other_day;
-  std::map<int32_t, long> accepted;  // second of day -> line of its epoch record
+  // (second of day, line of its epoch record) of every accepted epoch, in the order read; the
+  // first of a second is the one a repeat is compared with (looked up on a stop only).
+  std::vector<std::pair<int32_t, long>> accepted;
   long epoch_line = 0;               // the epoch record read last
   int32_t epoch_second = 0;
   std::string refused_code;  // a satellite code of that epoch the key codec refuses
@@ -221,13 +227,27 @@ class Observer final : public ReadObserver {
     v.epoch_line = record;
     v.epoch_second = has_second ? second : -1;
     v.refused_code.clear();
-    if (accepted) v.accepted.emplace(second, record);  // the first one stays
+    if (accepted) v.accepted.emplace_back(second, record);
   }
   void satellites(int32_t file, const SatCode* sats, int32_t n) override {
+    // A file's satellites mostly repeat the list of its last epoch, whose codes are all known
+    // by now: only the refused code it named is named again.
+    if (last_.size() < static_cast<size_t>(file)) last_.resize(static_cast<size_t>(file));
+    Last& last = last_[static_cast<size_t>(file - 1)];
+    static_assert(sizeof(SatCode) == 3, "satellite codes lie end to end");
+    const std::string_view list =
+        n > 0 ? std::string_view(sats[0].data(), static_cast<size_t>(n) * 3) : "";
+    if (n > 0 && list == last.list) {
+      if (view(file).refused_code.empty()) view(file).refused_code = last.refused;
+      return;
+    }
+    last.list.assign(list);
+    last.refused.clear();
     for (int32_t k = 0; k < n; ++k) {
       const int32_t number = satno_or_none(sats[k]);
       auto& codes = by_number_[number];
       const std::string code(sats[k].data(), 3);
+      if (number < 0 && last.refused.empty()) last.refused = code;
       if (number < 0 && view(file).refused_code.empty()) view(file).refused_code = code;
       if (std::none_of(codes.begin(), codes.end(),
                        [&](const SatSeen& s) { return s.code == code; }))
@@ -240,6 +260,11 @@ class Observer final : public ReadObserver {
   FileView& view(int32_t file) { return views_.at(static_cast<size_t>(file - 1)); }
   std::vector<FileView>& views_;
   std::map<int32_t, std::vector<SatSeen>> by_number_;
+  struct Last {
+    std::string list;     // the satellite codes of the file's last list, 3 characters each
+    std::string refused;  // the first code of it the key codec refuses, empty when none
+  };
+  std::vector<Last> last_;
 };
 
 // What one round of the run came to.
@@ -444,7 +469,9 @@ void Checker::explain(const Round& r, const std::vector<FileView>& views) {
         m = "the observation store is full (" + grouped(kStoreCapacity) +
             " values); merge the day in time windows (several runs with different START and STOP)";
       } else if (v != nullptr) {
-        const auto first = v->accepted.find(v->epoch_second);
+        const auto first =
+            std::find_if(v->accepted.begin(), v->accepted.end(),
+                         [&](const auto& a) { return a.first == v->epoch_second; });
         m = "second of day " + std::to_string(v->epoch_second) + " (" + hms(v->epoch_second) +
             ") repeats the epoch of line " +
             std::to_string(first == v->accepted.end() ? 0 : first->second) +
