@@ -46,6 +46,35 @@ inline bool put_fixed(char* end, int64_t v, int width, int decimals) {
       "8081828384858687888990919293949596979899";
   const bool neg = v < 0;
   uint64_t a = neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  if (decimals == 3) {
+    // The observation fields: the fraction and each four digits of the whole part come from
+    // their own division, so the divisions overlap instead of waiting on each other.
+    uint64_t whole = a / 1000;
+    const auto frac = static_cast<uint32_t>(a - whole * 1000);
+    end[-3] = static_cast<char>('0' + frac / 100);
+    std::memcpy(end - 2, kPairs + 2 * (frac % 100), 2);
+    end[-4] = '.';
+    char* p = end - 4;
+    char* const limit = end - width + neg;
+    while (whole >= 10000) {
+      if (p - 4 < limit) return false;
+      const auto four = static_cast<uint32_t>(whole % 10000);
+      whole /= 10000;
+      p -= 4;
+      std::memcpy(p, kPairs + 2 * (four / 100), 2);
+      std::memcpy(p + 2, kPairs + 2 * (four % 100), 2);
+    }
+    // At most four digits left, none when the magnitude is below 1.
+    const int digits = whole >= 1000 ? 4 : whole >= 100 ? 3 : whole >= 10 ? 2 : whole != 0;
+    if (p - digits < limit) return false;
+    for (int i = 0; i < digits; ++i) {
+      *--p = static_cast<char>('0' + whole % 10);
+      whole /= 10;
+    }
+    if (neg) *--p = '-';
+    while (p > end - width) *--p = ' ';
+    return true;
+  }
   char* p = end;
   for (int i = 0; i < decimals; ++i) {
     *--p = static_cast<char>('0' + a % 10);

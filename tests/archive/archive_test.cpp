@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <map>
 #include <sstream>
 
 #include "../child.hpp"
 
 #include "../support.hpp"
+#include "archive/columns.hpp"
 #include "archive/crinex_encode.hpp"
 #include "archive/obsfile.hpp"
 
@@ -287,6 +290,48 @@ TEST(ForeignFiles, AreNamedAndNotRead) {
     EXPECT_EQ(f.identity().what, row[1]) << row[0];
     EXPECT_FALSE(f.identity().usable()) << row[0];
     EXPECT_EQ(f.identity().readable(), row.size() > 2 && row[2] == "readable") << row[0];
+  }
+}
+
+// The field writers of the decoders against printf, over every magnitude the 64 bits allow:
+// F14.3 as the decoders write observations (no zero before the point, false past 14 columns),
+// and a digit run read eight characters at a time against one read character by character.
+TEST(Fields, AgreeWithPlainArithmetic) {
+  std::mt19937_64 g(11);
+  std::vector<int64_t> values = {0, 1, -1, 999, -999, 1000, -1000, INT64_MIN, INT64_MAX};
+  for (int64_t p = 10; p < INT64_MAX / 10; p *= 10)
+    for (int64_t d : {-1, 0, 1}) values.insert(values.end(), {p + d, -(p + d)});
+  for (int i = 0; i < 300000; ++i) {
+    const auto v = static_cast<int64_t>(g() >> (g() % 63));
+    values.push_back(g() & 1 ? v : -v);
+  }
+  for (const int64_t v : values) {
+    const uint64_t a = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    char frac[8];
+    std::snprintf(frac, sizeof frac, ".%03u", static_cast<unsigned>(a % 1000));
+    std::string want = (v < 0 ? "-" : "") + (a < 1000 ? "" : std::to_string(a / 1000)) + frac;
+    const bool fits = want.size() <= 14;
+    want.insert(0, 14 - std::min<size_t>(14, want.size()), ' ');
+    char out[18];
+    std::memset(out, 'x', sizeof out);
+    ASSERT_EQ(detail::put_fixed(out + 16, v, 14, 3), fits) << v;
+    if (fits) {
+      EXPECT_EQ(std::string(out + 2, 14), want) << v;
+    }
+    EXPECT_EQ(out[1], 'x') << v;  // nothing written before the field
+    EXPECT_EQ(out[16], 'x') << v;  // or after it
+  }
+  for (int i = 0; i < 200000; ++i) {
+    std::string s;
+    for (size_t n = g() % 22; n > 0; --n) s.push_back(static_cast<char>('0' + g() % 10));
+    for (size_t n = g() % 10; n > 0; --n) s.push_back(static_cast<char>(g() % 256));
+    const char* end = s.data() + (s.empty() || g() % 4 ? s.size() : g() % s.size());
+    uint64_t want = 0;
+    const char* q = s.data();
+    while (q < end && *q >= '0' && *q <= '9') want = want * 10 + static_cast<uint64_t>(*q++ - '0');
+    const char* p = s.data();
+    ASSERT_EQ(detail::read_digits(p, end), want) << s;
+    ASSERT_EQ(p, q) << s;
   }
 }
 
