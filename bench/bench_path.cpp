@@ -10,8 +10,11 @@
 // folder, obsquilt-check checks it, obsquilt merges it (0 86400 30), obsquilt-export writes the
 // NetCDF file and obsquilt-report the page. Prints each step's best wall and CPU time, the best
 // total, and the total against the merge alone; then the export and the report once more side by
-// side, as obsquilt-day's finish runs them when two jobs may run, and the total that way. --bin
-// takes the programs from another folder (an older build, for comparison).
+// side, as obsquilt-day's finish runs them when two jobs may run, and the total that way. Last,
+// obsquilt-day takes the same archive files through its own steps (prep; a plan, whose count of
+// the day replaces the full check; the merge; the finish), the path its workflow runs: its best
+// total against the merge. --bin takes the programs from another folder (an older build, for
+// comparison).
 #include <unistd.h>
 
 #include <cstdio>
@@ -83,8 +86,12 @@ int main(int argc, char** argv) {
 
   const double load_before = obsq::bench::load_average();
   const char* names[] = {"prep", "check", "merge", "export", "report"};
-  Child best[5], finish;
+  Child best[5], finish, day_run;
   double best_total = 1e30, best_cpu = 1e30, best_day = 1e30;
+#ifdef OBSQUILT_DAY
+  const std::string day = program(OBSQUILT_DAY, "obsquilt-day");
+  const fs::path day_out = top / "day";
+#endif
   for (int r = 0; r < repeat; ++r) {
     // Each round starts clean: the last round's files removed and dirty pages written out before
     // the clock starts; within the round the steps follow each other as a user's do.
@@ -124,6 +131,18 @@ int main(int argc, char** argv) {
     }
     obsq::bench::keep_best(finish, both);
     best_day = std::min(best_day, total - this_run[3] - this_run[4] + both.seconds);
+#ifdef OBSQUILT_DAY
+    fs::remove_all(day_out);
+    ::sync();
+    std::vector<std::string> day_args = {day, "-o", day_out.string()};
+    day_args.insert(day_args.end(), files.begin(), files.end());
+    const Child d = obsq::bench::run_child(day_args);
+    if (d.status != 0) {
+      std::fprintf(stderr, "bench-path: obsquilt-day exited with %d\n", d.status);
+      return 1;
+    }
+    obsq::bench::keep_best(day_run, d);
+#endif
   }
   std::printf(
       "day of %d stations from %zu %s files (%.1f MB), best of %d, load average %.2f "
@@ -141,6 +160,12 @@ int main(int argc, char** argv) {
   figure("export + report side by side CPU", finish.cpu, "s");
   figure("total so (best run)", best_day, "s");
   figure("total so / merge (wall)", best_day / best[2].seconds, "");
+#ifdef OBSQUILT_DAY
+  figure("obsquilt-day wall", day_run.seconds, "s");
+  figure("obsquilt-day CPU", day_run.cpu, "s");
+  figure("obsquilt-day / merge (wall)", day_run.seconds / best[2].seconds, "");
+  fs::remove_all(day_out);
+#endif
   fs::remove_all(work);
   return 0;
 }
