@@ -48,8 +48,13 @@ void fatal_insert(int32_t slot, int code) {
 inline void file_value(StoreTable& store, double* values, int64_t key, double value, int code) {
   int32_t slot = 0;
   if (store.put(key, slot) != 1) fatal_insert(slot, code);
-  values[store.next() - 1] = value;
+  if (values != nullptr) values[store.next() - 1] = value;
 }
+
+// Where the values go: nowhere when an observer watches the read, since a program that reports
+// on a run (obsquilt-check, obsquilt-day's plan) writes no matrix from the store; it needs the
+// keys filed, for what the store would hold and refuse, but never touches the values' memory.
+double* value_memory() { return g_observer != nullptr ? nullptr : dbase(); }
 
 // Value i (0-based) of an observation record: the missing-value marker for 14 blank columns.
 inline double take_value(std::string_view rec, int i) {
@@ -194,7 +199,7 @@ struct FilingSink {
   int32_t& tmin;
   int32_t& tmax;
   StoreTable& store = lng();
-  double* const stored = dbase();
+  double* const stored = value_memory();
   int64_t epoch_base = 0;
 
   void epoch(int32_t s, double seconds, int32_t) {
@@ -393,7 +398,7 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
   if (!fa.opened) std::rethrow_exception(fa.failure);  // the unit stays as its failed open left it
   in.take_over(fa.unit);
   StoreTable& store = lng();
-  double* const stored = dbase();
+  double* const stored = value_memory();
   long record = in.record_number();
   ReadObserver* const observer = fa.observed ? g_observer : nullptr;
   if (observer != nullptr && fa.typed)
