@@ -315,7 +315,11 @@ bool LineSource::fill() {
     end_ -= begin_;
     begin_ = 0;
   }
-  const size_t got = in_.read(buf_.data() + end_, buf_.size() - end_);
+  // The first read is short: a look at a file's opening (what it is, its header) then unpacks
+  // no more of it than that needs.
+  const size_t want = end_ == 0 && !discarded_ ? std::min<size_t>(kFirstRead, buf_.size())
+                                               : buf_.size() - end_;
+  const size_t got = in_.read(buf_.data() + end_, want);
   if (got == 0) eof_ = true;
   end_ += got;
   return got > 0;

@@ -89,6 +89,7 @@ class ArchiveStream : public ByteStream {
 class LineSource {
  public:
   static constexpr size_t kMaxLine = 1 << 16;
+  static constexpr size_t kFirstRead = 1 << 14;
 
   LineSource(ByteStream& in, std::string name);
   // The next line without its LF (and without a CR before it), valid until the next call;
