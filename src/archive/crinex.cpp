@@ -324,14 +324,20 @@ bool CompactDecoder::epoch(std::string& out) {
   int64_t clock = 0;
   if (!clock_line(has_clock, clock, nsat)) return false;
 
-  // The arcs and flag strings of this epoch's satellites, carried on from the last epoch.
-  arcs_.assign(nsat * n_, Arc{});
-  flags_.assign(nsat * 2 * n_, ' ');
+  // The arcs and flag strings of this epoch's satellites, carried on from the last epoch: in
+  // place when the list is the last one's (most epochs), else satellite by satellite.
   const bool same_types = prev_n_ == n_;
-  for (size_t i = 0; i < nsat && same_types; ++i) {
-    if (const size_t j = previous(i); j < prev_sats_.size() / 3) {
-      std::copy_n(prev_arcs_.data() + j * n_, n_, arcs_.data() + i * n_);
-      std::copy_n(prev_flags_.data() + j * 2 * n_, 2 * n_, flags_.data() + i * 2 * n_);
+  if (same_types && sats_ == prev_sats_) {
+    std::swap(arcs_, prev_arcs_);
+    std::swap(flags_, prev_flags_);
+  } else {
+    arcs_.assign(nsat * n_, Arc{});
+    flags_.assign(nsat * 2 * n_, ' ');
+    for (size_t i = 0; i < nsat && same_types; ++i) {
+      if (const size_t j = previous(i); j < prev_sats_.size() / 3) {
+        std::copy_n(prev_arcs_.data() + j * n_, n_, arcs_.data() + i * n_);
+        std::copy_n(prev_flags_.data() + j * 2 * n_, 2 * n_, flags_.data() + i * 2 * n_);
+      }
     }
   }
 

@@ -153,15 +153,22 @@ bool Compact3Decoder::epoch(std::string& out) {
            "' of a system without SYS / # / OBS TYPES in the header");
     first_[i + 1] = first_[i] + static_cast<uint32_t>(n);
   }
-  // The arcs and flag strings of this epoch's satellites, carried on from the last epoch.
-  arcs_.assign(first_[nsat], Arc{});
-  flags_.assign(2 * size_t{first_[nsat]}, ' ');
-  for (size_t i = 0; i < nsat; ++i) {
-    const size_t j = previous(i);
-    const uint32_t n = first_[i + 1] - first_[i];
-    if (j < prev_sats_.size() / 3 && prev_first_[j + 1] - prev_first_[j] == n) {
-      std::copy_n(prev_arcs_.data() + prev_first_[j], n, arcs_.data() + first_[i]);
-      std::copy_n(prev_flags_.data() + 2 * prev_first_[j], 2 * n, flags_.data() + 2 * first_[i]);
+  // The arcs and flag strings of this epoch's satellites, carried on from the last epoch: in
+  // place when the list and its systems' type counts are the last one's, else one by one.
+  if (sats_ == prev_sats_ && first_ == prev_first_) {
+    std::swap(arcs_, prev_arcs_);
+    std::swap(flags_, prev_flags_);
+  } else {
+    arcs_.assign(first_[nsat], Arc{});
+    flags_.assign(2 * size_t{first_[nsat]}, ' ');
+    for (size_t i = 0; i < nsat; ++i) {
+      const size_t j = previous(i);
+      const uint32_t n = first_[i + 1] - first_[i];
+      if (j < prev_sats_.size() / 3 && prev_first_[j + 1] - prev_first_[j] == n) {
+        std::copy_n(prev_arcs_.data() + prev_first_[j], n, arcs_.data() + first_[i]);
+        std::copy_n(prev_flags_.data() + 2 * prev_first_[j], 2 * n,
+                    flags_.data() + 2 * first_[i]);
+      }
     }
   }
 
