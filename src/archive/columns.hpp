@@ -104,27 +104,29 @@ inline bool put_fixed(char* end, int64_t v, int width, int decimals) {
 // v wraps modulo 2^64 on a run too long for it, which the caller rejects by the run's length.
 inline uint64_t read_digits(const char*& s, const char* end) {
   uint64_t v = 0;
-  while (end - s >= 8) {
-    uint64_t x;
-    std::memcpy(&x, s, 8);
-    if constexpr (std::endian::native != std::endian::little) break;
-    // A byte is a digit when its high half is 3 and adding 6 keeps it so; a carry out of a
-    // byte that is no digit only reaches the bytes after it, which are not looked at.
-    const uint64_t other = ((x & 0xF0F0F0F0F0F0F0F0) ^ 0x3030303030303030) |
-                           (((x + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) ^ 0x3030303030303030);
-    const int n = other == 0 ? 8 : std::countr_zero(other) / 8;
-    if (n == 0) return v;
-    // The digits' values, the first in the lowest byte, moved up so zeros lead.
-    uint64_t d = (x - 0x3030303030303030) << (8 * (8 - n));
-    d = d * 10 + (d >> 8);
-    d = (((d & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
-         (((d >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
-        32;
-    static constexpr uint64_t kPow10[9] = {1,      10,      100,      1000,     10000,
-                                           100000, 1000000, 10000000, 100000000};
-    v = v * kPow10[n] + d;
-    s += n;
-    if (n < 8) return v;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (end - s >= 8) {
+      uint64_t x;
+      std::memcpy(&x, s, 8);
+      // A byte is a digit when its high half is 3 and adding 6 keeps it so; a carry out of a
+      // byte that is no digit only reaches the bytes after it, which are not looked at.
+      const uint64_t other =
+          ((x & 0xF0F0F0F0F0F0F0F0) ^ 0x3030303030303030) |
+          (((x + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) ^ 0x3030303030303030);
+      const int n = other == 0 ? 8 : std::countr_zero(other) / 8;
+      if (n == 0) return v;
+      // The digits' values, the first in the lowest byte, moved up so zeros lead.
+      uint64_t d = (x - 0x3030303030303030) << (8 * (8 - n));
+      d = d * 10 + (d >> 8);
+      d = (((d & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+           (((d >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
+          32;
+      static constexpr uint64_t kPow10[9] = {1,      10,      100,      1000,     10000,
+                                             100000, 1000000, 10000000, 100000000};
+      v = v * kPow10[n] + d;
+      s += n;
+      if (n < 8) return v;
+    }
   }
   while (s < end && static_cast<unsigned>(*s - '0') < 10)
     v = v * 10 + static_cast<uint64_t>(*s++ - '0');

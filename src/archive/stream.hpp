@@ -50,16 +50,16 @@ class MemoryStream : public ByteStream {
   std::string_view bytes_;
 };
 
-// A file as archives publish it: its bytes, expanded from compress (.Z), gzip or bzip2
-// (recognised by their magic bytes, any number of times over), or as they stand. A cut gzip or
-// bzip2 file (a download stopped early) yields everything before the cut: where libarchive
-// stops short, zlib's or libbz2's streaming decoder takes over from the byte libarchive
-// reached; damage() says the data end early.
 // How much of a file its reader means to read: all of it, or only its opening (a look at what
 // the file is and its header). An intact gzip file read whole is inflated at once, which a
 // look would waste on the whole file; a look streams it, inflating only what it reads.
 enum class Use { all, look };
 
+// A file as archives publish it: its bytes, expanded from compress (.Z), gzip or bzip2
+// (recognised by their magic bytes, any number of times over), or as they stand. A cut gzip or
+// bzip2 file (a download stopped early) yields everything before the cut: where libarchive
+// stops short, zlib's or libbz2's streaming decoder takes over from the byte libarchive
+// reached; damage() says the data end early.
 class ArchiveStream : public ByteStream {
  public:
   // FormatError when it cannot be opened.
