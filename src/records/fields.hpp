@@ -60,6 +60,8 @@ double get_f(std::string_view rec, int col, int w, int d);
 // f14.3 in its usual shape, all 14 columns present with the point in the 11th and three
 // decimals ([blanks][sign]digits.ddd): the value get_f gives, faster. False for any other shape.
 bool get_f14_3_usual(std::string_view rec, int col, double& v);
+// True exactly where get_f14_3_usual gives a value, without computing it.
+bool is_f14_3_usual(std::string_view rec, int col);
 // aw into a target of n characters (blank-padded on the right, or the rightmost n kept).
 void get_a(std::string_view rec, int col, int w, char* target, int n);
 // Position of the last character that is not a blank (code 32, and only that: a tab or a zero

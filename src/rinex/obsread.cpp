@@ -63,6 +63,13 @@ inline double take_value(std::string_view rec, int i) {
   return blank_field(rec, col, 14) ? kMissing : get_f(rec, col, 14, 3);
 }
 
+// Value i of an observation record checked as take_value reads it, raising the same error on a
+// field that is not a number, but not converted: a read whose values are not kept.
+inline void check_value(std::string_view rec, int i) {
+  const int col = kValueColumns * i + 1;
+  if (!is_f14_3_usual(rec, col) && !blank_field(rec, col, 14)) get_f(rec, col, 14, 3);
+}
+
 // Second of day of an epoch time: rounded to the nearest integer, halves away from zero.
 // False when it is not finite or does not fit 32 bits (the epoch is then never accepted).
 inline bool second_of_day(double t, int32_t& s) {
@@ -117,11 +124,13 @@ long continuation_records(int32_t nsat) {
 // or 1 is shown to sink.seen(record, text, has_second, second, accepted); every accepted epoch
 // is handed to the sink as it is met: sink.epoch(second, seconds, nsat) once its epoch record is
 // read, sink.satellite(code) for each code of its list, sink.listed(codes, n) once the list is
-// read, sink.values(k) once satellite k's records are read into rd.values. Failures are raised
-// where they are met.
+// read, sink.values(k) once satellite k's records are read into rd.values (only checked, and
+// rd.values left as it was, when the values are not kept). Failures are raised where they are
+// met.
 template <typename Sink>
 void read_epochs(InUnit& in, Reader& rd, int32_t start, int32_t stop, int32_t step, bool glonass,
                  double leap, Sink& sink) {
+  const bool keep = g_observer == nullptr;  // as value_memory() tells, without the store
   const int32_t obs_records = records_per_satellite(rd);
   double* const values = rd.values;
   std::string_view rec;
@@ -181,11 +190,19 @@ void read_epochs(InUnit& in, Reader& rd, int32_t start, int32_t stop, int32_t st
       int32_t nv = 0;
       left = rd.ntypes;
       while (left > kValuesPerRecord) {
-        for (int i = 0; i < kValuesPerRecord; ++i) values[nv++] = take_value(rec, i);
+        if (keep) {
+          for (int i = 0; i < kValuesPerRecord; ++i) values[nv++] = take_value(rec, i);
+        } else {
+          for (int i = 0; i < kValuesPerRecord; ++i) check_value(rec, i);
+        }
         left -= kValuesPerRecord;
         rec = in.need(kRinexRecord);
       }
-      for (int i = 0; i < left; ++i) values[nv++] = take_value(rec, i);
+      if (keep) {
+        for (int i = 0; i < left; ++i) values[nv++] = take_value(rec, i);
+      } else {
+        for (int i = 0; i < left; ++i) check_value(rec, i);
+      }
       sink.values(k);
     }
   }
@@ -223,8 +240,8 @@ struct FilingSink {
     if (rd.nwanted == 0) return;
     const int64_t base = epoch_base + static_cast<int64_t>(keyp(rd.sats[k])) * 100;
     for (int32_t w = 0; w < rd.nwanted; ++w)
-      file_value(store, stored, base + rd.wanted_no[w], rd.values[rd.wanted_pos[w]],
-                 stops::kValueNotFiled);
+      file_value(store, stored, base + rd.wanted_no[w],
+                 stored != nullptr ? rd.values[rd.wanted_pos[w]] : 0.0, stops::kValueNotFiled);
   }
 };
 
@@ -316,7 +333,8 @@ struct KeepingSink {
   }
   void listed(const SatCode*, int32_t) {}
   void values(int32_t) {
-    for (int32_t w = 0; w < rd.nwanted; ++w) fa.values.push_back(rd.values[rd.wanted_pos[w]]);
+    if (!fa.observed)
+      for (int32_t w = 0; w < rd.nwanted; ++w) fa.values.push_back(rd.values[rd.wanted_pos[w]]);
     ++fa.epochs.back().nsat_done;
   }
 };
@@ -427,16 +445,19 @@ void file_ahead(FileAhead& fa, InUnit& in, int32_t file, int32_t& tmin, int32_t&
         observer->satellites(file, fa.sats.data() + ep.first_sat, ep.nsat_read);
       if (fa.nwanted == 0) continue;
       const int64_t epoch_base = key_of(file, ep.second, 0, 0);
-      const double* v = fa.values.data() + ep.first_value;
+      // The values kept for the epoch (none when the read is observed: stored is null then).
+      size_t v = ep.first_value;
       record += continuation_records(ep.nsat);
-      for (int32_t k = 0; k < ep.nsat_done; ++k, v += fa.nwanted) {
+      for (int32_t k = 0; k < ep.nsat_done; ++k, v += stored != nullptr ? fa.nwanted : 0) {
         record += fa.obs_records;
         const int64_t base =
             epoch_base +
             static_cast<int64_t>(known.number(fa.sats[ep.first_sat + static_cast<size_t>(k)])) *
                 100;
         for (int32_t w = 0; w < fa.nwanted; ++w)
-          file_value(store, stored, base + fa.wanted_no[w], v[w], stops::kValueNotFiled);
+          file_value(store, stored, base + fa.wanted_no[w],
+                     stored != nullptr ? fa.values[v + static_cast<size_t>(w)] : 0.0,
+                     stops::kValueNotFiled);
       }
     }
   } catch (...) {
