@@ -132,6 +132,15 @@ bool Rinex2Reader::next(Epoch& epoch) {
   // The first line of the last satellite's observation record.
   const long last_record = flag >= '2' || count == 0 ? more : more - (more - list_lines) / count;
   for (long i = 0; i < more; ++i) {
+    // The observation records of a decoded file are taken in one piece: its lines all end, and
+    // none of them is looked at. Where its text ends first, the next read below tells.
+    if (i == list_lines && flag < '2' && file_.decoded()) {
+      const long got =
+          static_cast<long>(file_.append_decoded_lines(static_cast<size_t>(more - i), epoch.text));
+      line_ += got;
+      i += got;
+      if (i == more) break;
+    }
     if (!file_.next_line(line) || file_.unterminated()) {
       if (file_.unterminated()) ++line_;  // cut inside this line (no line end)
       // Some writers drop the trailing lines of a record whose fields are all blank: at a clean

@@ -1,6 +1,7 @@
 #include "archive/obsfile.hpp"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "archive/columns.hpp"
 
@@ -173,6 +174,28 @@ bool ObsFile::next_line(std::string_view& line) {
   line = std::string_view(text_).substr(pos_, nl - pos_);
   pos_ = nl + 1;
   return true;
+}
+
+size_t ObsFile::append_decoded_lines(size_t n, std::string& out) {
+  size_t got = 0;
+  while (got < n) {
+    if (pos_ >= text_.size()) {
+      text_.clear();
+      pos_ = 0;
+      if (!decoder_->next(text_)) break;
+    }
+    const char* const from = text_.data() + pos_;
+    const char* const end = text_.data() + text_.size();
+    const char* p = from;
+    for (; got < n; ++got) {
+      const void* lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
+      if (lf == nullptr) break;  // the decoder ends its text on a line end: p == end here
+      p = static_cast<const char*>(lf) + 1;
+    }
+    out.append(from, p);
+    pos_ += static_cast<size_t>(p - from);
+  }
+  return got;
 }
 
 void ObsFile::copy_to(const std::function<void(std::string_view)>& sink) {

@@ -58,6 +58,11 @@ class ObsFile {
   // The next line of the plain RINEX text (no LF), valid until the next call; false at the
   // end. Only for a readable file. A fault of the file is a FormatError.
   bool next_line(std::string_view& line);
+  // A compact file, whose text comes from its decoder: all its lines end with LF.
+  bool decoded() const { return decoder_ != nullptr; }
+  // For a decoded file, the next n lines of its text, each with its LF, appended to out in as
+  // few pieces as the decoder gives: the number appended, fewer only where the text ends.
+  size_t append_decoded_lines(size_t n, std::string& out);
   // The whole text, piece by piece (whole lines, each ended by LF), to sink.
   void copy_to(const std::function<void(std::string_view)>& sink);
   // What the reading carried on past: a file cut inside an epoch, damaged compressed data.

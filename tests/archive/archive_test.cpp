@@ -48,6 +48,24 @@ Decoded decode(const fs::path& p) {
   return d;
 }
 
+// The text of a compact file read as prep reads it: a line at a time, then lines in pieces of
+// 1 to 7 (a piece short of its count only where the text ends).
+std::string decode_in_pieces(const fs::path& p) {
+  ObsFile f(p.string());
+  std::string text;
+  for (size_t k = 1;; k = k % 7 + 1) {
+    std::string_view line;
+    if (!f.next_line(line)) break;
+    text.append(line).push_back('\n');
+    const size_t got = f.append_decoded_lines(k, text);
+    if (got < k) {
+      EXPECT_FALSE(f.next_line(line)) << "a piece short of its count before the end";
+      break;
+    }
+  }
+  return text;
+}
+
 ::testing::AssertionResult same_text(const std::string& got, const std::string& want) {
   if (got == want) return ::testing::AssertionSuccess();
   size_t i = 0;
@@ -237,6 +255,7 @@ TEST_F(SharedFiles, CutFilesKeepTheirCompleteEpochs) {
     for (const char* file : {"in-line", "at-line-end"}) {
       SCOPED_TRACE(f[0] + " " + file);
       const Decoded d = decode(file);
+      EXPECT_TRUE(same_text(decode_in_pieces(file), d.text));
       ASSERT_EQ(d.notices.size(), 1u);
       EXPECT_GT(d.notices[0].line, 100);
       EXPECT_NE(d.notices[0].message.find("the complete epochs before"), std::string::npos);
@@ -264,6 +283,7 @@ TEST(HandMadeFiles, DecodeAsWorkedOut) {
     if (e.path().extension() != ".expected") continue;
     const fs::path input = fs::path(e.path()).replace_extension();
     EXPECT_TRUE(same_text(decode(input).text, test::read_file(e.path()))) << input;
+    EXPECT_TRUE(same_text(decode_in_pieces(input), test::read_file(e.path()))) << input;
     ++n;
   }
   EXPECT_GE(n, 1);
