@@ -4,9 +4,10 @@
 #   records/  <-  tables/, timeconv/  <-  rinex/, output/ (side by side)  <-  driver/
 # The libraries beside it (archive/, rinex3/, quiltfile/, cli/) stand alone; quality/ (multipath,
 # slips, clock and satellite codes of a day) and runs/ (the runs of a day joined) stand on
-# quiltfile/, day/ (what a day's files cost the store, the plan of its runs) counts with the
-# engine's reader. The companion programs in
-# apps/ use those libraries and never one another; obsquilt-check alone runs the engine,
+# quiltfile/, report/ (the day's page, made by obsquilt-report and obsquilt-export --page) on
+# quiltfile/ and quality/, day/ (what a day's files cost the store, the plan of its runs) counts
+# with the engine's reader. The companion programs in apps/ use those libraries and never one
+# another; obsquilt-check alone runs the engine,
 # apps/prep reads the engine's limits and reads its inputs on the engine's worker pool, and
 # export and report ask the engine's worker_threads() whether to parse ahead on another core.
 # tools/, bench/ and fuzz/ use what they measure or feed;
@@ -35,11 +36,12 @@ set(floors
   "src/quality     : quiltfile"
   "src/day         : records tables timeconv rinex"
   "src/runs        : quiltfile"
+  "src/report      : cli quiltfile quality"
   "apps            :"
   "apps/check      : cli records tables timeconv rinex output driver archive day"
   "apps/prep       : cli archive rinex3 records/limits.hpp records/workers.hpp"
-  "apps/export     : cli quiltfile quality runs records/workers.hpp"
-  "apps/report     : cli quiltfile quality runs records/workers.hpp"
+  "apps/export     : cli quiltfile quality runs report records/workers.hpp"
+  "apps/report     : cli quiltfile quality runs report records/workers.hpp"
   "apps/day        : cli day"
   "tools           : cli archive"
   "bench           : cli records tables timeconv rinex output archive rinex3 quiltfile report day"

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,31 @@ struct Day {
 
 // Time bins of the page's charts over a window of `epochs` epochs.
 int32_t chart_bins(int32_t epochs);
+
+class Gatherer;
+
+// The day gathered from the epochs of a stream, handed over one at a time in the stream's order
+// by whoever reads it: read_day, or obsquilt-export making the page from its own read.
+class DayGatherer {
+ public:
+  // For the stream's header (read) and the window the page measures against.
+  DayGatherer(const quilt::Stream& reader, const Window& window);
+  ~DayGatherer();
+  DayGatherer(const DayGatherer&) = delete;
+  DayGatherer& operator=(const DayGatherer&) = delete;
+  // The next epoch; quilt::FormatError for one outside the window (the a-line's, or the one
+  // requested) or not after the one before it.
+  void epoch(const quilt::Epoch& e);
+  // The day, once the stream has ended (its ambiguous rows and bytes are then known).
+  Day finish(const quilt::Stream& reader);
+
+ private:
+  Day day_;
+  Window window_;
+  int32_t last_ = 0;       // second of the window's last epoch
+  int32_t previous_ = -1;  // index of the epoch before
+  std::unique_ptr<Gatherer> gather_;
+};
 
 // Reads the rest of the file (or the joined runs) behind `reader`; quilt::FormatError for a line
 // that breaks the format or an epoch outside the window (the a-line's, or `window` when requested)

@@ -1,6 +1,8 @@
 #include "report/summary.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 namespace obsq::report {
 
@@ -14,6 +16,8 @@ void mark(std::vector<Run>& runs, int32_t k) {
   }
   runs.push_back({k, k});
 }
+
+}  // namespace
 
 class Gatherer {
  public:
@@ -150,52 +154,55 @@ class Gatherer {
   std::vector<int32_t> count_;             // per receiver: satellites with a value this epoch
 };
 
-}  // namespace
-
 int32_t chart_bins(int32_t epochs) { return std::clamp(epochs, 1, 288); }
 
-Day read_day(quilt::Stream& reader, const Window& window) {
-  Day day;
-  day.file = reader.path();
-  day.header = reader.header();
-  const quilt::Header& h = day.header;
-  int32_t last = 0;  // second of the window's last epoch
+DayGatherer::DayGatherer(const quilt::Stream& reader, const Window& window) : window_(window) {
+  day_.file = reader.path();
+  day_.header = reader.header();
+  const quilt::Header& h = day_.header;
   if (window.requested && h.step > 0) {
     // The run keeps the multiples of its step from START to STOP.
-    day.requested = true;
-    day.origin = (window.start + h.step - 1) / h.step * h.step;
-    last = window.stop / h.step * h.step;
-    if (last >= day.origin) day.window = (last - day.origin) / h.step + 1;
+    day_.requested = true;
+    day_.origin = (window.start + h.step - 1) / h.step * h.step;
+    last_ = window.stop / h.step * h.step;
+    if (last_ >= day_.origin) day_.window = (last_ - day_.origin) / h.step + 1;
   } else if (h.has_range && h.step > 0 && h.tmax >= h.tmin) {
-    day.origin = h.tmin;
-    last = h.tmax;
-    day.window = (h.tmax - h.tmin) / h.step + 1;
+    day_.origin = h.tmin;
+    last_ = h.tmax;
+    day_.window = (h.tmax - h.tmin) / h.step + 1;
   }
-  day.analysis = quality::Analysis(h.receivers.size(), day.origin, std::max(h.step, 1), day.window,
-                                   chart_bins(day.window));
-  Gatherer gather(day);
-  quilt::Epoch e;
-  int32_t previous = -1;
-  while (reader.next(e)) {
-    const int32_t offset = e.second - day.origin;
-    if (day.window == 0 || offset < 0 || e.second > last || offset % h.step != 0)
-      throw quilt::FormatError{
-          day.file, e.line,
-          day.requested ? "epoch outside the window " + std::to_string(window.start) + " " +
-                              std::to_string(window.stop) + " (not the run's window?)"
-                        : std::string("epoch outside the time range of the a-line")};
-    const int32_t k = offset / h.step;
-    if (k <= previous)
-      throw quilt::FormatError{day.file, e.line, "epoch not after the one before it"};
-    previous = k;
-    if (day.epoch_lines++ == 0) {
-      day.year = e.year;
-      day.month = e.month;
-      day.day = e.day;
-    }
-    gather.epoch(e, k);
+  day_.analysis = quality::Analysis(h.receivers.size(), day_.origin, std::max(h.step, 1),
+                                    day_.window, chart_bins(day_.window));
+  gather_ = std::make_unique<Gatherer>(day_);
+}
+
+DayGatherer::~DayGatherer() = default;
+
+void DayGatherer::epoch(const quilt::Epoch& e) {
+  const quilt::Header& h = day_.header;
+  const int32_t offset = e.second - day_.origin;
+  if (day_.window == 0 || offset < 0 || e.second > last_ || offset % h.step != 0)
+    throw quilt::FormatError{
+        day_.file, e.line,
+        day_.requested ? "epoch outside the window " + std::to_string(window_.start) + " " +
+                             std::to_string(window_.stop) + " (not the run's window?)"
+                       : std::string("epoch outside the time range of the a-line")};
+  const int32_t k = offset / h.step;
+  if (k <= previous_)
+    throw quilt::FormatError{day_.file, e.line, "epoch not after the one before it"};
+  previous_ = k;
+  if (day_.epoch_lines++ == 0) {
+    day_.year = e.year;
+    day_.month = e.month;
+    day_.day = e.day;
   }
-  gather.finish();
+  gather_->epoch(e, k);
+}
+
+Day DayGatherer::finish(const quilt::Stream& reader) {
+  gather_->finish();
+  Day& day = day_;
+  const quilt::Header& h = day.header;
   day.warnings = reader.ambiguities();
   day.bytes = reader.bytes_read();
   // Receivers whose marker another receiver has too: their rows cannot be told apart.
@@ -209,7 +216,14 @@ Day read_day(quilt::Stream& reader, const Window& window) {
       }
     if (first && same.size() > 1) day.shared_markers.push_back(same);
   }
-  return day;
+  return std::move(day_);
+}
+
+Day read_day(quilt::Stream& reader, const Window& window) {
+  DayGatherer gather(reader, window);
+  quilt::Epoch e;
+  while (reader.next(e)) gather.epoch(e);
+  return gather.finish(reader);
 }
 
 std::vector<Run> gaps(const Day& day, size_t r, int32_t min_epochs) {
