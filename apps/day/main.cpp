@@ -2,8 +2,8 @@
 // prepared by obsquilt-prep, planned into runs of the merge that each stay within its limits
 // (station groups of at most --max-files files, time windows whose store stays under
 // --max-values values), merged by the unchanged obsquilt, one run per folder, several at once,
-// and joined by obsquilt-export and obsquilt-report into the day's NetCDF file and page. The
-// steps are subcommands too, so that a workflow engine can put each run on another machine.
+// and joined by obsquilt-export into the day's NetCDF file and, from the same read, its page.
+// The steps are subcommands too, so that a workflow engine can put each run on another machine.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/resource.h>
@@ -65,8 +65,8 @@ const char kUsage[] =
     "A run that fails is reported with its folder, what obsquilt-check finds there and the\n"
     "end of its console; its output is not taken as complete (a complete run's output is\n"
     "runs/NNN/run.txt).\n"
-    "Exit status: 0 done; 1 done with warnings (files left out by prep, warnings of export\n"
-    "or report); 2 error (bad usage, a failed run, nothing usable).\n";
+    "Exit status: 0 done; 1 done with warnings (files left out by prep, warnings of the\n"
+    "export or the page); 2 error (bad usage, a failed run, nothing usable).\n";
 
 struct Options {
   std::string command;  // "", "prep", "plan", "run", "finish"
@@ -390,38 +390,20 @@ void finish(const Options& o, const day::Plan& p) {
   }
   const std::string name = p.day.empty() ? "day" : p.day;
   progress("finish: " + name + ".nc and " + name + ".html ...", false);
-  std::vector<std::string> common = {"--allow-gaps"};
-  if (o.force) common.push_back("--force");
-  // The NetCDF file and the page, both at once when two jobs may run.
-  const std::vector<std::pair<std::string, std::vector<std::string>>> steps = {
-      {"obsquilt-export", {"-o", name + ".nc"}},
-      {"obsquilt-report", {"-o", name + ".html", "--title", name}}};
-  std::vector<pid_t> pids(steps.size(), -1);
-  for (size_t k = 0; k < steps.size(); ++k) {
-    const auto& [program, extra] = steps[k];
-    std::vector<std::string> argv = {tool(program)};
-    argv.insert(argv.end(), common.begin(), common.end());
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    argv.insert(argv.end(), inputs.begin(), inputs.end());
-    std::error_code ec;
-    fs::remove(program + ".log", ec);
-    pids[k] = start(argv, "", program + ".log");
-    if (o.jobs < 2 && k + 1 < steps.size()) {
-      const int status = wait_for(pids[k]);
-      pids[k] = -1 - status;  // waited for already: its status
-    }
-  }
-  std::string failed;
-  for (size_t k = 0; k < steps.size(); ++k) {
-    const int status = pids[k] >= 0 ? wait_for(pids[k]) : -1 - pids[k];
-    if (!read_text(steps[k].first + ".log").empty()) end_line();
-    std::fputs(read_text(steps[k].first + ".log").c_str(), stderr);
-    if (status >= 2)
-      failed += (failed.empty() ? "" : ", ") + steps[k].first + " (status " +
-                std::to_string(status) + ")";
-    if (status == 1) g_status = std::max(g_status, cli::kWarnings);
-  }
-  if (!failed.empty()) throw cli::Failure{"finish failed: " + failed};
+  // The NetCDF file and the page from one read of the runs' files.
+  std::vector<std::string> argv = {tool("obsquilt-export"), "--allow-gaps", "-o", name + ".nc",
+                                   "--page", name + ".html", "--page-title", name};
+  if (o.force) argv.push_back("--force");
+  argv.insert(argv.end(), inputs.begin(), inputs.end());
+  const std::string log = "obsquilt-export.log";
+  std::error_code ec;
+  fs::remove(log, ec);
+  const int status = wait_for(start(argv, "", log));
+  if (!read_text(log).empty()) end_line();
+  std::fputs(read_text(log).c_str(), stderr);
+  if (status >= 2)
+    throw cli::Failure{"finish failed: obsquilt-export (status " + std::to_string(status) + ")"};
+  if (status == 1) g_status = std::max(g_status, cli::kWarnings);
   progress("finish: " + name + ".nc and " + name + ".html in " + seconds_since(t0), true);
 }
 

@@ -8,6 +8,7 @@
 
 #include "cli/cli.hpp"
 #include "export.hpp"
+#include "pagetee.hpp"
 #include "quiltfile/ahead.hpp"
 #include "records/workers.hpp"
 
@@ -70,7 +71,7 @@ class Output {
 
 }  // namespace
 
-void write_csv(const Options& o, int fd) {
+void write_csv(const Options& o, int fd, report::Day* page) {
   Selection sel(o);
   Runs day(o.inputs, o.allow_gaps);
   const quilt::Header& h = day.header();
@@ -90,7 +91,9 @@ void write_csv(const Options& o, int fd) {
   quilt::Epoch ep;
   // The files are parsed ahead on another core while the rows are written.
   quilt::ReadAhead ahead(day, worker_threads() > 0);
-  while (ahead.next(ep)) {
+  // The page, when asked for, is gathered from the same epochs on a core of its own.
+  PageTee tee(ahead, page, worker_threads() > 0);
+  while (tee.next(ep)) {
     if (!sel.second(ep.second)) continue;
     const std::string second = std::to_string(ep.second) + ",";
     for (const quilt::Block& b : ep.blocks) {
@@ -134,6 +137,7 @@ void write_csv(const Options& o, int fd) {
     warnings.general("no epoch to export: the file holds none within the seconds asked for");
   sel.report_unmet();
   warnings.finish(day);
+  tee.finish();
 }
 
 }  // namespace obsq::exporter

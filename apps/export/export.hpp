@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "report/summary.hpp"
 #include "runs/runs.hpp"
 
 namespace obsq::exporter {
@@ -24,6 +25,8 @@ struct Options {
   std::vector<std::string> types;      // asked for, blanks trimmed; empty: all
   int32_t from = 0, to = 86400;
   std::string command_line;  // for the history attribute
+  std::string page;          // --page: the day's HTML page as well ("-": standard output)
+  std::string page_title;    // its title; default: the first input's name
 };
 
 // The types and seconds asked for, and what was met of them.
@@ -74,7 +77,9 @@ class Satellites {
   std::unordered_map<std::string, int32_t> by_written_, by_name_;
 };
 
-void write_netcdf(const Options& o, const std::string& path);
-void write_csv(const Options& o, int fd);
+// The writers. With `page` they also gather the day's page from the same read of the files: every
+// epoch, whatever --types, --from and --to keep, as obsquilt-report reads them.
+void write_netcdf(const Options& o, const std::string& path, report::Day* page);
+void write_csv(const Options& o, int fd, report::Day* page);
 
 }  // namespace obsq::exporter

@@ -4,12 +4,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 
 #include "cli/cli.hpp"
 #include "export.hpp"
 #include "quality/satellite.hpp"
+#include "report/page.hpp"
 
 namespace obsq::exporter {
 
@@ -109,7 +113,12 @@ const char kUsage[] =
     "      --satellites-as-written\n"
     "                     keep satellite codes as the files write them (\"G 6\"); default:\n"
     "                     a system letter and two digits (\"G06\", a blank letter as G)\n"
-    "  -f, --force        replace an existing output file\n"
+    "      --page FILE    also write the day's HTML page to FILE ('-' for standard output), as\n"
+    "                     obsquilt-report writes it, from the same read of the files: of\n"
+    "                     every epoch, whatever --types, --from and --to export\n"
+    "      --page-title TEXT\n"
+    "                     the page's title (default: the first input's name)\n"
+    "  -f, --force        replace an existing output file (and page)\n"
     "  -h, --help         show this help and exit\n"
     "  -V, --version      show the version and exit\n"
     "\n"
@@ -146,8 +155,60 @@ std::string default_output(const std::string& input, bool csv) {
   return base + (csv ? ".csv" : ".nc");
 }
 
+// --page beside the export: neither the output nor an input.
+void check_page_name(const Options& o) {
+  if (o.page == "-") {
+    if (o.output == "-") throw cli::UsageError{"--page -: standard output is the CSV output's"};
+    return;
+  }
+  std::error_code ec;
+  if (o.page == o.output || std::filesystem::equivalent(o.page, o.output, ec))
+    throw cli::UsageError{"--page: " + o.page + " is the output file"};
+  for (const std::string& in : o.inputs)
+    if (o.page == in || std::filesystem::equivalent(o.page, in, ec))
+      throw cli::UsageError{"--page: " + o.page + " is an input file"};
+}
+
+// The page file: begun before the export, filled once the export is complete and put in place
+// after it; abandoned when the export fails.
+class Pending {
+ public:
+  explicit Pending(const Options& o) : o_(o) {
+    if (!o.page.empty() && o.page != "-") file_ = cli::create_output(o.page, o.force);
+  }
+  ~Pending() {
+    if (!file_.temp.empty()) cli::abandon_output(file_);
+  }
+  Pending(const Pending&) = delete;
+  Pending& operator=(const Pending&) = delete;
+
+  // The page of the day, written to the unfinished file (or to standard output).
+  void fill(const report::Day& day) {
+    if (o_.page.empty()) return;
+    report::PageOptions options;
+    options.title = o_.page_title.empty() ? o_.inputs.front() : o_.page_title;
+    const std::string html = report::page(day, options);
+    if (o_.page != "-") return cli::write_output(file_, html);
+    for (size_t done = 0; done < html.size();) {
+      const ssize_t n = ::write(STDOUT_FILENO, html.data() + done, html.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw cli::Failure{std::string("standard output: ") + std::strerror(errno)};
+      done += static_cast<size_t>(n);
+    }
+  }
+  void commit() {
+    if (file_.temp.empty()) return;
+    cli::commit_output(file_);
+    file_.temp.clear();
+  }
+
+ private:
+  const Options& o_;
+  cli::OutputFile file_;
+};
+
 int body(int argc, char** argv) {
-  enum { kCsv = 256, kFrom, kTo, kDeflate, kGaps, kAsWritten };
+  enum { kCsv = 256, kFrom, kTo, kDeflate, kGaps, kAsWritten, kPage, kPageTitle };
   static const option longs[] = {{"output", required_argument, nullptr, 'o'},
                                  {"csv", no_argument, nullptr, kCsv},
                                  {"types", required_argument, nullptr, 't'},
@@ -156,6 +217,8 @@ int body(int argc, char** argv) {
                                  {"deflate", required_argument, nullptr, kDeflate},
                                  {"allow-gaps", no_argument, nullptr, kGaps},
                                  {"satellites-as-written", no_argument, nullptr, kAsWritten},
+                                 {"page", required_argument, nullptr, kPage},
+                                 {"page-title", required_argument, nullptr, kPageTitle},
                                  {"force", no_argument, nullptr, 'f'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
@@ -187,6 +250,11 @@ int body(int argc, char** argv) {
         break;
       case kGaps: o.allow_gaps = true; break;
       case kAsWritten: o.satellites_as_written = true; break;
+      case kPage:
+        if (*optarg == '\0') throw cli::UsageError{"--page: an empty file name"};
+        o.page = optarg;
+        break;
+      case kPageTitle: o.page_title = optarg; break;
       case 'f': o.force = true; break;
       case 'h': std::fputs(kUsage, stdout); return cli::kOk;
       case 'V': cli::print_version(); return cli::kOk;
@@ -201,19 +269,30 @@ int body(int argc, char** argv) {
   if (o.output.empty()) o.output = default_output(o.inputs.front(), o.csv);
   if (o.output == "-" && !o.csv)
     throw cli::UsageError{"NetCDF needs an output file: '-o -' is for --csv"};
+  if (!o.page.empty()) check_page_name(o);
 
   // A file that breaks the format or does not fit the others: "FILE:LINE: error: message".
   try {
+    // Both names are checked before either file is begun.
+    if (o.output != "-") cli::refuse_existing(o.output, o.force);
+    if (!o.page.empty() && o.page != "-") cli::refuse_existing(o.page, o.force);
+    report::Day day;
+    report::Day* const page = o.page.empty() ? nullptr : &day;
     if (o.output == "-") {
-      write_csv(o, STDOUT_FILENO);
+      Pending page_out(o);
+      write_csv(o, STDOUT_FILENO, page);
+      page_out.fill(day);
+      page_out.commit();
       return warnings.status;
     }
+    Pending page_out(o);
     cli::OutputFile out = cli::create_output(o.output, o.force);
     try {
       if (o.csv)
-        write_csv(o, out.fd);
+        write_csv(o, out.fd, page);
       else
-        write_netcdf(o, out.temp);
+        write_netcdf(o, out.temp, page);
+      page_out.fill(day);
       cli::commit_output(out);
     } catch (cli::Failure& f) {
       cli::abandon_output(out);
@@ -223,6 +302,7 @@ int body(int argc, char** argv) {
       cli::abandon_output(out);
       throw;
     }
+    page_out.commit();
   } catch (const quilt::FormatError& e) {
     cli::located(e.file, e.line, "error", e.message);
     return cli::kFailure;

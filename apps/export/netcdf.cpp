@@ -17,6 +17,7 @@
 #include "chunks.hpp"
 #include "cli/cli.hpp"
 #include "export.hpp"
+#include "pagetee.hpp"
 #include "quiltfile/ahead.hpp"
 #include "records/workers.hpp"
 
@@ -174,7 +175,7 @@ struct Writer {
 
 }  // namespace
 
-void write_netcdf(const Options& o, const std::string& path) {
+void write_netcdf(const Options& o, const std::string& path, report::Day* page) {
   Selection sel(o);
   Satellites sats(o);
   const Plan plan = make_plan(o, sel, sats);
@@ -309,7 +310,9 @@ void write_netcdf(const Options& o, const std::string& path) {
   quilt::Epoch ep;
   // The files are parsed ahead on another core while the slabs are filled and compressed.
   quilt::ReadAhead ahead(day, worker_threads() > 0);
-  while (ahead.next(ep)) {
+  // The page, when asked for, is gathered from the same epochs on a core of its own.
+  PageTee tee(ahead, page, worker_threads() > 0);
+  while (tee.next(ep)) {
     if (!sel.second(ep.second)) continue;
     const size_t e = static_cast<size_t>((ep.second - plan.first) / day.step());
     if (ep.second < plan.first || e >= E)
@@ -344,6 +347,7 @@ void write_netcdf(const Options& o, const std::string& path) {
   if (pending) writer->put(slab);
   writer->finish(rsec);
   writer.reset();
+  tee.finish();
   warnings.finish(day);
   sel.report_unmet();
   if (plan.epochs == 0)

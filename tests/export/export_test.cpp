@@ -314,6 +314,57 @@ TEST_F(ExportWindows, TypesAndSecondsAreSelected) {
   EXPECT_TRUE(got == part) << first_difference(got, part);
 }
 
+// --page: the page obsquilt-report writes for the same files, from the export's own read,
+// whatever the export selects, on a thread of its own or (sequential) on the reading one; the
+// export beside it unchanged.
+TEST_F(ExportWindows, APageBesideTheExportIsTheReportsPage) {
+  std::string err;
+  ASSERT_EQ(run_child({OBSQUILT_REPORT, words("-o report.html --title day a.txt b.txt c.txt")})
+                .status,
+            0);
+  const std::string want = read_file("report.html");
+  ASSERT_NE(want.find("<html"), std::string::npos);
+  ASSERT_EQ(run_export("-o paged.nc --page paged.html --page-title day a.txt b.txt c.txt", &err), 0)
+      << err;
+  EXPECT_EQ(read_file("paged.html"), want);
+  const Values whole = netcdf_values("whole.nc"), paged = netcdf_values("paged.nc");
+  EXPECT_TRUE(paged == whole) << first_difference(paged, whole);
+
+  const std::string part = "--types L1 --from 600 --to 1800 --page-title day a.txt b.txt c.txt";
+  Child sequential(OBSQUILT_EXPORT, words("-o part.nc --page part.html " + part));
+  sequential.env = {{"OBSQUILT_SEQUENTIAL", "1"}};
+  ASSERT_EQ(run_child(sequential).status, 0);
+  EXPECT_EQ(read_file("part.html"), want);
+  // CSV, the page on standard output.
+  const ChildResult csv = run_child({OBSQUILT_EXPORT, words("--csv -o part.csv --page - " + part)});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  EXPECT_EQ(csv.out, want);
+  EXPECT_FALSE(read_file("part.csv").empty());
+}
+
+// Both names are checked before either file is begun; a failed export leaves neither.
+TEST_F(ExportWindows, APageIsWrittenOnlyBesideACompleteExport) {
+  write_file("user.html", "a page of the user");
+  std::string err;
+  EXPECT_EQ(run_export("-o new.nc --page user.html a.txt b.txt c.txt", &err), 2);
+  EXPECT_NE(err.find("user.html: file exists"), std::string::npos) << err;
+  EXPECT_EQ(read_file("user.html"), "a page of the user");
+  EXPECT_FALSE(fs::exists("new.nc"));
+
+  EXPECT_EQ(run_export("-o gap.nc --page gap.html a.txt c.txt", &err), 2);
+  EXPECT_NE(err.find("c.txt:1: error: "), std::string::npos) << err;
+  EXPECT_FALSE(fs::exists("gap.nc"));
+  EXPECT_FALSE(fs::exists("gap.html"));
+
+  for (const char* args : {"-o same.nc --page same.nc a.txt", "-o x.nc --page a.txt a.txt",
+                           "--csv -o - --page - a.txt", "-o x.nc --page= a.txt"}) {
+    EXPECT_EQ(run_export(args, &err), 2) << args;
+    EXPECT_NE(err.find("--page"), std::string::npos) << args << ": " << err;
+  }
+  EXPECT_FALSE(fs::exists("same.nc"));
+  EXPECT_FALSE(fs::exists("x.nc"));
+}
+
 // One satellite written two ways ("G 6", "G06"): one column where a row holds one of them or
 // both with the same value (the first epoch); an error naming both where a row holds two values
 // (the second epoch), unless the codes are kept as written.
