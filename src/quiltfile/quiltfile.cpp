@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace obsq::quilt {
@@ -43,6 +44,17 @@ bool parse_real(std::string_view f, int decimals, double& out) {
   if (f.size() - i - 1 != static_cast<size_t>(decimals)) return false;
   for (size_t k = i + 1; k < f.size(); ++k)
     if (f[k] < '0' || f[k] > '9') return false;
+  // Up to 15 digits make an exact integer n, and n / 10^decimals (one correctly rounded
+  // division of two exact doubles) is the nearest double of the text, as from_chars gives it.
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10};
+  if (f.size() - digits - 1 <= 15 && static_cast<size_t>(decimals) < std::size(kPow10)) {
+    int64_t n = 0;
+    for (size_t k = digits; k < f.size(); ++k)
+      if (k != i) n = n * 10 + (f[k] - '0');
+    const double v = static_cast<double>(n) / kPow10[decimals];
+    out = f[start] == '-' ? -v : v;
+    return true;
+  }
   auto r = std::from_chars(f.data() + start, f.data() + f.size(), out);
   return r.ec == std::errc() && r.ptr == f.data() + f.size();
 }

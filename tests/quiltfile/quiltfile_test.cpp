@@ -83,6 +83,14 @@ std::string rewrite(const std::string& path, std::vector<std::string>* ambiguiti
         out += std::isnan(b.epoch_seconds[r])
                    ? "  no time available\r\n"
                    : (std::snprintf(buf, sizeof buf, "%11.7f\r\n", b.epoch_seconds[r]), buf);
+        // The text written back is the file's (the whole file is compared): its nearest double
+        // is the one read.
+        if (double want = NAN; !std::isnan(b.epoch_seconds[r])) {
+          const char* from = buf + std::strspn(buf, " ");
+          std::from_chars(from, buf + 11, want);
+          EXPECT_TRUE(std::memcmp(&want, &b.epoch_seconds[r], 8) == 0)
+              << path << ": seconds " << buf << " read as " << b.epoch_seconds[r];
+        }
       }
       out += "s";
       for (const auto& s : b.satellites) out += " " + s;
