@@ -10,10 +10,11 @@
 // folder, obsquilt-check checks it, obsquilt merges it (0 86400 30), obsquilt-export writes the
 // NetCDF file and obsquilt-report the page. Prints each step's best wall and CPU time, the best
 // total, and the total against the merge alone; then the export and the report once more side by
-// side, as obsquilt-day's finish runs them when two jobs may run, and the total that way. Last,
-// obsquilt-day takes the same archive files through its own steps (prep; a plan, whose count of
-// the day replaces the full check; the merge; the finish), the path its workflow runs: its best
-// total against the merge. --bin takes the programs from another folder (an older build, for
+// side, and the total that way; then the export writing the page as well from its one read
+// (--page), as obsquilt-day's finish runs it, and the total that way. Last, obsquilt-day takes
+// the same archive files through its own steps (prep; a plan, whose count of the day replaces
+// the full check; the merge; the finish), the path its workflow runs: its best total against the
+// merge. --bin takes the programs from another folder (an older build, for
 // comparison).
 #include <unistd.h>
 
@@ -86,8 +87,9 @@ int main(int argc, char** argv) {
 
   const double load_before = obsq::bench::load_average();
   const char* names[] = {"prep", "check", "merge", "export", "report"};
-  Child best[5], finish, day_run;
-  double best_total = 1e30, best_cpu = 1e30, best_day = 1e30;
+  Child best[5], finish, paged, day_run;
+  double best_total = 1e30, best_cpu = 1e30, best_day = 1e30, best_paged = 1e30;
+  const bool pages = offers(exporter, "--page");
 #ifdef OBSQUILT_DAY
   const std::string day = program(OBSQUILT_DAY, "obsquilt-day");
   const fs::path day_out = top / "day";
@@ -131,6 +133,20 @@ int main(int argc, char** argv) {
     }
     obsq::bench::keep_best(finish, both);
     best_day = std::min(best_day, total - this_run[3] - this_run[4] + both.seconds);
+    // The export writing the page as well, from its one read of the file.
+    if (pages) {
+      fs::remove(work / "obsquilt.nc");
+      fs::remove(work / "obsquilt.html");
+      ::sync();
+      const Child one = obsq::bench::run_child({exporter, "-o", (work / "obsquilt.nc").string(),
+                                               "--page", (work / "obsquilt.html").string(), txt});
+      if (one.status != 0) {
+        std::fprintf(stderr, "bench-path: export --page exited with %d\n", one.status);
+        return 1;
+      }
+      obsq::bench::keep_best(paged, one);
+      best_paged = std::min(best_paged, total - this_run[3] - this_run[4] + one.seconds);
+    }
 #ifdef OBSQUILT_DAY
     fs::remove_all(day_out);
     ::sync();
@@ -160,6 +176,12 @@ int main(int argc, char** argv) {
   figure("export + report side by side CPU", finish.cpu, "s");
   figure("total so (best run)", best_day, "s");
   figure("total so / merge (wall)", best_day / best[2].seconds, "");
+  if (pages) {
+    figure("export --page wall", paged.seconds, "s");
+    figure("export --page CPU", paged.cpu, "s");
+    figure("total with --page (best run)", best_paged, "s");
+    figure("total with --page / merge (wall)", best_paged / best[2].seconds, "");
+  }
 #ifdef OBSQUILT_DAY
   figure("obsquilt-day wall", day_run.seconds, "s");
   figure("obsquilt-day CPU", day_run.cpu, "s");
