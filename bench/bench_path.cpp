@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
       fs::remove(work / "obsquilt.html");
       ::sync();
       const Child one = obsq::bench::run_child({exporter, "-o", (work / "obsquilt.nc").string(),
-                                               "--page", (work / "obsquilt.html").string(), txt});
+                                                "--page", (work / "obsquilt.html").string(), txt});
       if (one.status != 0) {
         std::fprintf(stderr, "bench-path: export --page exited with %d\n", one.status);
         return 1;

@@ -391,8 +391,9 @@ void finish(const Options& o, const day::Plan& p) {
   const std::string name = p.day.empty() ? "day" : p.day;
   progress("finish: " + name + ".nc and " + name + ".html ...", false);
   // The NetCDF file and the page from one read of the runs' files.
-  std::vector<std::string> argv = {tool("obsquilt-export"), "--allow-gaps", "-o", name + ".nc",
-                                   "--page", name + ".html", "--page-title", name};
+  std::vector<std::string> argv = {
+      tool("obsquilt-export"), "--allow-gaps", "-o", name + ".nc", "--page",
+      name + ".html",          "--page-title", name};
   if (o.force) argv.push_back("--force");
   argv.insert(argv.end(), inputs.begin(), inputs.end());
   const std::string log = "obsquilt-export.log";

@@ -266,8 +266,7 @@ inline bool usual_field(std::string_view rec, int col, UsualField& f) {
   const uint64_t keep = i >= 8 ? 0 : ~uint64_t{0} << (8 * i);
   f.digits = (w & keep) | (kOnes * '0' & ~keep);
   constexpr uint64_t kNibbles = 0xF0F0F0F0F0F0F0F0ULL;
-  if ((f.digits & kNibbles) != kOnes * 0x30 ||
-      ((f.digits + kOnes * 6) & kNibbles) != kOnes * 0x30)
+  if ((f.digits & kNibbles) != kOnes * 0x30 || ((f.digits + kOnes * 6) & kNibbles) != kOnes * 0x30)
     return false;
   f.d9 = i > 8 ? 0 : static_cast<unsigned char>(p[8]) - '0';
   f.d10 = static_cast<unsigned char>(p[9]) - '0';

@@ -319,9 +319,9 @@ TEST_F(ExportWindows, TypesAndSecondsAreSelected) {
 // export beside it unchanged.
 TEST_F(ExportWindows, APageBesideTheExportIsTheReportsPage) {
   std::string err;
-  ASSERT_EQ(run_child({OBSQUILT_REPORT, words("-o report.html --title day a.txt b.txt c.txt")})
-                .status,
-            0);
+  ASSERT_EQ(
+      run_child({OBSQUILT_REPORT, words("-o report.html --title day a.txt b.txt c.txt")}).status,
+      0);
   const std::string want = read_file("report.html");
   ASSERT_NE(want.find("<html"), std::string::npos);
   ASSERT_EQ(run_export("-o paged.nc --page paged.html --page-title day a.txt b.txt c.txt", &err), 0)
