@@ -59,10 +59,11 @@ bool parse_real(std::string_view f, int decimals, double& out) {
   return r.ec == std::errc() && r.ptr == f.data() + f.size();
 }
 
-// A value field "(f14.3)" read on the fast path: its digits make an integer n below 10^13, so
-// n / 1000 (one correctly rounded division of two exact doubles) is the nearest double of the
-// text, the same as std::from_chars gives. Returns 1 for a number, 0 for asterisks, -1 when
-// the field is malformed.
+// A value field "(f14.3)": its digits make an integer n below 10^13, so n / 1000 (one correctly
+// rounded division of two exact doubles) is the nearest double of the text, the same as
+// std::from_chars gives. Returns 1 for a present number, 2 for a number that is not present (at
+// least 9999999999.99, the missing-value marker: told from n, without waiting for the
+// division), 0 for asterisks, -1 when the field is malformed.
 int parse_value(const char* f, double& out) {
   int i = 0;
   while (i < 14 && f[i] == ' ') ++i;
@@ -89,7 +90,9 @@ int parse_value(const char* f, double& out) {
   }
   const double v = static_cast<double>(n) / 1000.0;
   out = neg ? -v : v;
-  return 1;
+  // present(v) is v < 9999999999.99: n / 1000 rounds below that double exactly when
+  // n < 9999999999990 (the doubles there are 2^-19 apart); a negative number is present.
+  return neg || n < 9999999999990 ? 1 : 2;
 }
 
 uint32_t key4(const char* p) {
@@ -414,7 +417,7 @@ void Reader::read_block(Block& b, std::string_view l, const Epoch& ep, size_t in
         fail("o-line: value " + std::to_string(c + 1) + " (columns " + std::to_string(3 + 15 * c) +
              "-" + std::to_string(16 + 15 * c) + ") is not a blank and a number with 3 decimals");
       // A value of asterisks did not fit its field: it may be a present one.
-      if (kind == 0 || present(v[c])) {
+      if (kind <= 1) {
         row_used = true;
         column_used_[c] = 1;
       }

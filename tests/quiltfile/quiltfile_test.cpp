@@ -291,6 +291,31 @@ TEST(QuiltReader, AlteredLinesFailWhereTheyBreak) {
   }
 }
 
+// The missing-value marker: a value is present below 9999999999.99; a row of values at or above
+// it is empty, one just below it or negative is a row with values.
+TEST(QuiltReader, ARowIsEmptyFromTheMissingValueMarkerOn) {
+  REFERENCE_OUTPUTS(files);
+  for (const fs::path& f : files) {
+    const std::vector<std::string> lines = split_lines(read_file(f));
+    size_t at = 0;
+    while (at < lines.size() && lines[at][0] != 'o') ++at;
+    if (at == lines.size()) continue;
+    for (const auto& [field, empty] : std::vector<std::pair<std::string, bool>>{
+             {" 9999999999.990", true},
+             {" 9999999999.999", true},
+             {" 9999999999.989", false},
+             {" -999999999.990", false},
+             {"         -0.000", false}}) {
+      std::vector<std::string> altered = lines;
+      for (size_t p = 1; p + 2 < altered[at].size(); p += 15) altered[at].replace(p, 15, field);
+      std::string text;
+      for (const auto& l : altered) text += l;
+      EXPECT_EQ(error_line(text), empty ? static_cast<long>(at + 1) : 0) << f << ": " << field;
+    }
+    return;  // one file tells
+  }
+}
+
 // A reader that stops taking epochs (its user failed on one) is left while the thread reads
 // ahead or waits for room: it must end without hanging or touching the file after.
 TEST(QuiltReadAhead, IsLeftAtAnyEpoch) {
