@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -60,8 +61,9 @@ double get_f(std::string_view rec, int col, int w, int d);
 // f14.3 in its usual shape, all 14 columns present with the point in the 11th and three
 // decimals ([blanks][sign]digits.ddd): the value get_f gives, faster. False for any other shape.
 bool get_f14_3_usual(std::string_view rec, int col, double& v);
-// True exactly where get_f14_3_usual gives a value, without computing it.
-bool is_f14_3_usual(std::string_view rec, int col);
+// True exactly where get_f14_3_usual gives a value, without computing it (inline: a read that
+// keeps no values checks every field with it).
+inline bool is_f14_3_usual(std::string_view rec, int col);
 // aw into a target of n characters (blank-padded on the right, or the rightmost n kept).
 void get_a(std::string_view rec, int col, int w, char* target, int n);
 // Position of the last character that is not a blank (code 32, and only that: a tab or a zero
@@ -106,5 +108,57 @@ class ListLine {
   std::string line_;
   Last last_ = Last::none;
 };
+
+// ---- the usual shape of an observation field, shared by get_f14_3_usual and is_f14_3_usual ----
+
+namespace detail {
+
+// The parts of an observation field in its usual shape, all 14 columns present with the point
+// in the 11th and three decimals: [blanks][-]digits.ddd. Columns 1-8 come as one little-endian
+// word of digits (the blanks and sign before the first digit as zeros), the rest apart.
+struct UsualField {
+  uint64_t digits;  // columns 1-8, each byte a digit character
+  unsigned d9, d10, d1, d2, d3;
+  bool neg;
+};
+
+inline bool usual_field(std::string_view rec, int col, UsualField& f) {
+  const size_t b = static_cast<size_t>(col - 1);
+  if (rec.size() < b + 14) return false;
+  const char* p = rec.data() + b;
+  f.d1 = static_cast<unsigned char>(p[11]) - '0';
+  f.d2 = static_cast<unsigned char>(p[12]) - '0';
+  f.d3 = static_cast<unsigned char>(p[13]) - '0';
+  if (p[10] != '.' || f.d1 > 9 || f.d2 > 9 || f.d3 > 9) return false;
+  // Columns 1-8 as one little-endian word (byte k = column k + 1), 9 and 10 apart.
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  // Leading blanks: the first byte that differs from a blank.
+  const uint64_t y = w ^ (kOnes * ' ');
+  const uint64_t nonblank = (((y & ~kHigh) + ~kHigh) | y) & kHigh;
+  int i =
+      nonblank != 0 ? __builtin_ctzll(nonblank) >> 3 : 8 + (p[8] == ' ' ? 1 + (p[9] == ' ') : 0);
+  f.neg = false;
+  if (i < 10 && (p[i] == '-' || p[i] == '+')) f.neg = p[i++] == '-';
+  if (i == 10) return false;
+  // The digits from column i + 1 on, the columns before them taken as zeros.
+  const uint64_t keep = i >= 8 ? 0 : ~uint64_t{0} << (8 * i);
+  f.digits = (w & keep) | (kOnes * '0' & ~keep);
+  constexpr uint64_t kNibbles = 0xF0F0F0F0F0F0F0F0ULL;
+  if ((f.digits & kNibbles) != kOnes * 0x30 || ((f.digits + kOnes * 6) & kNibbles) != kOnes * 0x30)
+    return false;
+  f.d9 = i > 8 ? 0 : static_cast<unsigned char>(p[8]) - '0';
+  f.d10 = static_cast<unsigned char>(p[9]) - '0';
+  return f.d9 <= 9 && f.d10 <= 9;
+}
+
+}  // namespace detail
+
+inline bool is_f14_3_usual(std::string_view rec, int col) {
+  detail::UsualField f;
+  return detail::usual_field(rec, col, f);
+}
 
 }  // namespace obsq
