@@ -74,13 +74,25 @@ class LibraryWriter : public SlabWriter {
   LibraryWriter(int nc, const std::string& path, const Layout& l, std::vector<int> vars,
                 int seconds)
       : nc_(nc), path_(path), l_(l), vars_(std::move(vars)), seconds_(seconds) {}
+  // Each chunk of the slab as the hyperslab it covers: its epochs within the dimension, its
+  // receivers without the padding.
   void put(std::unique_ptr<Slab>& slab) override {
     Slab& s = *slab;
     const size_t n = std::min(l_.shape.epochs, l_.epochs - s.first);
-    const size_t start[3] = {s.first, 0, 0}, count[3] = {n, l_.receivers, l_.satellites};
-    for (size_t t = 0; t < vars_.size(); ++t)
-      if (s.filled[t])
-        nc_check(nc_put_vara_double(nc_, vars_[t], start, count, s.values[t].data()), path_);
+    const size_t cr = l_.shape.receivers, S = l_.satellites;
+    for (size_t t = 0; t < vars_.size(); ++t) {
+      if (!s.filled[t]) continue;
+      for (size_t r0 = 0; r0 < l_.receivers; r0 += cr) {
+        const size_t nr = std::min(cr, l_.receivers - r0);
+        part_.resize(n * nr * S);
+        for (size_t e = 0; e < n; ++e) {
+          const double* from = s.values[t].data() + l_.at(e, r0);
+          std::copy(from, from + nr * S, part_.data() + e * nr * S);
+        }
+        const size_t start[3] = {s.first, r0, 0}, count[3] = {n, nr, S};
+        nc_check(nc_put_vara_double(nc_, vars_[t], start, count, part_.data()), path_);
+      }
+    }
     clear(s);
   }
   void finish(const std::vector<double>& seconds) override {
@@ -93,6 +105,7 @@ class LibraryWriter : public SlabWriter {
   Layout l_;
   std::vector<int> vars_;
   int seconds_;
+  std::vector<double> part_;
 };
 
 // HDF5 identifiers closed on scope exit.
@@ -135,8 +148,7 @@ void shuffle8(const unsigned char* in, size_t n, unsigned char* out) {
 class Encoder {
  public:
   Encoder(const ChunkShape& shape, bool shuffle, int level) : shuffle_(shuffle), level_(level) {
-    values_.resize(shape.values());
-    if (shuffle_) shuffled_.resize(values_.size() * 8);
+    if (shuffle_) shuffled_.resize(shape.values() * 8);
 #ifdef OBSQUILT_HAVE_ISAL
     if (level_ == 1) {
       isal_buffer_.resize(ISAL_DEF_LVL1_DEFAULT);
@@ -152,21 +164,15 @@ class Encoder {
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
 
-  // The chunk of receivers r0... of one type's slab, through the filters, into `out`.
+  // The chunk of receivers r0... of one type's slab, through the filters, into `out`: deflated
+  // where it lies in the slab (its padding rows beyond the last receiver are NaN).
   void encode(const std::vector<double>& slab, const Layout& l, size_t r0,
               std::vector<unsigned char>& out) {
-    const size_t R = l.receivers, S = l.satellites, cr = l.shape.receivers;
-    const size_t nr = std::min(cr, R - r0);
-    double* g = values_.data();
-    for (size_t e = 0; e < l.shape.epochs; ++e) {
-      const double* src = slab.data() + (e * R + r0) * S;
-      g = std::copy(src, src + nr * S, g);
-      g = std::fill_n(g, (cr - nr) * S, kNaN);  // beyond the last receiver
-    }
-    const auto* in = reinterpret_cast<const unsigned char*>(values_.data());
-    const size_t size = values_.size() * 8;
+    const size_t count = l.shape.values();
+    const auto* in = reinterpret_cast<const unsigned char*>(slab.data() + l.at(0, r0));
+    const size_t size = count * 8;
     if (shuffle_) {
-      shuffle8(in, values_.size(), shuffled_.data());
+      shuffle8(in, count, shuffled_.data());
       in = shuffled_.data();
     }
     if (level_ < 0) {
@@ -206,7 +212,6 @@ class Encoder {
   int level_;
   libdeflate_compressor* compressor_ = nullptr;
   std::vector<uint8_t> isal_buffer_;
-  std::vector<double> values_;
   std::vector<unsigned char> shuffled_;
 };
 
@@ -229,7 +234,7 @@ class DirectWriter : public SlabWriter {
     if (seconds_.id < 0) fail("no dataset recorded_seconds");
     own_ = std::make_unique<Encoder>(l_.shape, shuffle_, level_);
     helper_ = std::make_unique<Encoder>(l_.shape, shuffle_, level_);
-    spare_ = std::make_unique<Slab>(l_.types, l_.shape.epochs * l_.receivers * l_.satellites);
+    spare_ = std::make_unique<Slab>(l_.types, l_.slab_values());
     worker_ = std::thread([this] { work(); });
   }
   ~DirectWriter() override { stop(); }

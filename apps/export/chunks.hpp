@@ -25,19 +25,30 @@ struct ChunkShape {
 inline constexpr size_t kChunkTarget = size_t{256} << 10;
 ChunkShape chunk_shape(size_t epochs, size_t receivers, size_t satellites);
 
-// One chunk's worth of epochs of every type's matrices, NaN where the file has no value.
-struct Slab {
-  size_t first = 0;                         // index of its first epoch in the epoch dimension
-  std::vector<std::vector<double>> values;  // per type: shape.epochs x R x S, row-major
-  std::vector<char> filled;                 // per type: some value was put in
-  Slab(size_t types, size_t values_per_type);
-};
-
 // The geometry both writers share.
 struct Layout {
   size_t epochs = 0, receivers = 0, satellites = 0;  // the dimensions
   ChunkShape shape;
   size_t types = 0;
+
+  // A slab holds its chunks one after the other, each as the file stores it (epochs x
+  // receivers x satellites of the chunk, row-major), so that a chunk is deflated where it lies;
+  // the receivers are padded to whole chunks with rows that stay NaN.
+  size_t chunks_across() const { return (receivers + shape.receivers - 1) / shape.receivers; }
+  size_t slab_values() const { return chunks_across() * shape.values(); }
+  // Where the satellites of receiver r at epoch e of the slab (0-based in it) begin.
+  size_t at(size_t e, size_t r) const {
+    return ((r / shape.receivers) * shape.epochs + e) * shape.receivers * satellites +
+           (r % shape.receivers) * satellites;
+  }
+};
+
+// One chunk's worth of epochs of every type's matrices, NaN where the file has no value.
+struct Slab {
+  size_t first = 0;                         // index of its first epoch in the epoch dimension
+  std::vector<std::vector<double>> values;  // per type: Layout::slab_values(), chunk by chunk
+  std::vector<char> filled;                 // per type: some value was put in
+  Slab(size_t types, size_t values_per_type);
 };
 
 class SlabWriter {

@@ -302,7 +302,7 @@ void write_netcdf(const Options& o, const std::string& path, report::Day* page) 
     check(nc_close(nc), path);
     writer = direct_writer(path, layout, names);
   }
-  auto slab = std::make_unique<Slab>(layout.types, layout.shape.epochs * R * S);
+  auto slab = std::make_unique<Slab>(layout.types, layout.slab_values());
   bool pending = false;
   std::vector<double> rsec(E * R, kNaN), block_seconds(R);
   std::vector<long> seconds_line(R);
@@ -331,12 +331,12 @@ void write_netcdf(const Options& o, const std::string& path, report::Day* page) 
       if (sats.names().size() != known)
         throw quilt::FormatError{ahead.path(), b.line, "the file changed while it was read"};
       check_block(ahead, b, block_seconds, seconds_line);
-      double* matrix = slab->values[static_cast<size_t>(t)].data() + (e - slab->first) * R * S;
+      double* matrix = slab->values[static_cast<size_t>(t)].data();
       for (size_t r = 0; r < b.rows.size(); ++r) {
         const size_t row = static_cast<size_t>(b.rows[r]);
         rsec[e * R + row] = b.epoch_seconds[r];
         const double* v = b.values.data() + r * cols.size();
-        double* m = matrix + row * S;
+        double* m = matrix + layout.at(e - slab->first, row);
         for (size_t c = 0; c < cols.size(); ++c)
           if (quilt::present(v[c])) m[cols[c]] = v[c];
       }
