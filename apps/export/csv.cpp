@@ -1,10 +1,7 @@
 // CSV output: one row per present value, in file order (epoch, type block, row, column),
 // written as it is read: memory stays at one epoch and the output buffer.
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "cli/cli.hpp"
 #include "export.hpp"
@@ -54,12 +51,7 @@ class Output {
     if (buf_.size() >= kSize) flush();
   }
   void flush() {
-    for (size_t done = 0; done < buf_.size();) {
-      const ssize_t n = ::write(fd_, buf_.data() + done, buf_.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw cli::Failure{std::string("writing the CSV: ") + std::strerror(errno)};
-      done += static_cast<size_t>(n);
-    }
+    cli::write_all(fd_, buf_, "writing the CSV");
     buf_.clear();
   }
 

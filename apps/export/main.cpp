@@ -4,10 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 
 #include "cli/cli.hpp"
@@ -188,13 +186,10 @@ class Pending {
     report::PageOptions options;
     options.title = o_.page_title.empty() ? o_.inputs.front() : o_.page_title;
     const std::string html = report::page(day, options);
-    if (o_.page != "-") return cli::write_output(file_, html);
-    for (size_t done = 0; done < html.size();) {
-      const ssize_t n = ::write(STDOUT_FILENO, html.data() + done, html.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw cli::Failure{std::string("standard output: ") + std::strerror(errno)};
-      done += static_cast<size_t>(n);
-    }
+    if (o_.page == "-")
+      cli::write_all(STDOUT_FILENO, html, "standard output");
+    else
+      cli::write_output(file_, html);
   }
   void commit() {
     if (file_.temp.empty()) return;

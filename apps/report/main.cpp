@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -56,18 +55,6 @@ std::string default_output(const std::string& input) {
   std::filesystem::path p(input);
   if (p.extension() == ".txt") return p.replace_extension(".html").string();
   return input + ".html";
-}
-
-void write_all(int fd, const std::string& text, const std::string& name) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw cli::Failure{name + ": " + std::strerror(errno)};
-    }
-    done += static_cast<size_t>(n);
-  }
 }
 
 // Removes the unfinished output unless it was committed.
@@ -159,9 +146,9 @@ int run(int argc, char** argv) {
   options.title = title.empty() ? input : title;
   const std::string html = report::page(day, options);
   if (to_stdout) {
-    write_all(STDOUT_FILENO, html, "standard output");
+    cli::write_all(STDOUT_FILENO, html, "standard output");
   } else {
-    write_all(out.file.fd, html, output);
+    cli::write_all(out.file.fd, html, output);
     cli::commit_output(out.file);
     out.file.temp.clear();
   }

@@ -96,16 +96,21 @@ std::string naming_output(std::string message, const OutputFile& out) {
   return message;
 }
 
-void write_output(OutputFile& out, std::string_view bytes) {
+void write_all(int fd, std::string_view bytes, const std::string& name) {
   while (!bytes.empty()) {
-    const ssize_t w = ::write(out.fd, bytes.data(), bytes.size());
+    const ssize_t w = ::write(fd, bytes.data(), bytes.size());
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      const std::string why = w < 0 ? std::strerror(errno) : "nothing written";
-      abandon_output(out);
-      throw Failure{out.path + ": " + why};
-    }
+    if (w <= 0) throw Failure{name + ": " + (w < 0 ? std::strerror(errno) : "nothing written")};
     bytes.remove_prefix(static_cast<size_t>(w));
+  }
+}
+
+void write_output(OutputFile& out, std::string_view bytes) {
+  try {
+    write_all(out.fd, bytes, out.path);
+  } catch (const Failure&) {
+    abandon_output(out);
+    throw;
   }
 }
 

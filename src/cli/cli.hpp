@@ -59,6 +59,8 @@ void refuse_existing(const std::string& path, bool force);
 // `message` with the temporary name of `out` replaced by the name the user asked for (for the
 // messages of libraries that were given the temporary name).
 std::string naming_output(std::string message, const OutputFile& out);
+// Writes all of bytes to fd; Failure "name: why" on an error.
+void write_all(int fd, std::string_view bytes, const std::string& name);
 // Writes all of bytes; on an error the unfinished content is removed and a Failure raised.
 void write_output(OutputFile& out, std::string_view bytes);
 void commit_output(OutputFile& out);   // fsync-free rename into place; Failure on error

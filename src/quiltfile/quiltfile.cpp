@@ -92,6 +92,7 @@ int parse_value(const char* f, double& out) {
   out = neg ? -v : v;
   // present(v) is v < 9999999999.99: n / 1000 rounds below that double exactly when
   // n < 9999999999990 (the doubles there are 2^-19 apart); a negative number is present.
+  static_assert(present(9999999999989 / 1000.0) && !present(9999999999990 / 1000.0));
   return neg || n < 9999999999990 ? 1 : 2;
 }
 

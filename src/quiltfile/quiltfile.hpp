@@ -40,7 +40,7 @@ struct FormatError {
 
 inline constexpr double kMissing = 9999999999.999;
 // Present as the merge program counts it: strictly below 9999999999.99 (NaN is not present).
-inline bool present(double v) { return v < 9999999999.99; }
+constexpr bool present(double v) { return v < 9999999999.99; }
 
 struct Receiver {
   std::string marker;             // 4 bytes as written (may hold zero bytes)

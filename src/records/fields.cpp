@@ -230,7 +230,6 @@ double get_f(std::string_view rec, int col, int w, int d) {
   return neg ? -v : v;
 }
 
-
 // Gives the same double as the field reader: the scaled integer divided by 1000, one correctly
 // rounded operation.
 bool get_f14_3_usual(std::string_view rec, int col, double& v) {

@@ -188,21 +188,21 @@ void read_epochs(InUnit& in, Reader& rd, int32_t start, int32_t stop, int32_t st
     for (int32_t k = 0; k < nsat; ++k) {
       rec = in.need(kRinexRecord);
       int32_t nv = 0;
+      // The first n values of the record: taken, or only checked when they are not kept.
+      const auto record_values = [&](int n) {
+        if (keep) {
+          for (int i = 0; i < n; ++i) values[nv++] = take_value(rec, i);
+        } else {
+          for (int i = 0; i < n; ++i) check_value(rec, i);
+        }
+      };
       left = rd.ntypes;
       while (left > kValuesPerRecord) {
-        if (keep) {
-          for (int i = 0; i < kValuesPerRecord; ++i) values[nv++] = take_value(rec, i);
-        } else {
-          for (int i = 0; i < kValuesPerRecord; ++i) check_value(rec, i);
-        }
+        record_values(kValuesPerRecord);
         left -= kValuesPerRecord;
         rec = in.need(kRinexRecord);
       }
-      if (keep) {
-        for (int i = 0; i < left; ++i) values[nv++] = take_value(rec, i);
-      } else {
-        for (int i = 0; i < left; ++i) check_value(rec, i);
-      }
+      record_values(left);
       sink.values(k);
     }
   }

@@ -291,14 +291,25 @@ TEST_F(ExportWindows, AnOverlapThatDiffersIsRefusedAtItsEpoch) {
   EXPECT_FALSE(fs::exists("bad.nc"));
 }
 
+// An existing output or page is kept unless forced; the names are checked before either file
+// is begun.
 TEST_F(ExportWindows, AnExistingOutputIsKeptUnlessForced) {
-  write_file("kept.nc", "a file of the user");
-  std::string err;
-  EXPECT_EQ(run_export("-o kept.nc a.txt b.txt c.txt", &err), 2);
-  EXPECT_NE(err.find("kept.nc: file exists"), std::string::npos) << err;
-  EXPECT_EQ(read_file("kept.nc"), "a file of the user");
-  EXPECT_EQ(run_export("--force -o kept.nc a.txt b.txt c.txt"), 0);
-  EXPECT_NE(read_file("kept.nc"), "a file of the user");
+  struct Case {
+    std::string kept, args, not_begun;
+  };
+  for (const Case& c : {Case{"kept.nc", "-o kept.nc", ""},
+                        Case{"user.html", "-o new.nc --page user.html", "new.nc"}}) {
+    write_file(c.kept, "a file of the user");
+    std::string err;
+    EXPECT_EQ(run_export(c.args + " a.txt b.txt c.txt", &err), 2) << c.args;
+    EXPECT_NE(err.find(c.kept + ": file exists"), std::string::npos) << err;
+    EXPECT_EQ(read_file(c.kept), "a file of the user");
+    if (!c.not_begun.empty()) {
+      EXPECT_FALSE(fs::exists(c.not_begun)) << c.args;
+    }
+    EXPECT_EQ(run_export("--force " + c.args + " a.txt b.txt c.txt"), 0) << c.args;
+    EXPECT_NE(read_file(c.kept), "a file of the user");
+  }
 }
 
 TEST_F(ExportWindows, TypesAndSecondsAreSelected) {
@@ -342,15 +353,9 @@ TEST_F(ExportWindows, APageBesideTheExportIsTheReportsPage) {
   EXPECT_FALSE(read_file("part.csv").empty());
 }
 
-// Both names are checked before either file is begun; a failed export leaves neither.
+// A failed export leaves neither file; a page named like the output or an input is refused.
 TEST_F(ExportWindows, APageIsWrittenOnlyBesideACompleteExport) {
-  write_file("user.html", "a page of the user");
   std::string err;
-  EXPECT_EQ(run_export("-o new.nc --page user.html a.txt b.txt c.txt", &err), 2);
-  EXPECT_NE(err.find("user.html: file exists"), std::string::npos) << err;
-  EXPECT_EQ(read_file("user.html"), "a page of the user");
-  EXPECT_FALSE(fs::exists("new.nc"));
-
   EXPECT_EQ(run_export("-o gap.nc --page gap.html a.txt c.txt", &err), 2);
   EXPECT_NE(err.find("c.txt:1: error: "), std::string::npos) << err;
   EXPECT_FALSE(fs::exists("gap.nc"));
