@@ -15,6 +15,9 @@ namespace obsq::quilt {
 namespace {
 
 constexpr size_t kBufferSize = size_t{1} << 20;  // a line is at most 1 + 15 x 500 bytes
+// A skim reads this much at a time: an epoch's f-, t- and s-lines of a block, not its o-lines,
+// which it seeks over.
+constexpr size_t kSkimRead = size_t{2} << 10;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 bool stars(std::string_view s) {
@@ -57,6 +60,27 @@ bool parse_real(std::string_view f, int decimals, double& out) {
   }
   auto r = std::from_chars(f.data() + start, f.data() + f.size(), out);
   return r.ec == std::errc() && r.ptr == f.data() + f.size();
+}
+
+// The seconds of a t-line, "(f11.7)". Its usual shape, up to two blanks, digits to column 3,
+// the point in column 4 and seven digits, is read in place; any other goes to parse_real. Both
+// make the same integer n and divide it once by 10^7, so they give the same double.
+bool parse_seconds(std::string_view f, double& out) {
+  const auto digit = [](char c) { return static_cast<unsigned char>(c - '0') < 10; };
+  const char* p = f.data();
+  if (f.size() == 11 && p[3] == '.' && digit(p[2]) &&
+      (p[1] == ' ' ? p[0] == ' ' : digit(p[1]) && (p[0] == ' ' || digit(p[0])))) {
+    uint64_t n = 0;
+    for (int k = p[0] == ' ' ? (p[1] == ' ' ? 2 : 1) : 0; k < 3; ++k)
+      n = n * 10 + static_cast<uint64_t>(p[k] - '0');
+    for (int k = 4; k < 11; ++k) {
+      if (!digit(p[k])) return false;
+      n = n * 10 + static_cast<uint64_t>(p[k] - '0');
+    }
+    out = static_cast<double>(n) / 1e7;
+    return true;
+  }
+  return parse_real(f, 7, out);
 }
 
 // A value field "(f14.3)": its digits make an integer n below 10^13, so n / 1000 (one correctly
@@ -120,7 +144,7 @@ std::string printable(std::string_view text) {
   return s;
 }
 
-Reader::Reader(const std::string& path) : path_(path) {
+Reader::Reader(const std::string& path, bool skim) : path_(path), skim_(skim) {
   file_ = std::fopen(path.c_str(), "rb");
   if (file_ == nullptr) throw FormatError{path, 0, std::strerror(errno)};
   std::setvbuf(file_, nullptr, _IONBF, 0);
@@ -129,6 +153,7 @@ Reader::Reader(const std::string& path) : path_(path) {
   const bool sized = ::fstat(::fileno(file_), &st) == 0 && st.st_size > 0;
   buf_.resize(sized ? std::clamp<size_t>(static_cast<size_t>(st.st_size) + 1, 4096, kBufferSize)
                     : kBufferSize);
+  seekable_ = sized && S_ISREG(st.st_mode);
   try {
     read_header();
   } catch (...) {
@@ -168,25 +193,65 @@ bool Reader::line(std::string_view& text) {
       ++lineno_;
       fail("the file ends inside this line (no line end): a cut file");
     }
-    if (pos_ > 0) {
-      std::memmove(buf_.data(), begin, end_ - pos_);
-      end_ -= pos_;
-      pos_ = 0;
-    }
-    if (end_ == buf_.size()) {
-      if (buf_.size() >= kBufferSize) {
-        ++lineno_;
-        fail("line too long");
-      }
-      buf_.resize(std::min(2 * buf_.size(), kBufferSize));
-    }
-    const size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, file_);
-    if (n == 0) {
-      if (std::ferror(file_)) throw FormatError{path_, lineno_ + 1, std::strerror(errno)};
-      eof_ = true;
-    }
-    end_ += n;
+    fill();
   }
+}
+
+bool Reader::fill() {
+  if (pos_ > 0) {
+    std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+    end_ -= pos_;
+    pos_ = 0;
+  }
+  if (end_ == buf_.size()) {
+    if (buf_.size() >= kBufferSize) {
+      ++lineno_;
+      fail("line too long");
+    }
+    buf_.resize(std::min(2 * buf_.size(), kBufferSize));
+  }
+  const size_t room = buf_.size() - end_;
+  const size_t n = std::fread(buf_.data() + end_, 1, skim_ ? std::min(room, kSkimRead) : room, file_);
+  if (n == 0) {
+    if (std::ferror(file_)) throw FormatError{path_, lineno_ + 1, std::strerror(errno)};
+    eof_ = true;
+  }
+  end_ += n;
+  return n > 0;
+}
+
+// The o-lines of a skimmed block, `rows` lines of `length` bytes with their CR LF: passed over
+// where they are read already, sought over beyond, and the last line end checked where the
+// block must end. Each line read is checked for its kind and its line end.
+void Reader::pass_olines(const Block& b, size_t rows, size_t cols) {
+  const size_t length = 1 + 15 * cols + 2;
+  const auto ends_right = [&](const char* line) {
+    return line[0] == 'o' && line[length - 2] == '\r' && line[length - 1] == '\n';
+  };
+  const size_t have = std::min(rows, (end_ - pos_) / length);
+  for (size_t r = 0; r < have; ++r) {
+    ++lineno_;
+    if (!ends_right(buf_.data() + pos_)) fail_oline(b, rows, cols);
+    pos_ += length;
+    bytes_ += length;
+  }
+  if (have == rows) return;
+  // The rest lies (partly) past what is read: seek to the last two bytes of the block.
+  const size_t rest = (rows - have) * length;
+  const auto beyond = static_cast<off_t>(rest - (end_ - pos_)) - 2;
+  if (::fseeko(file_, beyond, SEEK_CUR) != 0)
+    throw FormatError{path_, lineno_ + 1, std::strerror(errno)};
+  pos_ = end_ = 0;
+  eof_ = false;
+  while (end_ < 2 && fill()) {
+  }
+  lineno_ += static_cast<long>(rows - have);
+  if (end_ < 2)
+    throw FormatError{path_, lineno_, "the file ends where an o-line of the block at line " +
+                                          std::to_string(b.line) + " should be: a cut file"};
+  if (buf_[0] != '\r' || buf_[1] != '\n') fail_oline(b, rows, cols);
+  pos_ = 2;
+  bytes_ += rest;
 }
 
 // A first line that ends in LF alone: a file of another kind, or an obsquilt.txt whose CR were
@@ -368,7 +433,7 @@ void Reader::read_block(Block& b, std::string_view l, const Epoch& ep, size_t in
       const std::string_view f = l.substr(6, 11);
       if (stars(f))
         b.epoch_seconds[r] = kNaN;
-      else if (!parse_real(f, 7, b.epoch_seconds[r]))
+      else if (!parse_seconds(f, b.epoch_seconds[r]))
         fail("t-line: the seconds in columns 7-17 are not a number with 7 decimals");
     } else if (l.size() == 25 && l.substr(6) == "  no time available") {
       b.epoch_seconds[r] = kNaN;
@@ -395,6 +460,7 @@ void Reader::read_block(Block& b, std::string_view l, const Epoch& ep, size_t in
   if (std::adjacent_find(codes_.begin(), codes_.end()) != codes_.end())
     fail("s-line: a satellite appears twice");
 
+  if (skim_ && seekable_) return pass_olines(b, rows, cols);
   if (skim_) {
     for (size_t r = 0; r < rows; ++r) {
       if (!line(l)) cut("an o-line");

@@ -107,7 +107,12 @@ class Stream {
 class Reader final : public Stream {
  public:
   // Opens the file and reads its header; FormatError when it cannot be opened or read.
-  explicit Reader(const std::string& path);
+  // Skimming, the blocks' values and text are left as they are, and o-lines are passed over by
+  // the length their f- and s-lines give them: in a file (not a pipe) read a little at a time and
+  // sought over, with only the lines that happen to be read checked for their kind and line end,
+  // and the block's end for its line end. For a quick look at a day's epochs, types and
+  // satellites; a file that passes a skim may still break the format in an o-line.
+  explicit Reader(const std::string& path, bool skim = false);
   ~Reader() override;
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -124,13 +129,11 @@ class Reader final : public Stream {
   const std::string& path() const override { return path_; }
   // Number of the last line read.
   long line_number() const { return lineno_; }
-  // Skimming: o-lines are checked for their kind and length only; the blocks' values and text
-  // are left as they are. For a quick look at a day's epochs, types and satellites; a file
-  // that passes a skim may still break the format in a value.
-  void skim(bool on) { skim_ = on; }
 
  private:
   bool line(std::string_view& text);  // the next line without its CR LF; false at the end
+  bool fill();                        // reads more after what is left; false at the end
+  void pass_olines(const Block& b, size_t rows, size_t cols);
   [[noreturn]] void fail(const std::string& message) const;
   [[noreturn]] void first_line_without_cr(std::string_view line) const;
   [[noreturn]] void fail_oline(const Block& b, size_t rows, size_t cols) const;
@@ -147,6 +150,7 @@ class Reader final : public Stream {
   std::string pending_;  // an e-line read ahead of its epoch
   bool has_pending_ = false;
   bool skim_ = false;
+  bool seekable_ = false;  // a regular file, whose o-lines a skim seeks over
 
   // Row matching: each receiver's marker as a 32-bit key, and the receivers of every marker.
   std::vector<uint32_t> marker_keys_;

@@ -51,8 +51,7 @@ std::string difference(const quilt::Epoch& a, const quilt::Epoch& b) {
 
 Day::Day(const std::vector<std::string>& paths, bool allow_gaps, bool skim) : skim_(skim) {
   for (const std::string& p : paths) {
-    files_.push_back(std::make_unique<quilt::Reader>(p));
-    files_.back()->skim(skim);
+    files_.push_back(std::make_unique<quilt::Reader>(p, skim));
   }
   // Files without any epoch add nothing but their receivers; the others go in time order.
   std::stable_sort(files_.begin(), files_.end(), [](const auto& a, const auto& b) {

@@ -18,7 +18,7 @@ class Day {
   // epoch. Throws quilt::FormatError, like the reader, naming the first difference when they
   // do not make one day: other receivers, another step, a gap between windows (unless
   // allow_gaps), a window inside the previous one. A skimming day reads only the epochs' lines
-  // of times, types and satellites (see quilt::Reader::skim) and leaves overlapping epochs
+  // of times, types and satellites (see quilt::Reader, skimming) and leaves overlapping epochs
   // uncompared.
   Day(const std::vector<std::string>& paths, bool allow_gaps, bool skim = false);
   ~Day();

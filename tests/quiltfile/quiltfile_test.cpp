@@ -2,7 +2,9 @@
 // the project's own scenarios): what it reads must write the
 // file back byte for byte, values must be the nearest doubles of their text, and cut or altered
 // copies must fail at the line that breaks. Read ahead on a thread of its own (quilt::ReadAhead),
-// every file gives the same epochs and fails at the same line.
+// every file gives the same epochs and fails at the same line. A skim, which seeks over the
+// o-lines, gives the same epochs, blocks and satellites, and fails wherever the lines it reads
+// break or a block's o-lines take another length.
 #include <gtest/gtest.h>
 
 #include <charconv>
@@ -114,6 +116,19 @@ std::string rewrite(const std::string& path, std::vector<std::string>* ambiguiti
   return out;
 }
 
+// The line a skim of `path` fails at (0 when it passes); its epochs to `epochs`.
+long skim_error_line(const std::string& path, std::vector<quilt::Epoch>* epochs = nullptr) {
+  try {
+    Reader file(path, true);
+    quilt::Epoch ep;
+    while (file.next(ep))
+      if (epochs) epochs->push_back(ep);
+  } catch (const FormatError& e) {
+    return e.line == 0 ? -1 : e.line;
+  }
+  return 0;
+}
+
 TEST(QuiltReader, ReadsEveryReferenceOutputBackToItsBytes) {
   REFERENCE_OUTPUTS(files);
   for (const fs::path& f : files) {
@@ -132,6 +147,27 @@ TEST(QuiltReader, ReadsEveryReferenceOutputBackToItsBytes) {
                                               folder.filename().string()) > 0;
     EXPECT_EQ(!amb.empty(), twice) << f;
     for (const auto& a : amb) EXPECT_EQ(a.rfind(f.string() + ":", 0), 0u) << a;
+    // A skim gives the same epochs and blocks, without the values.
+    std::vector<quilt::Epoch> skimmed;
+    ASSERT_EQ(skim_error_line(f.string(), &skimmed), 0) << f << " skimmed";
+    Reader whole(f.string());
+    size_t k = 0;
+    for (quilt::Epoch ep; whole.next(ep); ++k) {
+      ASSERT_LT(k, skimmed.size()) << f << " skimmed";
+      const quilt::Epoch& s = skimmed[k];
+      EXPECT_TRUE(s.second == ep.second && s.line == ep.line && s.year == ep.year &&
+                  s.blocks.size() == ep.blocks.size())
+          << f << ": skimmed epoch at line " << ep.line;
+      for (size_t b = 0; b < std::min(s.blocks.size(), ep.blocks.size()); ++b) {
+        const quilt::Block &x = s.blocks[b], &y = ep.blocks[b];
+        EXPECT_TRUE(x.type == y.type && x.line == y.line && x.rows == y.rows &&
+                    x.satellites == y.satellites &&
+                    std::memcmp(x.epoch_seconds.data(), y.epoch_seconds.data(),
+                                8 * y.epoch_seconds.size()) == 0)
+            << f << ": skimmed block at line " << y.line;
+      }
+    }
+    EXPECT_EQ(skimmed.size(), k) << f << " skimmed";
   }
 }
 
@@ -183,23 +219,37 @@ TEST(QuiltReader, CutFilesFailAtTheLineWhereTheyEnd) {
     for (size_t k = 0; k < lines.size(); ++k, start += lines[k - 1].size()) {
       if (k % stride != 1 && k > 3 && k + 3 < lines.size()) continue;
       // Within line k+1 (1-based), at the line end, and after the CR of it.
-      for (size_t into : {size_t{5}, lines[k].size() - 1})
+      // A skim fails there too; inside the o-lines it sought over, at the block's end.
+      const auto skim_fails_at = [&](size_t size, long line) {
+        write_file("cut.txt", text.substr(0, size));
+        const long got = skim_error_line("cut.txt");
+        if (lines[k][0] == 'o' && line != 0)
+          EXPECT_NE(got, 0) << f << " skimmed, cut at byte " << size;
+        else
+          EXPECT_EQ(got, line) << f << " skimmed, cut at byte " << size;
+      };
+      for (size_t into : {size_t{5}, lines[k].size() - 1}) {
         EXPECT_EQ(error_line(text.substr(0, start + into)), static_cast<long>(k + 1))
             << f << " cut in line " << k + 1;
+        skim_fails_at(start + into, static_cast<long>(k + 1));
+      }
       // Before line k+1: a cut between the blocks of the last epoch cannot be seen.
       const bool unseen = k > last_e && lines[k][0] == 'f';
-      EXPECT_EQ(error_line(text.substr(0, start)), unseen ? 0 : static_cast<long>(k + 1))
-          << f << " cut before line " << k + 1;
+      const long before = unseen ? 0 : static_cast<long>(k + 1);
+      EXPECT_EQ(error_line(text.substr(0, start)), before) << f << " cut before line " << k + 1;
+      skim_fails_at(start, before);
     }
   }
 }
 
 // An alteration of the first line of a kind (false: it does not apply to that line), which must
-// make the read fail at that line.
+// make the read fail at that line. A skim fails at the same line, except in o-lines, which it
+// passes over by their length: it fails only where that changes (`length`), anywhere.
 struct Alteration {
   const char* what;
   char kind;
   std::function<bool(std::string&)> alter;
+  bool length = false;
 };
 
 TEST(QuiltReader, AlteredLinesFailWhereTheyBreak) {
@@ -210,7 +260,8 @@ TEST(QuiltReader, AlteredLinesFailWhereTheyBreak) {
        [](std::string& l) {
          l.erase(l.size() - 2, 1);
          return true;
-       }},
+       },
+       true},
       {"value of 2 decimals", 'o',
        [](std::string& l) {
          l[12] = '0', l[13] = '.';
@@ -225,7 +276,8 @@ TEST(QuiltReader, AlteredLinesFailWhereTheyBreak) {
        [](std::string& l) {
          l.erase(1, 15);
          return true;
-       }},
+       },
+       true},
       {"empty row", 'o',
        [](std::string& l) {
          for (size_t p = 1; p + 2 < l.size(); p += 15) l.replace(p, 15, " 9999999999.999");
@@ -287,6 +339,11 @@ TEST(QuiltReader, AlteredLinesFailWhereTheyBreak) {
       std::string text;
       for (const auto& l : altered) text += l;
       EXPECT_EQ(error_line(text), want) << f << ": " << a.what;
+      if (a.kind != 'o') {
+        EXPECT_EQ(skim_error_line("cut.txt"), want) << f << ": " << a.what << ", skimmed";
+      } else if (a.length) {
+        EXPECT_NE(skim_error_line("cut.txt"), 0) << f << ": " << a.what << ", skimmed";
+      }
     }
   }
 }
