@@ -52,8 +52,10 @@ ChunkShape chunk_shape(size_t epochs, size_t receivers, size_t satellites) {
   return c;
 }
 
-Slab::Slab(size_t types, size_t values_per_type)
-    : values(types, std::vector<double>(values_per_type, kNaN)), filled(types, 0) {}
+Slab::Slab(size_t types, size_t values_per_type) : filled(types, 0) {
+  values.reserve(types);
+  for (size_t t = 0; t < types; ++t) values.emplace_back(values_per_type, kNaN);
+}
 
 namespace {
 
@@ -234,7 +236,6 @@ class DirectWriter : public SlabWriter {
     if (seconds_.id < 0) fail("no dataset recorded_seconds");
     own_ = std::make_unique<Encoder>(l_.shape, shuffle_, level_);
     helper_ = std::make_unique<Encoder>(l_.shape, shuffle_, level_);
-    spare_ = std::make_unique<Slab>(l_.types, l_.slab_values());
     worker_ = std::thread([this] { work(); });
   }
   ~DirectWriter() override { stop(); }
@@ -257,8 +258,14 @@ class DirectWriter : public SlabWriter {
 
   void finish(const std::vector<double>& seconds) override {
     {
+      // The last slab's chunks are encoded by both threads, as every other slab's.
       std::unique_lock lock(m_);
-      cv_.wait(lock, [&] { return !job_ || error_; });
+      while (job_ && !error_) {
+        if (next_ < ntasks_)
+          run_task(lock, *helper_);
+        else
+          cv_.wait(lock);
+      }
     }
     stop();
     if (error_) std::rethrow_exception(error_);
@@ -334,7 +341,19 @@ class DirectWriter : public SlabWriter {
   }
 
   void work() {
+    // The second slab is made here, while the reading thread fills the first.
+    std::unique_ptr<Slab> spare;
+    try {
+      spare = std::make_unique<Slab>(l_.types, l_.slab_values());
+    } catch (...) {
+      std::lock_guard lock(m_);
+      error_ = std::current_exception();
+      cv_.notify_all();
+      return;
+    }
     std::unique_lock lock(m_);
+    spare_ = std::move(spare);
+    cv_.notify_all();
     for (;;) {
       cv_.wait(lock, [&] { return job_ || stopping_; });
       if (!job_) return;
