@@ -1,7 +1,9 @@
 #include "report/page.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <iterator>
 #include <cstdio>
 #include <string_view>
 
@@ -10,6 +12,23 @@
 namespace obsq::report {
 
 namespace {
+
+// A number as printf's "%.Nf" writes it (with '+' before one not negative, as "%+.Nf", when
+// asked): std::to_chars gives the same characters, without a format string to interpret.
+class Fixed {
+ public:
+  Fixed(double v, int decimals, bool plus = false) {
+    char* p = text_;
+    if (plus && !std::signbit(v)) *p++ = '+';
+    size_ = static_cast<size_t>(
+        std::to_chars(p, std::end(text_), v, std::chars_format::fixed, decimals).ptr - text_);
+  }
+  std::string_view view() const { return {text_, size_}; }
+
+ private:
+  char text_[352];  // room for any double with a few decimals
+  size_t size_ = 0;
+};
 
 // Geometry of the picture, in SVG user units: label column, plot, right column.
 constexpr double kLeft = 70, kPlot = 980, kRight = 70, kWidth = kLeft + kPlot + kRight;
@@ -54,11 +73,11 @@ class Html {
   Html& operator<<(size_t v) { return raw(std::to_string(v)); }
   // A coordinate: at most two decimals, no trailing zeros.
   Html& operator<<(double v) {
-    char buf[32];
-    int n = std::snprintf(buf, sizeof buf, "%.2f", v);
-    while (n > 0 && buf[n - 1] == '0') --n;
-    if (n > 0 && buf[n - 1] == '.') --n;
-    return raw(std::string_view(buf, static_cast<size_t>(n)));
+    const Fixed f(v, 2);
+    std::string_view t = f.view();
+    while (!t.empty() && t.back() == '0') t.remove_suffix(1);
+    if (!t.empty() && t.back() == '.') t.remove_suffix(1);
+    return raw(t);
   }
   // Text of the file (markers, antennas, types) as page text: markup characters escaped,
   // control bytes shown as U+FFFD, other bytes above 127 taken as Latin-1.
@@ -387,9 +406,7 @@ class Writer {
 
   static std::string millimetres(double metres) {
     if (std::isnan(metres)) return "–";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f", metres * 100);
-    return buf;
+    return std::string(Fixed(metres * 100, 1).view());
   }
 
   void receivers() {
@@ -448,10 +465,8 @@ class Writer {
          << grade(rd.epochs[0], d_.window) << "\">" << percent(rd.epochs[0], d_.window)
          << "</td><td class=\"n\">";
       if (rd.epochs[0] > 0) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%.1f / %d",
-                      static_cast<double>(rd.satellite_sum) / rd.epochs[0], rd.satellite_max);
-        h_ << buf;
+        h_ << Fixed(static_cast<double>(rd.satellite_sum) / rd.epochs[0], 1).view() << " / "
+           << rd.satellite_max;
       } else {
         h_ << "–";
       }
@@ -472,11 +487,10 @@ class Writer {
          << millimetres(q.mp.rms2()) << "</td><td class=\"n slips\" title=\"" << q.slips.size()
          << " slips in " << static_cast<long long>(q.observations) << " observations\">";
       if (q.observations > 0) {
-        char buf[32];
-        std::snprintf(
-            buf, sizeof buf, "%.2f",
-            1000.0 * static_cast<double>(q.slips.size()) / static_cast<double>(q.observations));
-        h_ << buf;
+        h_ << Fixed(
+                  1000.0 * static_cast<double>(q.slips.size()) / static_cast<double>(q.observations),
+                  2)
+                  .view();
       } else {
         h_ << "–";
       }
@@ -532,11 +546,10 @@ class Writer {
     for (size_t r = 0; r < quality.size(); ++r)
       for (const quality::ClockJump& j : quality[r].jumps) {
         if (++count > kListed) continue;
-        char ms[32];
-        std::snprintf(ms, sizeof ms, "%+.4f", j.change * 1e3);
+        const Fixed ms(j.change * 1e3, 4, true);
         rows << "<tr data-receiver=\"" << (r + 1) << "\"><td class=\"mono\">";
         rows.text(d_.header.receivers[r].marker)
-            << "</td><td>" << clock(d_.second_of(j.epoch)) << "</td><td class=\"n\">" << ms
+            << "</td><td>" << clock(d_.second_of(j.epoch)) << "</td><td class=\"n\">" << ms.view()
             << "</td><td>" << (j.millisecond ? "millisecond reset" : "step") << "</td></tr>\n";
       }
     if (count == 0) {
@@ -558,9 +571,7 @@ class Writer {
       h_ << "null";
       return;
     }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.4f", v);
-    h_ << buf;
+    h_ << Fixed(v, 4).view();
   }
 
   // Per receiver: its satellites' runs, its clock offsets per bin, its multipath and slips.
@@ -600,9 +611,7 @@ class Writer {
         if (std::isnan(v)) {
           h_ << "null";
         } else {
-          char buf[32];
-          std::snprintf(buf, sizeof buf, "%.1f", v * 1e6);
-          h_ << buf;
+          h_ << Fixed(v * 1e6, 1).view();
         }
       };
       h_ << "{\"o\":[";
@@ -633,10 +642,8 @@ class Writer {
         if (q.bins[b].n == 0) {
           h_ << "null,null";
         } else {
-          char buf[64];
-          std::snprintf(buf, sizeof buf, "%.0f,%.0f", q.bins[b].rms1() * 1e3,
-                        q.bins[b].rms2() * 1e3);
-          h_ << buf;
+          h_ << Fixed(q.bins[b].rms1() * 1e3, 0).view() << ','
+             << Fixed(q.bins[b].rms2() * 1e3, 0).view();
         }
       }
       h_ << "],\"sats\":[";
