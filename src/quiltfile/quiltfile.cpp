@@ -510,8 +510,14 @@ void Reader::fail_oline(const Block& b, size_t rows, size_t cols) const {
 // a row is certain exactly when both ways give it the same receiver.
 void Reader::match_rows(Block& b, long first_tline) {
   const size_t rows = b.rows.size();
+  const auto nrec = static_cast<int32_t>(marker_keys_.size());
   int32_t prev = -1;
   for (size_t r = 0; r < rows; ++r) {
+    // Most rows are the receiver after the previous row's: the first that fits, when it does.
+    if (prev + 1 < nrec && marker_keys_[static_cast<size_t>(prev + 1)] == row_keys_[r]) {
+      b.rows[r] = ++prev;
+      continue;
+    }
     const std::vector<int32_t>& cand = receivers_of(row_keys_[r]);
     auto it = std::upper_bound(cand.begin(), cand.end(), prev);
     if (it == cand.end()) {
