@@ -42,18 +42,18 @@ void PageTee::hand_over(quilt::Epoch& epoch) {
     return;
   }
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return filled_ < kSlots || failure_; });
+  if (filled_ == kSlots)
+    changed_.wait(lock, [this] { return filled_ + kBatch <= kSlots || failure_; });
   raise_failure();
   std::swap(epoch, slots_[(head_ + filled_) % kSlots]);
-  ++filled_;
-  lock.unlock();
-  changed_.notify_all();
+  if (++filled_ == kBatch) changed_.notify_all();
 }
 
 void PageTee::gather() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return filled_ > 0 || ended_ || stopping_; });
+    if (filled_ == 0)
+      changed_.wait(lock, [this] { return filled_ >= kBatch || ended_ || stopping_; });
     if (stopping_ || filled_ == 0) return;  // stopped, or ended with every epoch gathered
     quilt::Epoch& e = slots_[head_];
     lock.unlock();
@@ -71,7 +71,7 @@ void PageTee::gather() {
       changed_.notify_all();
       return;
     }
-    changed_.notify_all();
+    if (filled_ + kBatch == kSlots) changed_.notify_all();
   }
 }
 

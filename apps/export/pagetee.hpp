@@ -38,6 +38,7 @@ class PageTee final : public quilt::Stream {
 
  private:
   static constexpr size_t kSlots = 8;  // epochs waiting for the gatherer at most
+  static constexpr size_t kBatch = 4;  // a waiting side is woken once this many are there
 
   void hand_over(quilt::Epoch& epoch);
   void gather();  // the gatherer's thread

@@ -32,7 +32,8 @@ void ReadAhead::produce() {
     size_t at = 0;
     {
       std::unique_lock lock(m_);
-      cv_.wait(lock, [&] { return stopping_ || count_ < slots_.size(); });
+      if (count_ == slots_.size())
+        cv_.wait(lock, [&] { return stopping_ || count_ + kBatch <= slots_.size(); });
       if (stopping_) return;
       at = (head_ + count_) % slots_.size();  // the consumer takes only counted slots
     }
@@ -55,8 +56,7 @@ void ReadAhead::produce() {
       cv_.notify_all();
       return;
     }
-    ++count_;
-    cv_.notify_all();
+    if (++count_ == kBatch) cv_.notify_all();
   }
 }
 
@@ -76,7 +76,7 @@ bool ReadAhead::next(Epoch& epoch) {
     return false;
   }
   std::unique_lock lock(m_);
-  cv_.wait(lock, [&] { return count_ > 0 || finished_; });
+  if (count_ == 0) cv_.wait(lock, [&] { return count_ >= kBatch || finished_; });
   if (count_ == 0) {
     lock.unlock();
     stop();
@@ -89,8 +89,7 @@ bool ReadAhead::next(Epoch& epoch) {
   path_.swap(slot.path);
   bytes_ = slot.bytes;
   head_ = (head_ + 1) % slots_.size();
-  --count_;
-  cv_.notify_all();
+  if (--count_ + kBatch == slots_.size()) cv_.notify_all();
   return true;
 }
 

@@ -42,6 +42,9 @@ class ReadAhead final : public Stream {
     uint64_t bytes = 0;
   };
   static constexpr size_t kSlots = 8;  // epochs read ahead at most
+  // A side that has to wait (for an epoch, or for room) is woken once this many are there: the
+  // two threads hand over in batches instead of waking each other for every epoch.
+  static constexpr size_t kBatch = 4;
 
   void produce();
   void stop();
