@@ -211,7 +211,8 @@ bool Reader::fill() {
     buf_.resize(std::min(2 * buf_.size(), kBufferSize));
   }
   const size_t room = buf_.size() - end_;
-  const size_t n = std::fread(buf_.data() + end_, 1, skim_ ? std::min(room, kSkimRead) : room, file_);
+  const size_t n =
+      std::fread(buf_.data() + end_, 1, skim_ ? std::min(room, kSkimRead) : room, file_);
   if (n == 0) {
     if (std::ferror(file_)) throw FormatError{path_, lineno_ + 1, std::strerror(errno)};
     eof_ = true;
@@ -243,12 +244,12 @@ void Reader::pass_olines(const Block& b, size_t rows, size_t cols) {
     throw FormatError{path_, lineno_ + 1, std::strerror(errno)};
   pos_ = end_ = 0;
   eof_ = false;
-  while (end_ < 2 && fill()) {
-  }
+  while (end_ < 2 && fill()) {}
   lineno_ += static_cast<long>(rows - have);
   if (end_ < 2)
-    throw FormatError{path_, lineno_, "the file ends where an o-line of the block at line " +
-                                          std::to_string(b.line) + " should be: a cut file"};
+    throw FormatError{path_, lineno_,
+                      "the file ends where an o-line of the block at line " +
+                          std::to_string(b.line) + " should be: a cut file"};
   if (buf_[0] != '\r' || buf_[1] != '\n') fail_oline(b, rows, cols);
   pos_ = 2;
   bytes_ += rest;

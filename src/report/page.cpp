@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
 #include <string_view>
 
 #include "cli/cli.hpp"
@@ -487,9 +487,9 @@ class Writer {
          << millimetres(q.mp.rms2()) << "</td><td class=\"n slips\" title=\"" << q.slips.size()
          << " slips in " << static_cast<long long>(q.observations) << " observations\">";
       if (q.observations > 0) {
-        h_ << Fixed(
-                  1000.0 * static_cast<double>(q.slips.size()) / static_cast<double>(q.observations),
-                  2)
+        h_ << Fixed(1000.0 * static_cast<double>(q.slips.size()) /
+                        static_cast<double>(q.observations),
+                    2)
                   .view();
       } else {
         h_ << "–";

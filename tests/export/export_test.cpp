@@ -342,15 +342,16 @@ TEST_F(ExportWindows, APageBesideTheExportIsTheReportsPage) {
   EXPECT_TRUE(paged == whole) << first_difference(paged, whole);
 
   const std::string part = "--types L1 --from 600 --to 1800 --page-title day a.txt b.txt c.txt";
-  Child sequential(OBSQUILT_EXPORT, words("-o part.nc --page part.html " + part));
+  Child sequential(OBSQUILT_EXPORT, words("-o selected.nc --page selected.html " + part));
   sequential.env = {{"OBSQUILT_SEQUENTIAL", "1"}};
   ASSERT_EQ(run_child(sequential).status, 0);
-  EXPECT_EQ(read_file("part.html"), want);
+  EXPECT_EQ(read_file("selected.html"), want);
   // CSV, the page on standard output.
-  const ChildResult csv = run_child({OBSQUILT_EXPORT, words("--csv -o part.csv --page - " + part)});
+  const ChildResult csv =
+      run_child({OBSQUILT_EXPORT, words("--csv -o selected.csv --page - " + part)});
   ASSERT_EQ(csv.status, 0) << csv.err;
   EXPECT_EQ(csv.out, want);
-  EXPECT_FALSE(read_file("part.csv").empty());
+  EXPECT_FALSE(read_file("selected.csv").empty());
 }
 
 // A failed export leaves neither file; a page named like the output or an input is refused.

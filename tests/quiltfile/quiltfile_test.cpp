@@ -357,12 +357,12 @@ TEST(QuiltReader, ARowIsEmptyFromTheMissingValueMarkerOn) {
     size_t at = 0;
     while (at < lines.size() && lines[at][0] != 'o') ++at;
     if (at == lines.size()) continue;
-    for (const auto& [field, empty] : std::vector<std::pair<std::string, bool>>{
-             {" 9999999999.990", true},
-             {" 9999999999.999", true},
-             {" 9999999999.989", false},
-             {" -999999999.990", false},
-             {"         -0.000", false}}) {
+    for (const auto& [field, empty] :
+         std::vector<std::pair<std::string, bool>>{{" 9999999999.990", true},
+                                                   {" 9999999999.999", true},
+                                                   {" 9999999999.989", false},
+                                                   {" -999999999.990", false},
+                                                   {"         -0.000", false}}) {
       std::vector<std::string> altered = lines;
       for (size_t p = 1; p + 2 < altered[at].size(); p += 15) altered[at].replace(p, 15, field);
       std::string text;
