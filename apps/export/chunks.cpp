@@ -254,6 +254,8 @@ class DirectWriter : public SlabWriter {
     job_ = std::move(slab);
     slab = std::move(spare_);
     cv_.notify_all();
+    lock.unlock();
+    clear(*slab);  // here, not on the encoding thread, whose work is the longer
   }
 
   void finish(const std::vector<double>& seconds) override {
@@ -371,16 +373,21 @@ class DirectWriter : public SlabWriter {
       while (next_ < ntasks_) run_task(lock, *own_);
       cv_.wait(lock, [&] { return done_ == ntasks_; });
       if (error_) return;
+      // Every chunk is encoded: the slab goes back to be filled again (the filling thread
+      // clears it) while its chunks are written here.
+      const hsize_t first = active_->first;
+      active_ = nullptr;
+      spare_ = std::move(job_);
+      cv_.notify_all();
       lock.unlock();
       try {
         for (size_t k = 0; k < n; ++k) {
           const Task& task = tasks_[k];
-          const hsize_t offset[3] = {active_->first, task.r0, 0};
+          const hsize_t offset[3] = {first, task.r0, 0};
           if (H5Dwrite_chunk(dsets_[task.type].id, H5P_DEFAULT, 0, offset, task.bytes.size(),
                              task.bytes.data()) < 0)
             fail("cannot write a chunk");
         }
-        clear(*active_);
       } catch (...) {
         lock.lock();
         error_ = std::current_exception();
@@ -389,9 +396,6 @@ class DirectWriter : public SlabWriter {
       }
       lock.lock();
       ntasks_ = next_ = done_ = 0;
-      active_ = nullptr;
-      spare_ = std::move(job_);
-      cv_.notify_all();
     }
   }
 
