@@ -211,8 +211,9 @@ bool Reader::fill() {
     buf_.resize(std::min(2 * buf_.size(), kBufferSize));
   }
   const size_t room = buf_.size() - end_;
+  const bool seeking = skim_ && seekable_;  // what a skim seeks over is not read at all
   const size_t n =
-      std::fread(buf_.data() + end_, 1, skim_ ? std::min(room, kSkimRead) : room, file_);
+      std::fread(buf_.data() + end_, 1, seeking ? std::min(room, kSkimRead) : room, file_);
   if (n == 0) {
     if (std::ferror(file_)) throw FormatError{path_, lineno_ + 1, std::strerror(errno)};
     eof_ = true;
