@@ -242,15 +242,8 @@ class DirectWriter : public SlabWriter {
 
   void put(std::unique_ptr<Slab>& slab) override {
     std::unique_lock lock(m_);
-    for (;;) {
-      if (error_) std::rethrow_exception(error_);
-      if (!job_ && spare_) break;
-      if (next_ < ntasks_) {
-        run_task(lock, *helper_);
-      } else {
-        cv_.wait(lock);
-      }
-    }
+    help(lock, [&] { return !job_ && spare_; });
+    if (error_) std::rethrow_exception(error_);
     job_ = std::move(slab);
     slab = std::move(spare_);
     cv_.notify_all();
@@ -262,12 +255,7 @@ class DirectWriter : public SlabWriter {
     {
       // The last slab's chunks are encoded by both threads, as every other slab's.
       std::unique_lock lock(m_);
-      while (job_ && !error_) {
-        if (next_ < ntasks_)
-          run_task(lock, *helper_);
-        else
-          cv_.wait(lock);
-      }
+      help(lock, [&] { return !job_; });
     }
     stop();
     if (error_) std::rethrow_exception(error_);
@@ -323,6 +311,18 @@ class DirectWriter : public SlabWriter {
     }
     cv_.notify_all();
     if (worker_.joinable()) worker_.join();
+  }
+
+  // The reading thread's wait until done() holds or a failure is known: meanwhile it encodes
+  // what tasks of the slab in hand are left.
+  template <typename Done>
+  void help(std::unique_lock<std::mutex>& lock, Done done) {
+    while (!error_ && !done()) {
+      if (next_ < ntasks_)
+        run_task(lock, *helper_);
+      else
+        cv_.wait(lock);
+    }
   }
 
   // Encodes the next task with `enc`, the lock released meanwhile.

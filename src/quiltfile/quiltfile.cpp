@@ -222,38 +222,48 @@ bool Reader::fill() {
   return n > 0;
 }
 
-// The o-lines of a skimmed block, `rows` lines of `length` bytes with their CR LF: passed over
-// where they are read already, sought over beyond, and the last line end checked where the
-// block must end. Each line read is checked for its kind and its line end.
+// The o-lines of a skimmed block, `rows` lines of `length` bytes with their CR LF, passed over
+// by that length: each line read is checked for its kind and its line end. In a regular file
+// what is not read yet is sought over, and the line end where the block must end is checked;
+// from a pipe the lines are read through.
 void Reader::pass_olines(const Block& b, size_t rows, size_t cols) {
   const size_t length = 1 + 15 * cols + 2;
   const auto ends_right = [&](const char* line) {
     return line[0] == 'o' && line[length - 2] == '\r' && line[length - 1] == '\n';
   };
-  const size_t have = std::min(rows, (end_ - pos_) / length);
-  for (size_t r = 0; r < have; ++r) {
-    ++lineno_;
-    if (!ends_right(buf_.data() + pos_)) fail_oline(b, rows, cols);
-    pos_ += length;
-    bytes_ += length;
-  }
-  if (have == rows) return;
-  // The rest lies (partly) past what is read: seek to the last two bytes of the block.
-  const size_t rest = (rows - have) * length;
-  const auto beyond = static_cast<off_t>(rest - (end_ - pos_)) - 2;
-  if (::fseeko(file_, beyond, SEEK_CUR) != 0)
-    throw FormatError{path_, lineno_ + 1, std::strerror(errno)};
-  pos_ = end_ = 0;
-  eof_ = false;
-  while (end_ < 2 && fill()) {}
-  lineno_ += static_cast<long>(rows - have);
-  if (end_ < 2)
-    throw FormatError{path_, lineno_,
+  const auto cut = [&] {
+    throw FormatError{path_, lineno_ + 1,
                       "the file ends where an o-line of the block at line " +
                           std::to_string(b.line) + " should be: a cut file"};
-  if (buf_[0] != '\r' || buf_[1] != '\n') fail_oline(b, rows, cols);
-  pos_ = 2;
-  bytes_ += rest;
+  };
+  for (size_t r = 0;;) {
+    for (; r < rows && end_ - pos_ >= length; ++r) {
+      ++lineno_;
+      if (!ends_right(buf_.data() + pos_)) fail_oline(b, rows, cols);
+      pos_ += length;
+      bytes_ += length;
+    }
+    if (r == rows) return;
+    if (!seekable_) {
+      if (!fill()) cut();
+      continue;
+    }
+    // The rest lies (partly) past what is read: on from the last two bytes of the block.
+    const size_t rest = (rows - r) * length;
+    const auto beyond = static_cast<off_t>(rest - (end_ - pos_)) - 2;
+    if (::fseeko(file_, beyond, SEEK_CUR) != 0)
+      throw FormatError{path_, lineno_ + 1, std::strerror(errno)};
+    pos_ = end_ = 0;
+    eof_ = false;
+    while (end_ < 2 && fill()) {}
+    lineno_ += static_cast<long>(rows - r) - 1;
+    if (end_ < 2) cut();
+    ++lineno_;
+    if (buf_[0] != '\r' || buf_[1] != '\n') fail_oline(b, rows, cols);
+    pos_ = 2;
+    bytes_ += rest;
+    return;
+  }
 }
 
 // A first line that ends in LF alone: a file of another kind, or an obsquilt.txt whose CR were
@@ -462,14 +472,7 @@ void Reader::read_block(Block& b, std::string_view l, const Epoch& ep, size_t in
   if (std::adjacent_find(codes_.begin(), codes_.end()) != codes_.end())
     fail("s-line: a satellite appears twice");
 
-  if (skim_ && seekable_) return pass_olines(b, rows, cols);
-  if (skim_) {
-    for (size_t r = 0; r < rows; ++r) {
-      if (!line(l)) cut("an o-line");
-      if (l.size() != 1 + 15 * cols || l[0] != 'o') fail_oline(b, rows, cols);
-    }
-    return;
-  }
+  if (skim_) return pass_olines(b, rows, cols);
   b.values.resize(rows * cols);
   b.text.resize(rows * cols * 14);
   column_used_.assign(cols, 0);

@@ -108,10 +108,11 @@ class Reader final : public Stream {
  public:
   // Opens the file and reads its header; FormatError when it cannot be opened or read.
   // Skimming, the blocks' values and text are left as they are, and o-lines are passed over by
-  // the length their f- and s-lines give them: in a file (not a pipe) read a little at a time and
-  // sought over, with only the lines that happen to be read checked for their kind and line end,
-  // and the block's end for its line end. For a quick look at a day's epochs, types and
-  // satellites; a file that passes a skim may still break the format in an o-line.
+  // the length their f- and s-lines give them, the lines read checked for their kind and line
+  // end only; a regular file is read a little at a time and the o-lines not read yet are sought
+  // over (the block's end checked for its line end), a pipe is read through. For a quick look
+  // at a day's epochs, types and satellites; a file that passes a skim may still break the
+  // format in an o-line.
   explicit Reader(const std::string& path, bool skim = false);
   ~Reader() override;
   Reader(const Reader&) = delete;

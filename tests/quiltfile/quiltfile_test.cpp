@@ -6,6 +6,9 @@
 // o-lines, gives the same epochs, blocks and satellites, and fails wherever the lines it reads
 // break or a block's o-lines take another length.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <csignal>
 
 #include <charconv>
 #include <cmath>
@@ -14,6 +17,7 @@
 #include <functional>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "../support.hpp"
 #include "quiltfile/ahead.hpp"
@@ -168,6 +172,51 @@ TEST(QuiltReader, ReadsEveryReferenceOutputBackToItsBytes) {
       }
     }
     EXPECT_EQ(skimmed.size(), k) << f << " skimmed";
+  }
+}
+
+// Through a pipe a skim cannot seek: it reads the o-lines through, by their length, and gives
+// what a skim of the file gives; a pipe that ends inside the o-lines fails.
+TEST(QuiltReader, ASkimThroughAPipeReadsTheOLinesThrough) {
+  REFERENCE_OUTPUTS(files);
+  ScratchDir dir;
+  std::signal(SIGPIPE, SIG_IGN);  // a skim that fails stops reading the pipe
+  const auto through_pipe = [](const std::string& text, std::vector<quilt::Epoch>* epochs) {
+    fs::remove("pipe");
+    EXPECT_EQ(::mkfifo("pipe", 0600), 0);
+    std::thread writer([&text] {
+      if (std::FILE* f = std::fopen("pipe", "wb")) {
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+      }
+    });
+    const long line = skim_error_line("pipe", epochs);
+    writer.join();
+    return line;
+  };
+  for (const fs::path& f : files) {
+    const std::string text = read_file(f);
+    if (text.empty()) continue;
+    std::vector<quilt::Epoch> from_file, from_pipe;
+    ASSERT_EQ(skim_error_line(f.string(), &from_file), 0) << f;
+    ASSERT_EQ(through_pipe(text, &from_pipe), 0) << f << " through a pipe";
+    ASSERT_EQ(from_pipe.size(), from_file.size()) << f;
+    for (size_t k = 0; k < from_file.size(); ++k) {
+      const quilt::Epoch &x = from_pipe[k], &y = from_file[k];
+      EXPECT_TRUE(x.second == y.second && x.line == y.line && x.blocks.size() == y.blocks.size())
+          << f << ": epoch at line " << y.line;
+      for (size_t b = 0; b < std::min(x.blocks.size(), y.blocks.size()); ++b)
+        EXPECT_TRUE(x.blocks[b].line == y.blocks[b].line && x.blocks[b].rows == y.blocks[b].rows &&
+                    x.blocks[b].satellites == y.blocks[b].satellites)
+            << f << ": block at line " << y.blocks[b].line;
+    }
+    // Cut after the first o-line of the last block, when more follow: nothing after it tells.
+    const size_t s_line = text.rfind("\ns");
+    if (s_line == std::string::npos) continue;
+    const size_t first_o_end = text.find('\n', text.find('\n', s_line + 1) + 1);
+    if (first_o_end + 1 >= text.size()) continue;
+    EXPECT_NE(through_pipe(text.substr(0, first_o_end + 1), nullptr), 0)
+        << f << " ending inside the o-lines";
   }
 }
 
