@@ -18,7 +18,8 @@ list of commands whose output is not shown; a fenced ```python block is run by p
 command must exit 0, unless the next command is "echo $?", which shows its status.
 
 The examples of one document run in order, as a reader would follow them, in a scratch copy of
-the source tree (its entries linked, `build` the build tree) beside `shared` (the shared data),
+the source tree (its entries linked, `build` the build tree, without what the README's own
+commands leave there: `demo`, `bench-scratch`) beside `shared` (the shared data),
 with the build tree, then /usr/bin, first on PATH. Each example starts at the top of that copy; SETUP (shell
 commands the reader does not see, e.g. a cd) runs first; `needs NAME...` in it skips the
 example, with the reason, when a command NAME, or a Python module for python3-MODULE, is
@@ -36,6 +37,9 @@ import sys
 import tempfile
 
 BUILD_PREFIX = "cmake -S . -B build && cmake --build build -j2 && "
+# What the README's own commands leave in the source tree (the quick start's demo network, the
+# benchmarks' data): not part of the copy, so that the examples start from the tree as shipped.
+MADE_BY_A_READER = ("demo", "bench-scratch")
 ROFF = [("\\-", "-"), ("\\e", "\\"), ("\\(aq", "'"), ("\\(dq", '"'), ("\\(en", "\u2013"),
         ("\\&", ""), ("\\ ", " ")]
 
@@ -145,7 +149,7 @@ def main():
         if os.path.isdir(shared):
             os.symlink(os.path.abspath(shared), os.path.join(scratch, "shared"))
         for entry in os.listdir(src):
-            if entry not in ("build", ".git") and not entry.startswith("build"):
+            if entry not in (".git",) + MADE_BY_A_READER and not entry.startswith("build"):
                 os.symlink(os.path.join(src, entry), os.path.join(root, entry))
         os.symlink(build, os.path.join(root, "build"))
         # The programs the examples name as a Debian system has them (/usr/bin before what a
