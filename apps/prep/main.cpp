@@ -306,7 +306,7 @@ bool write_file(Input& in, const Date& day, const fs::path& dir, bool force, Wri
   out = cli::create_output((dir / in.name).string(), force);
   std::string buf;
   auto flush = [&](bool all) {
-    if (buf.size() < (1 << 16) && !all) return;
+    if (buf.size() < cli::kWriteBlock && !all) return;  // a block and more: written uncopied
     cli::write_output(out, buf);
     buf.clear();
   };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,18 +106,71 @@ void write_all(int fd, std::string_view bytes, const std::string& name) {
   }
 }
 
+namespace {
+
+// Writes all of a, then all of b, in as few calls as the system takes; Failure "name: why".
+void write_both(int fd, std::string_view a, std::string_view b, const std::string& name) {
+  while (!a.empty()) {
+    iovec v[2] = {{const_cast<char*>(a.data()), a.size()},
+                  {const_cast<char*>(b.data()), b.size()}};
+    const ssize_t w = ::writev(fd, v, b.empty() ? 1 : 2);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) throw Failure{name + ": " + (w < 0 ? std::strerror(errno) : "nothing written")};
+    const size_t done = static_cast<size_t>(w), of_a = std::min(done, a.size());
+    a.remove_prefix(of_a);
+    b.remove_prefix(done - of_a);
+  }
+  write_all(fd, b, name);
+}
+
+}  // namespace
+
 void write_output(OutputFile& out, std::string_view bytes) {
+  // The disk is set aside past the end of the file, whose size stays what was written, and
+  // only as advice: where the file system declines, the writes go on as they would without.
+  out.written += bytes.size();
+  if (out.reserving && out.written > out.reserved) {
+    const uint64_t upto = (out.written + kReserveStep - 1) / kReserveStep * kReserveStep;
+    if (::fallocate(out.fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(out.reserved),
+                    static_cast<off_t>(upto - out.reserved)) == 0)
+      out.reserved = upto;
+    else
+      out.reserving = false;
+  }
+  // What is held back is less than a block: the whole blocks are it and the first part of
+  // bytes, and the rest of bytes is held back in its place.
+  const size_t whole = (out.pending.size() + bytes.size()) / kWriteBlock * kWriteBlock;
   try {
-    write_all(out.fd, bytes, out.path);
+    if (whole > 0) {
+      const size_t taken = whole - out.pending.size();
+      write_both(out.fd, out.pending, bytes.substr(0, taken), out.path);
+      out.pending.clear();
+      bytes.remove_prefix(taken);
+    }
   } catch (const Failure&) {
     abandon_output(out);
     throw;
   }
+  out.pending.append(bytes);
 }
 
 void commit_output(OutputFile& out) {
+  try {
+    write_all(out.fd, out.pending, out.path);
+  } catch (const Failure&) {
+    abandon_output(out);
+    throw;
+  }
+  out.pending.clear();
   const int fd = out.fd;
   out.fd = -1;
+  // What was set aside beyond the data goes back: a truncation to the file's own size frees
+  // the blocks past it and no data. Should that fail, the file is whole all the same, only
+  // larger on disk.
+  if (out.reserved > 0) {
+    struct stat st;
+    if (::fstat(fd, &st) == 0) (void)!::ftruncate(fd, st.st_size);
+  }
   if (::close(fd) != 0 || ::rename(out.temp.c_str(), out.path.c_str()) != 0) {
     const int err = errno;
     ::unlink(out.temp.c_str());
@@ -127,6 +181,7 @@ void commit_output(OutputFile& out) {
 void abandon_output(OutputFile& out) {
   if (out.fd >= 0) ::close(out.fd);
   out.fd = -1;
+  out.pending.clear();
   if (!out.temp.empty()) ::unlink(out.temp.c_str());
 }
 

@@ -3,6 +3,7 @@
 // version text, and output files that are never overwritten without --force.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,10 @@ struct OutputFile {
   std::string path;
   std::string temp;  // where the content is written until commit
   int fd = -1;
+  std::string pending;    // what write_output holds back until a block is whole
+  uint64_t written = 0;   // bytes write_output took
+  uint64_t reserved = 0;  // bytes of disk set aside ahead of them
+  bool reserving = true;  // false once the file system declined
 };
 OutputFile create_output(const std::string& path, bool force);
 // The check create_output makes before it writes: Failure when `path` is a directory, or exists
@@ -62,8 +67,18 @@ std::string naming_output(std::string message, const OutputFile& out);
 // Writes all of bytes to fd; Failure "name: why" on an error.
 void write_all(int fd, std::string_view bytes, const std::string& name);
 // Writes all of bytes; on an error the unfinished content is removed and a Failure raised.
+// The bytes go out in whole blocks of kWriteBlock at offsets of such blocks, the rest at the
+// commit, and disk space is set aside ahead of them kReserveStep at a time beyond the end of
+// the data: the page cache then takes each page without reserving its block on the way, which
+// costs ext4 and its kin about as much as copying the page. Pieces of a block or more are
+// written without being copied (all but their last part of a block). A program that writes
+// with write_output writes to the descriptor in no other way.
 void write_output(OutputFile& out, std::string_view bytes);
-void commit_output(OutputFile& out);   // fsync-free rename into place; Failure on error
+inline constexpr size_t kWriteBlock = size_t{256} << 10;
+inline constexpr uint64_t kReserveStep = uint64_t{8} << 20;
+// fsync-free rename into place, after what write_output held back, and with the disk set aside
+// beyond the data given back; Failure on error.
+void commit_output(OutputFile& out);
 void abandon_output(OutputFile& out);  // removes the unfinished content
 
 }  // namespace obsq::cli

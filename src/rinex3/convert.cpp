@@ -635,8 +635,9 @@ void Converter::write(LineInput& in, const std::function<void(std::string_view)>
   read_header(in, &out);
   has_first_ = had_first;
   seen_.assign(86401, false);
+  // Pieces of 256 kB and more: a file writer takes them in whole blocks without copying.
   while (next_epoch(in, true, &out)) {
-    if (out.size() >= (1 << 16)) {
+    if (out.size() >= (1 << 18)) {
       sink(out);
       out.clear();
     }
