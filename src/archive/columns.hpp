@@ -64,12 +64,20 @@ inline bool put_fixed(char* end, int64_t v, int width, int decimals) {
       std::memcpy(p, kPairs + 2 * (four / 100), 2);
       std::memcpy(p + 2, kPairs + 2 * (four % 100), 2);
     }
-    // At most four digits left, none when the magnitude is below 1.
+    // At most four digits left, none when the magnitude is below 1: two at a time.
     const int digits = whole >= 1000 ? 4 : whole >= 100 ? 3 : whole >= 10 ? 2 : whole != 0;
     if (p - digits < limit) return false;
-    for (int i = 0; i < digits; ++i) {
-      *--p = static_cast<char>('0' + whole % 10);
-      whole /= 10;
+    const auto left = static_cast<uint32_t>(whole);
+    if (digits >= 3) {
+      p -= 2;
+      std::memcpy(p, kPairs + 2 * (left % 100), 2);
+    }
+    const uint32_t high = digits >= 3 ? left / 100 : left;
+    if (digits == 4 || digits == 2) {
+      p -= 2;
+      std::memcpy(p, kPairs + 2 * high, 2);
+    } else if (digits != 0) {
+      *--p = static_cast<char>('0' + high);
     }
     if (neg) *--p = '-';
     while (p > end - width) *--p = ' ';

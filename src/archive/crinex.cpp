@@ -134,6 +134,10 @@ size_t CompactText::previous(size_t i) const {
 }
 
 bool CompactText::data_lines(std::string& out, size_t start, size_t nsat) {
+  // The room for all records at once, cut to what they took after them.
+  const size_t at = out.size();
+  out.resize(at + room(nsat));
+  char* w = out.data() + at;
   std::string_view line;
   for (size_t i = 0; i < nsat; ++i) {
     // A line without its line end ends the file: it may be cut inside, and is not decoded.
@@ -142,8 +146,9 @@ bool CompactText::data_lines(std::string& out, size_t start, size_t nsat) {
       cut(in_.unterminated() ? "an epoch (its last line has no line end)" : "an epoch");
       return false;
     }
-    satellite_line(line, i, out);
+    w = satellite_line(line, i, w);
   }
+  out.resize(static_cast<size_t>(w - out.data()));
   std::swap(prev_sats_, sats_);
   std::swap(prev_arcs_, arcs_);
   std::swap(prev_flags_, flags_);
@@ -233,8 +238,10 @@ std::string CompactDecoder::where(size_t sat, size_t type) const {
   return m.append(")");
 }
 
-// Decodes one satellite's data line into its observation records.
-void CompactDecoder::satellite_line(std::string_view line, size_t sat, std::string& out) {
+// 5 fields of 16 columns a line and its LF.
+size_t CompactDecoder::room(size_t nsat) const { return nsat * (n_ / 5 + 1) * 81; }
+
+char* CompactDecoder::satellite_line(std::string_view line, size_t sat, char* w) {
   Arc* arcs = arcs_.data() + sat * n_;
   char* flags = flags_.data() + sat * 2 * n_;
   const char* p = line.data();
@@ -263,9 +270,6 @@ void CompactDecoder::satellite_line(std::string_view line, size_t sat, std::stri
   for (size_t t = 0; t < n_; ++t)
     if (!has[t]) flags[2 * t] = flags[2 * t + 1] = ' ';
   // The records, written in place: 5 fields of 16 columns a line, trailing blanks cut.
-  const size_t base = out.size();
-  out.resize(base + (n_ / 5 + 1) * 81);
-  char* w = out.data() + base;
   size_t t = 0;
   do {
     char* const line_start = w;
@@ -288,7 +292,7 @@ void CompactDecoder::satellite_line(std::string_view line, size_t sat, std::stri
     *last++ = '\n';
     w = last;
   } while (t < n_);
-  out.resize(static_cast<size_t>(w - out.data()));
+  return w;
 }
 
 bool CompactDecoder::epoch(std::string& out) {

@@ -70,7 +70,11 @@ class CompactText {
   // Reads the data lines of the epoch's nsat satellites into out, then keeps this epoch's
   // satellites, arcs and flags as the last; false (out cut back to start) when the file ends.
   bool data_lines(std::string& out, size_t start, size_t nsat);
-  virtual void satellite_line(std::string_view line, size_t sat, std::string& out) = 0;
+  // The most characters the records of the epoch's nsat satellites can take.
+  virtual size_t room(size_t nsat) const = 0;
+  // Decodes one satellite's data line into its observation records, written from w on;
+  // returns the end of what it wrote.
+  virtual char* satellite_line(std::string_view line, size_t sat, char* w) = 0;
   [[noreturn, gnu::cold]] void fail(std::string message) const { in_.fail(std::move(message)); }
   void cut(std::string_view where);
 
@@ -93,7 +97,8 @@ class CompactDecoder : public CompactText {
 
  private:
   bool epoch(std::string& out) override;
-  void satellite_line(std::string_view line, size_t sat, std::string& out) override;
+  size_t room(size_t nsat) const override;
+  char* satellite_line(std::string_view line, size_t sat, char* w) override;
   std::string where(size_t sat, size_t type) const override;
   void look(std::string_view record) override;
   void set_types(std::string_view line);
@@ -113,7 +118,8 @@ class Compact3Decoder : public CompactText {
 
  private:
   bool epoch(std::string& out) override;
-  void satellite_line(std::string_view line, size_t sat, std::string& out) override;
+  size_t room(size_t nsat) const override;
+  char* satellite_line(std::string_view line, size_t sat, char* w) override;
   std::string where(size_t sat, size_t type) const override;
   void look(std::string_view record) override;
   [[noreturn, gnu::cold]] void bad_epoch_line() const;

@@ -58,18 +58,19 @@ void Compact3Decoder::bad_epoch_line() const {
 }
 
 // Decodes one satellite's data line into its observation record.
-void Compact3Decoder::satellite_line(std::string_view line, size_t sat, std::string& out) {
+// Per satellite its code, 16 columns a field and the LF.
+size_t Compact3Decoder::room(size_t nsat) const { return 4 * nsat + 16 * size_t{first_[nsat]}; }
+
+char* Compact3Decoder::satellite_line(std::string_view line, size_t sat, char* w) {
   const size_t n = first_[sat + 1] - first_[sat];
   Arc* arcs = arcs_.data() + first_[sat];
   char* flags = flags_.data() + 2 * first_[sat];
   const char* p = line.data();
   const char* end = p + line.size();
   // The record, written in place: the satellite, then 16 columns a field, trailing blanks cut.
-  const size_t base = out.size();
-  out.resize(base + 3 + 16 * n + 1);
-  char* const start = out.data() + base;
+  char* const start = w;
   std::memcpy(start, sats_.data() + 3 * sat, 3);
-  char* w = start + 3;
+  w = start + 3;
   for (size_t t = 0; t < n; ++t, w += 16) {
     if (p >= end || *p == ' ') {
       arcs[t].k = 0;
@@ -98,7 +99,7 @@ void Compact3Decoder::satellite_line(std::string_view line, size_t sat, std::str
   char* last = w;
   while (last > start && last[-1] == ' ') --last;
   *last++ = '\n';
-  out.resize(static_cast<size_t>(last - out.data()));
+  return last;
 }
 
 bool Compact3Decoder::epoch(std::string& out) {
