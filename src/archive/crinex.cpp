@@ -50,6 +50,7 @@ CompactText::CompactText(LineSource& in, std::string_view version) : in_(in) {
 }
 
 bool CompactText::next(std::string& out) {
+  lines_ = 0;
   if (ended_) return false;
   return in_header_ ? header_line(out) : epoch(out);
 }
@@ -61,6 +62,7 @@ bool CompactText::header_line(std::string& out) {
   look(line);
   if (label_is(line, "END OF HEADER")) in_header_ = false;
   out.append(trimmed(line)).push_back('\n');
+  lines_ = 1;
   return true;
 }
 
@@ -314,6 +316,7 @@ bool CompactDecoder::epoch(std::string& out) {
     const size_t old_n = n_;
     if (!copy_event(out, start, count)) return false;
     if (n_ != old_n) prev_sats_.clear();  // the arcs of the old types end here
+    lines_ = 1 + static_cast<size_t>(std::max(count, 0L));
     return true;
   }
   if (flag != ' ' && flag != '0' && flag != '1') fail(std::string("epoch flag '") + flag + "'");
@@ -356,7 +359,8 @@ bool CompactDecoder::epoch(std::string& out) {
     out.append(c, 12);
   }
   out.push_back('\n');
-  for (size_t pos = 68; pos < 32 + 3 * nsat; pos += 36) {
+  size_t lines = 1;
+  for (size_t pos = 68; pos < 32 + 3 * nsat; pos += 36, ++lines) {
     const std::string_view more =
         pos < epoch_line_.size() ? std::string_view(epoch_line_).substr(pos, 36) : "";
     out.append(trimmed(more).empty() ? "" : std::string(32, ' ')).append(trimmed(more));
@@ -364,6 +368,7 @@ bool CompactDecoder::epoch(std::string& out) {
   }
   if (!data_lines(out, start, nsat)) return false;
   prev_n_ = n_;
+  lines_ = lines + nsat * (n_ / 5 + 1);  // the records' lines, as satellite_line writes them
   return true;
 }
 

@@ -33,6 +33,8 @@ class CompactText {
   bool next(std::string& out);
   // What the decoder carried on past (a cut at the end of the file).
   const std::vector<Notice>& notices() const { return notices_; }
+  // The lines of the piece the last call of next() appended (0 when it appended none).
+  size_t lines() const { return lines_; }
 
  protected:
   // One arc of differences: levels y[0..m] of the last epoch, order k (0: no live arc).
@@ -79,6 +81,7 @@ class CompactText {
   void cut(std::string_view where);
 
   LineSource& in_;
+  size_t lines_ = 0;  // of the last piece handed out
   bool in_header_ = true;
   bool ended_ = false;
   Arc clock_;

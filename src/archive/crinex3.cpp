@@ -130,7 +130,9 @@ bool Compact3Decoder::epoch(std::string& out) {
     out.append(e).push_back('\n');
     after_event_ = true;
     prev_sats_.clear();
-    return copy_event(out, start, count);
+    if (!copy_event(out, start, count)) return false;
+    lines_ = 1 + static_cast<size_t>(std::max(count, 0L));
+    return true;
   }
   after_event_ = false;
   const size_t nsat = static_cast<size_t>(count);
@@ -187,6 +189,7 @@ bool Compact3Decoder::epoch(std::string& out) {
   out.push_back('\n');
   if (!data_lines(out, start, nsat)) return false;
   std::swap(prev_first_, first_);
+  lines_ = 1 + nsat;
   return true;
 }
 

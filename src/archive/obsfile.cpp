@@ -169,10 +169,12 @@ bool ObsFile::next_line(std::string_view& line) {
     text_.clear();
     pos_ = 0;
     if (!decoder_->next(text_)) return false;
+    left_ = decoder_->lines();
   }
   const size_t nl = text_.find('\n', pos_);
   line = std::string_view(text_).substr(pos_, nl - pos_);
   pos_ = nl + 1;
+  --left_;
   return true;
 }
 
@@ -183,14 +185,21 @@ size_t ObsFile::append_decoded_lines(size_t n, std::string& out) {
       text_.clear();
       pos_ = 0;
       if (!decoder_->next(text_)) break;
+      left_ = decoder_->lines();
     }
     const char* const from = text_.data() + pos_;
     const char* const end = text_.data() + text_.size();
     const char* p = from;
-    for (; got < n; ++got) {
-      const void* lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
-      if (lf == nullptr) break;  // the decoder ends its text on a line end: p == end here
-      p = static_cast<const char*>(lf) + 1;
+    if (n - got >= left_) {  // the rest of the piece, as a rule: its lines are known
+      p = end;
+      got += left_;
+      left_ = 0;
+    } else {
+      for (; got < n; ++got, --left_) {
+        const void* lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
+        if (lf == nullptr) break;  // not met: left_ counts the lines there
+        p = static_cast<const char*>(lf) + 1;
+      }
     }
     out.append(from, p);
     pos_ += static_cast<size_t>(p - from);
@@ -224,6 +233,7 @@ void ObsFile::copy_to(const std::function<void(std::string_view)>& sink) {
   }
   if (!text_.empty()) sink(text_);
   text_.clear();
+  left_ = 0;
 }
 
 bool ObsFile::ended_cleanly() const {

@@ -76,6 +76,7 @@ class ObsFile {
   Identity id_;
   std::string text_;  // decoded text not handed out yet
   size_t pos_ = 0;
+  size_t left_ = 0;   // its lines from pos_ on
   bool cut_noted_ = false;
   std::vector<Notice> plain_notices_;
 };
