@@ -243,6 +243,7 @@ std::string CompactDecoder::where(size_t sat, size_t type) const {
 // 5 fields of 16 columns a line and its LF.
 size_t CompactDecoder::room(size_t nsat) const { return nsat * (n_ / 5 + 1) * 81; }
 
+// Decodes one satellite's data line into its observation records.
 char* CompactDecoder::satellite_line(std::string_view line, size_t sat, char* w) {
   Arc* arcs = arcs_.data() + sat * n_;
   char* flags = flags_.data() + sat * 2 * n_;

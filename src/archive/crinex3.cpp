@@ -57,10 +57,10 @@ void Compact3Decoder::bad_epoch_line() const {
        "column 32");
 }
 
-// Decodes one satellite's data line into its observation record.
 // Per satellite its code, 16 columns a field and the LF.
 size_t Compact3Decoder::room(size_t nsat) const { return 4 * nsat + 16 * size_t{first_[nsat]}; }
 
+// Decodes one satellite's data line into its observation record.
 char* Compact3Decoder::satellite_line(std::string_view line, size_t sat, char* w) {
   const size_t n = first_[sat + 1] - first_[sat];
   Arc* arcs = arcs_.data() + first_[sat];
