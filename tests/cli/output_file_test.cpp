@@ -1,8 +1,12 @@
 // Output files written piece by piece: whatever the pieces, the file holds their bytes in order
 // once committed, and no disk set aside ahead of the writes is left beyond its end.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -91,6 +95,38 @@ TEST(OutputPieces, AnAbandonedFileLeavesNothing) {
   EXPECT_TRUE(out.pending.empty());
   EXPECT_TRUE(fs::is_empty(dir));
   fs::remove_all(dir);
+}
+
+// A file larger than the process may write (RLIMIT_FSIZE, as a full disk would refuse it): the
+// failure is raised where the bytes are written, a whole block in write_output or the held-back
+// rest in commit_output, and neither the file nor its temporary is left. Run in a child of its
+// own, whose limit goes with it.
+void refused_at(size_t limit, const std::vector<size_t>& sizes, bool at_commit) {
+  const fs::path dir = fs::temp_directory_path() /
+                       ("obsquilt-output-" + std::to_string(::getpid()) + "-refused");
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead of ending the process
+  const rlimit r{limit, limit};
+  if (::setrlimit(RLIMIT_FSIZE, &r) != 0) std::exit(3);
+  obsq::cli::OutputFile out = obsq::cli::create_output((dir / "out.txt").string(), false);
+  try {
+    for (size_t k = 0; k < sizes.size(); ++k) obsq::cli::write_output(out, bytes_of(k, sizes[k]));
+    if (!at_commit) std::exit(4);  // not refused while written
+    obsq::cli::commit_output(out);
+    std::exit(5);  // committed
+  } catch (const obsq::cli::Failure& f) {
+    if (f.message.find((dir / "out.txt").string()) != 0) std::exit(6);
+  }
+  std::exit(fs::is_empty(dir) ? 0 : 7);
+}
+
+TEST(OutputPiecesDeathTest, AWriteRefusedIsAFailureAndLeavesNothing) {
+  // A block past the limit: refused in write_output.
+  EXPECT_EXIT(refused_at(100000, {kWriteBlock + 10}, false), ::testing::ExitedWithCode(0), "");
+  // The blocks within the limit, the rest held back past it: refused in commit_output.
+  EXPECT_EXIT(refused_at(kWriteBlock + 1000, {kWriteBlock + 5000}, true),
+              ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
