@@ -47,9 +47,10 @@ inline bool put_fixed(char* end, int64_t v, int width, int decimals) {
   const bool neg = v < 0;
   uint64_t a = neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
   if (decimals == 3) {
-    // The observation fields (14 columns): blank first, in two stores rather than a padding
-    // loop after the digits, which the compiler makes a call of memset for every field.
-    if (width == 14) std::memcpy(end - 14, "              ", 14);
+    // The observation fields: blanked first, the digits written over the blanks. Of a width
+    // known where the call is inlined, that is two stores; a padding loop after the digits
+    // became a call of memset for every field.
+    std::memset(end - width, ' ', static_cast<size_t>(width));
     // The fraction and each four digits of the whole part come from their own division, so
     // the divisions overlap instead of waiting on each other.
     uint64_t whole = a / 1000;
@@ -83,8 +84,6 @@ inline bool put_fixed(char* end, int64_t v, int width, int decimals) {
       *--p = static_cast<char>('0' + high);
     }
     if (neg) *--p = '-';
-    if (width != 14)
-      while (p > end - width) *--p = ' ';
     return true;
   }
   char* p = end;

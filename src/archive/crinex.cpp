@@ -317,7 +317,7 @@ bool CompactDecoder::epoch(std::string& out) {
     const size_t old_n = n_;
     if (!copy_event(out, start, count)) return false;
     if (n_ != old_n) prev_sats_.clear();  // the arcs of the old types end here
-    lines_ = 1 + static_cast<size_t>(std::max(count, 0L));
+    lines_ = 1 + static_cast<size_t>(count);
     return true;
   }
   if (flag != ' ' && flag != '0' && flag != '1') fail(std::string("epoch flag '") + flag + "'");

@@ -131,7 +131,7 @@ bool Compact3Decoder::epoch(std::string& out) {
     after_event_ = true;
     prev_sats_.clear();
     if (!copy_event(out, start, count)) return false;
-    lines_ = 1 + static_cast<size_t>(std::max(count, 0L));
+    lines_ = 1 + static_cast<size_t>(count);
     return true;
   }
   after_event_ = false;
