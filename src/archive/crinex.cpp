@@ -16,7 +16,6 @@ using detail::trimmed;
 namespace {
 
 constexpr size_t kMaxTypes = 999;  // the count field allows more; no RINEX 2 file comes near
-constexpr int kMaxDigits = 18;     // values and differences stay within 64 bits
 
 }  // namespace
 
@@ -164,7 +163,7 @@ void CompactText::bad_value(const char* p, const char* end, size_t sat, size_t t
   fail(m.append(where(sat, type)));
 }
 
-int64_t CompactText::field(Arc& arc, const char*& p, const char* end, size_t sat, size_t type) {
+int64_t CompactText::field_rest(Arc& arc, const char*& p, const char* end, size_t sat, size_t type) {
   const char* s = p;
   bool neg = *s == '-';
   s += neg;

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "archive/columns.hpp"
 #include "archive/stream.hpp"
 
 namespace obsq::archive {
@@ -55,7 +56,12 @@ class CompactText {
   bool epoch_start(std::string_view& line);
   // Reads one field at p (up to a blank or the end): "k&V" starts an arc of order k with the
   // value V, an integer is the next difference of the arc. Returns the value; p ends after it.
-  int64_t field(Arc& arc, const char*& p, const char* end, size_t sat, size_t type);
+  // The usual field, a difference of an arc at its full order, is read where it is called;
+  // every other field, and every fault, by field_rest.
+  [[gnu::always_inline]] int64_t field(Arc& arc, const char*& p, const char* end, size_t sat,
+                                       size_t type);
+  int64_t field_rest(Arc& arc, const char*& p, const char* end, size_t sat, size_t type);
+  static constexpr int kMaxDigits = 18;  // values and differences stay within 64 bits
   // Names a field in a message: " (satellite G05, type 3 L1)"; a satellite past the epoch's
   // list is the receiver clock.
   virtual std::string where(size_t sat, size_t type) const = 0;
@@ -131,6 +137,24 @@ class Compact3Decoder : public CompactText {
   bool after_event_ = false;                  // the next epoch line must be given in full
   std::vector<uint32_t> first_, prev_first_;  // per satellite: its first field in arcs_
 };
+
+inline int64_t CompactText::field(Arc& arc, const char*& p, const char* end, size_t sat,
+                                  size_t type) {
+  const char* s = p;
+  const bool neg = *s == '-';
+  s += neg;
+  const char* const d = s;
+  const uint64_t v = detail::read_digits(s, end);
+  if (s != d && s - d <= kMaxDigits && (s == end || *s == ' ') && arc.k != 0 &&
+      arc.m == arc.k) {
+    uint64_t* y = arc.y;
+    y[0] = neg ? 0 - v : v;
+    for (int i = 0; i < arc.m; ++i) y[i + 1] += y[i];
+    p = s;
+    return static_cast<int64_t>(y[arc.m]);
+  }
+  return field_rest(arc, p, end, sat, type);
+}
 
 // Applies a text difference to `ref` in place: a blank keeps the character, '&' puts a blank,
 // anything else replaces it; a longer difference is appended ('&' as blank).
