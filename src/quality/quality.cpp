@@ -44,6 +44,8 @@ Analysis::Analysis(size_t receivers, int32_t origin, int32_t step, int32_t epoch
     r.clock_min.assign(static_cast<size_t>(bins_), kNaN);
     r.clock_max.assign(static_cast<size_t>(bins_), kNaN);
   }
+  bin_.resize(static_cast<size_t>(std::max(epochs_, 0)));
+  for (int32_t k = 0; k < epochs_; ++k) bin_[static_cast<size_t>(k)] = bin_of(k);
 }
 
 int32_t Analysis::satellite(const std::string& written) {
@@ -63,20 +65,25 @@ void Analysis::epoch(const quilt::Epoch& e, int32_t k) {
   for (const quilt::Block& b : e.blocks) {
     const int sig = signal_of(b.type);
     if (sig < 0) continue;
-    column_.resize(b.columns());
-    for (size_t c = 0; c < b.columns(); ++c) column_[c] = satellite(b.satellites[c]);
+    // Only GPS and Galileo satellites are analysed: their columns are picked once a block.
+    used_.clear();
+    for (size_t c = 0; c < b.columns(); ++c) {
+      const int32_t s = satellite(b.satellites[c]);
+      const char sys = codes_[static_cast<size_t>(s)][0];
+      if (sys == 'G' || sys == 'E') used_.push_back({c, s});
+    }
+    if (used_.empty()) continue;
     for (size_t row = 0; row < b.rows.size(); ++row) {
       const auto r = static_cast<size_t>(b.rows[row]);
       std::vector<int32_t>& slot = slot_[r];
-      for (size_t c = 0; c < b.columns(); ++c) {
-        const double v = b.value(row, c);
+      if (slot.size() < codes_.size()) slot.resize(codes_.size(), 0);
+      const double* values = b.values.data() + row * b.columns();
+      for (const Column& col : used_) {
+        const double v = values[col.column];
         if (!quilt::present(v) || std::isnan(v)) continue;
-        const auto s = static_cast<size_t>(column_[c]);
-        const char sys = codes_[s][0];
-        if (sys != 'G' && sys != 'E') continue;
-        if (slot.size() <= s) slot.resize(s + 1, 0);
+        const auto s = static_cast<size_t>(col.satellite);
         if (slot[s] == 0) {
-          Values fresh{static_cast<int32_t>(r), static_cast<int32_t>(s), {}};
+          Values fresh{static_cast<int32_t>(r), col.satellite, {}};
           std::fill(std::begin(fresh.v), std::end(fresh.v), kNaN);
           values_.push_back(fresh);
           slot[s] = static_cast<int32_t>(values_.size());
@@ -151,7 +158,7 @@ void Analysis::close(size_t r, int32_t s, Track& t) {
     MpSums& sat = rq.satellites[static_cast<size_t>(s)].mp;
     for (const Point& p : t.arc) {
       const double d1 = (p.mp1 - m1) * (p.mp1 - m1), d2 = (p.mp2 - m2) * (p.mp2 - m2);
-      for (MpSums* into : {&rq.mp, &sat, &rq.bins[static_cast<size_t>(bin_of(p.epoch))]}) {
+      for (MpSums* into : {&rq.mp, &sat, &rq.bins[static_cast<size_t>(bin(p.epoch))]}) {
         ++into->n;
         into->mp1 += d1;
         into->mp2 += d2;

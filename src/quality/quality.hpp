@@ -123,6 +123,9 @@ class Analysis {
   };
 
   void close(size_t r, int32_t s, Track& t);
+  int32_t bin(int32_t k) const {  // bin_of(k), from the table within the window
+    return k >= 0 && static_cast<size_t>(k) < bin_.size() ? bin_[static_cast<size_t>(k)] : bin_of(k);
+  }
   void observe(const Values& v, int32_t k);
   void clock(const quilt::Epoch& e, int32_t k);
 
@@ -137,7 +140,12 @@ class Analysis {
   // Scratch of one epoch.
   std::vector<Values> values_;
   std::vector<std::vector<int32_t>> slot_;  // [receiver][satellite]: index in values_ + 1
-  std::vector<int32_t> column_;
+  struct Column {
+    size_t column;
+    int32_t satellite;
+  };
+  std::vector<Column> used_;  // the block's columns of GPS and Galileo satellites
+  std::vector<int32_t> bin_;  // per epoch of the window: bin_of(k)
 };
 
 }  // namespace obsq::quality
