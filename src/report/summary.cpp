@@ -46,12 +46,17 @@ class Gatherer {
         if (own.size() < sats_.size()) own.resize(sats_.size(), -1);
         std::vector<Run>& open = open_[r];
         if (open.size() < sats_.size()) open.resize(sats_.size(), Run{-2, -2});
+        // The row's values, counted without a branch; a satellite's first value of the epoch
+        // counts it and extends its run.
+        const size_t ncols = b.columns();
+        const double* row_values = b.values.data() + row * ncols;
+        const int32_t* sat_of = column_sat_.data();
         int64_t values = 0;
-        for (size_t c = 0; c < b.columns(); ++c) {
-          if (!quilt::present(b.value(row, c))) continue;
-          ++values;
-          const int32_t s = column_sat_[c];
-          if (own[s] != k) {
+        for (size_t c = 0; c < ncols; ++c) {
+          const bool is_present = quilt::present(row_values[c]);
+          values += is_present;
+          const int32_t s = sat_of[c];
+          if (is_present && own[s] != k) {
             own[s] = k;
             ++count_[r];
             extend(rd, open, s, k);
