@@ -144,7 +144,7 @@ int main_entry(int argc, char** argv) {
     report(e);
     status = 2;
   } catch (const std::bad_alloc&) {
-    // The tables are reserved when first used (about 1.9 GB of address space, paid for only
+    // The tables are reserved when first used (about 1 GB of address space, paid for only
     // as it fills); a system that refuses them gets a message, not a crash.
     report({"Not enough memory for the observation tables", "allocating the tables"});
     status = 2;

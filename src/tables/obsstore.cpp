@@ -5,8 +5,8 @@
 namespace obsq {
 
 ObsStore::ObsStore(int32_t modulus, int32_t capacity, BucketHash hash)
-    : members_mem_(sizeof(uint32_t) * (static_cast<size_t>(capacity) + 1)),
-      members_(static_cast<uint32_t*>(members_mem_.data())),
+    : members_mem_(sizeof(uint16_t) * (static_cast<size_t>(capacity) + 1)),
+      members_(static_cast<uint16_t*>(members_mem_.data())),
       hash_(1024, 0),
       hash_mask_(1023),
       marks_(static_cast<size_t>(kMembers), Mark{0, 0}),
@@ -17,6 +17,7 @@ ObsStore::ObsStore(int32_t modulus, int32_t capacity, BucketHash hash)
 void ObsStore::init() {
   if (next_ > 1) {
     runs_.clear();
+    wide_.clear();
     std::fill(hash_.begin(), hash_.end(), 0);
     std::fill(marks_.begin(), marks_.end(), Mark{0, 0});
   }
@@ -83,14 +84,21 @@ int32_t ObsStore::find(int64_t group, int32_t member) const {
   } else {
     r = latest_run(group);
   }
-  // Earlier runs of the group: searched member by member.
+  // Earlier runs of the group: searched member by member, by code (a wide code by its member).
+  const uint16_t code = code_of(member);
   for (; r >= 0; r = runs_[static_cast<size_t>(r)].prev) {
     const size_t ri = static_cast<size_t>(r);
     const int32_t end = ri + 1 < runs_.size() ? runs_[ri + 1].first : next_;
     for (int32_t s = runs_[ri].first; s < end; ++s)
-      if (members_[s] == static_cast<uint32_t>(member)) return s;
+      if (members_[s] == code && (code != kWideCode || wide_member(s) == member)) return s;
   }
   return 0;
+}
+
+int32_t ObsStore::wide_member(int32_t slot) const {
+  const auto it = std::lower_bound(wide_.begin(), wide_.end(), slot,
+                                   [](const Wide& w, int32_t s) { return w.slot < s; });
+  return it != wide_.end() && it->slot == slot ? it->member : 0;
 }
 
 int32_t ObsStore::put_other(int64_t group, int32_t member, int32_t& slot) {
@@ -104,7 +112,7 @@ int32_t ObsStore::put_other(int64_t group, int32_t member, int32_t& slot) {
     return 0;
   }
   if (runs_.empty() || runs_.back().group != group) hook_run(group);
-  members_[next_] = static_cast<uint32_t>(member);
+  file_member(member);
   marks_[static_cast<size_t>(member)] = {static_cast<int32_t>(runs_.size()), next_};
   ++next_;
   return 1;
@@ -154,7 +162,7 @@ int32_t ObsStore::run_of(int32_t slot) const {
 int64_t ObsStore::key(int32_t slot) const {
   const int32_t r = run_of(slot);
   if (r < 0) return 0;  // slot 0: never a key's
-  return runs_[static_cast<size_t>(r)].group * kMembers + members_[slot];
+  return runs_[static_cast<size_t>(r)].group * kMembers + member(slot);
 }
 
 int32_t ObsStore::run_end(int32_t slot) const {

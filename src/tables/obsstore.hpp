@@ -5,8 +5,9 @@
 // A key k is split into a group, k div 100000 (a file and a second), and a member, k mod 100000
 // (a satellite and a type). The reader files a file-epoch's entries in consecutive slots, so the
 // store keeps the slots as runs: maximal stretches of consecutive slots whose keys share one
-// group. Per slot only the member is kept (4 bytes, written in slot order); per run its group and
-// first slot. A hash of the groups finds the latest run of a group, and each run names the
+// group. Per slot only the member is kept, in 2 bytes written in slot order (the members a run
+// files, satellite numbers below 500 and the epoch-time entry's 99999, all have a code of their
+// own; any other member above 65533 is kept beside, by slot); per run its group and first slot. A hash of the groups finds the latest run of a group, and each run names the
 // previous run of the same group, so any key is found whatever the order of insertion. The run
 // being filled has a direct table by member, so a key of the current file-epoch, new or
 // repeated, is settled without searching it.
@@ -49,7 +50,7 @@ class ObsStore {
         slot = 0;
         return 0;
       }
-      members_[next_] = static_cast<uint32_t>(member);
+      file_member(member);
       marks_[static_cast<size_t>(member)] = {static_cast<int32_t>(runs_.size()), next_};
       ++next_;
       return 1;
@@ -68,7 +69,10 @@ class ObsStore {
   int32_t capacity() const { return capacity_; }
 
   // Member of the key of a slot: key mod 100000.
-  int32_t member(int32_t slot) const { return static_cast<int32_t>(members_[slot]); }
+  int32_t member(int32_t slot) const {
+    const uint16_t code = members_[slot];
+    return code < kEpochCode ? code : code == kEpochCode ? kEpochMember : wide_member(slot);
+  }
   // The end (exclusive) of the run holding slot: the slots from slot up to it share its group,
   // the slot at the end (if any) belongs to another.
   int32_t run_end(int32_t slot) const;
@@ -88,6 +92,23 @@ class ObsStore {
     int32_t slot;
   };
 
+  // Codes of a member: itself below kEpochCode; the epoch-time entry's member; any other, kept in
+  // wide_.
+  static constexpr uint16_t kEpochCode = 0xFFFE, kWideCode = 0xFFFF;
+  static constexpr int32_t kEpochMember = static_cast<int32_t>(kMembers) - 1;
+  static uint16_t code_of(int32_t member) {
+    return member < kEpochCode     ? static_cast<uint16_t>(member)
+           : member == kEpochMember ? kEpochCode
+                                    : kWideCode;
+  }
+  // Writes the member of slot next_.
+  void file_member(int32_t member) {
+    const uint16_t code = code_of(member);
+    members_[next_] = code;
+    if (code == kWideCode) wide_.push_back({next_, member});
+  }
+  int32_t wide_member(int32_t slot) const;
+
   static void split(int64_t key, int64_t& group, int32_t& member) {
     group = key / kMembers;
     int64_t m = key % kMembers;
@@ -106,7 +127,12 @@ class ObsStore {
   int32_t run_of(int32_t slot) const;
 
   ZeroPages members_mem_;
-  uint32_t* members_;
+  uint16_t* members_;
+  struct Wide {
+    int32_t slot;
+    int32_t member;
+  };
+  std::vector<Wide> wide_;  // the members of code kWideCode, in slot order
   std::vector<Run> runs_;
   std::vector<int32_t> hash_;  // run index + 1 of the latest run of a group, 0 = empty
   size_t hash_mask_ = 0;
