@@ -89,8 +89,13 @@ int32_t ObsStore::find(int64_t group, int32_t member) const {
   for (; r >= 0; r = runs_[static_cast<size_t>(r)].prev) {
     const size_t ri = static_cast<size_t>(r);
     const int32_t end = ri + 1 < runs_.size() ? runs_[ri + 1].first : next_;
-    for (int32_t s = runs_[ri].first; s < end; ++s)
-      if (members_[s] == code && (code != kWideCode || wide_member(s) == member)) return s;
+    if (code != kWideCode) {
+      for (int32_t s = runs_[ri].first; s < end; ++s)
+        if (members_[s] == code) return s;
+    } else {
+      for (int32_t s = runs_[ri].first; s < end; ++s)
+        if (members_[s] == code && wide_member(s) == member) return s;
+    }
   }
   return 0;
 }
