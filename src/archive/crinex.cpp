@@ -163,7 +163,8 @@ void CompactText::bad_value(const char* p, const char* end, size_t sat, size_t t
   fail(m.append(where(sat, type)));
 }
 
-int64_t CompactText::field_rest(Arc& arc, const char*& p, const char* end, size_t sat, size_t type) {
+int64_t CompactText::field_rest(Arc& arc, const char*& p, const char* end, size_t sat,
+                                size_t type) {
   const char* s = p;
   bool neg = *s == '-';
   s += neg;

@@ -145,8 +145,7 @@ inline int64_t CompactText::field(Arc& arc, const char*& p, const char* end, siz
   s += neg;
   const char* const d = s;
   const uint64_t v = detail::read_digits(s, end);
-  if (s != d && s - d <= kMaxDigits && (s == end || *s == ' ') && arc.k != 0 &&
-      arc.m == arc.k) {
+  if (s != d && s - d <= kMaxDigits && (s == end || *s == ' ') && arc.k != 0 && arc.m == arc.k) {
     uint64_t* y = arc.y;
     y[0] = neg ? 0 - v : v;
     for (int i = 0; i < arc.m; ++i) y[i + 1] += y[i];

@@ -124,7 +124,8 @@ class Analysis {
 
   void close(size_t r, int32_t s, Track& t);
   int32_t bin(int32_t k) const {  // bin_of(k), from the table within the window
-    return k >= 0 && static_cast<size_t>(k) < bin_.size() ? bin_[static_cast<size_t>(k)] : bin_of(k);
+    return k >= 0 && static_cast<size_t>(k) < bin_.size() ? bin_[static_cast<size_t>(k)]
+                                                          : bin_of(k);
   }
   void observe(const Values& v, int32_t k);
   void clock(const quilt::Epoch& e, int32_t k);

@@ -7,10 +7,11 @@
 // store keeps the slots as runs: maximal stretches of consecutive slots whose keys share one
 // group. Per slot only the member is kept, in 2 bytes written in slot order (the members a run
 // files, satellite numbers below 500 and the epoch-time entry's 99999, all have a code of their
-// own; any other member above 65533 is kept beside, by slot); per run its group and first slot. A hash of the groups finds the latest run of a group, and each run names the
-// previous run of the same group, so any key is found whatever the order of insertion. The run
-// being filled has a direct table by member, so a key of the current file-epoch, new or
-// repeated, is settled without searching it.
+// own; any other member above 65533 is kept beside, by slot); per run its group and first slot. A
+// hash of the groups finds the latest run of a group, and each run names the previous run of the
+// same group, so any key is found whatever the order of insertion. The run being filled has a
+// direct table by member, so a key of the current file-epoch, new or repeated, is settled without
+// searching it.
 #pragma once
 
 #include <cstdint>
@@ -97,7 +98,7 @@ class ObsStore {
   static constexpr uint16_t kEpochCode = 0xFFFE, kWideCode = 0xFFFF;
   static constexpr int32_t kEpochMember = static_cast<int32_t>(kMembers) - 1;
   static uint16_t code_of(int32_t member) {
-    return member < kEpochCode     ? static_cast<uint16_t>(member)
+    return member < kEpochCode      ? static_cast<uint16_t>(member)
            : member == kEpochMember ? kEpochCode
                                     : kWideCode;
   }
