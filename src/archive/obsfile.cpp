@@ -207,14 +207,13 @@ size_t ObsFile::append_decoded_lines(size_t n, std::string& out) {
   return got;
 }
 
-// Pieces of 256 kB and more: a file writer takes them in whole blocks without copying.
 void ObsFile::copy_to(const std::function<void(std::string_view)>& sink) {
   if (!decoder_) {
     std::string chunk;
     std::string_view line;
     while (next_line(line)) {
       chunk.append(line).push_back('\n');
-      if (chunk.size() >= (1 << 18)) {
+      if (chunk.size() >= kPieceBytes) {
         sink(chunk);
         chunk.clear();
       }
@@ -226,7 +225,7 @@ void ObsFile::copy_to(const std::function<void(std::string_view)>& sink) {
   text_.clear();
   pos_ = 0;
   while (decoder_->next(text_)) {
-    if (text_.size() >= (1 << 18)) {
+    if (text_.size() >= kPieceBytes) {
       sink(text_);
       text_.clear();
     }

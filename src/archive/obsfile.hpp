@@ -63,8 +63,10 @@ class ObsFile {
   // For a decoded file, the next n lines of its text, each with its LF, appended to out in as
   // few pieces as the decoder gives: the number appended, fewer only where the text ends.
   size_t append_decoded_lines(size_t n, std::string& out);
-  // The whole text, piece by piece (whole lines, each ended by LF), to sink.
+  // The whole text, piece by piece (whole lines, each ended by LF), to sink: pieces of
+  // kPieceBytes and more, which a file writer takes in whole blocks without copying.
   void copy_to(const std::function<void(std::string_view)>& sink);
+  static constexpr size_t kPieceBytes = size_t{256} << 10;
   // What the reading carried on past: a file cut inside an epoch, damaged compressed data.
   std::vector<Notice> notices() const;
 
@@ -76,7 +78,7 @@ class ObsFile {
   Identity id_;
   std::string text_;  // decoded text not handed out yet
   size_t pos_ = 0;
-  size_t left_ = 0;   // its lines from pos_ on
+  size_t left_ = 0;  // its lines from pos_ on
   bool cut_noted_ = false;
   std::vector<Notice> plain_notices_;
 };

@@ -17,6 +17,9 @@ namespace {
 constexpr std::string_view kSystems = "GRESC";  // the systems the merge knows, in satellite order
 constexpr size_t kField = 16;                   // an observation: F14.3, LLI, signal strength
 constexpr size_t kValue = 14;
+// The text goes to the sink in pieces of this and more, which a file writer takes in whole
+// blocks without copying.
+constexpr size_t kPieceBytes = size_t{256} << 10;
 
 std::string_view label_of(std::string_view line) {
   if (line.size() <= 60) return {};
@@ -635,9 +638,8 @@ void Converter::write(LineInput& in, const std::function<void(std::string_view)>
   read_header(in, &out);
   has_first_ = had_first;
   seen_.assign(86401, false);
-  // Pieces of 256 kB and more: a file writer takes them in whole blocks without copying.
   while (next_epoch(in, true, &out)) {
-    if (out.size() >= (1 << 18)) {
+    if (out.size() >= kPieceBytes) {
       sink(out);
       out.clear();
     }
