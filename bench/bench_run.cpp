@@ -97,6 +97,13 @@ uint64_t folder_bytes(const fs::path& dir) {
   return n;
 }
 
+// The middle of the figures (of the two middle ones when their number is even); sorts them.
+double median(std::vector<double>& v) {
+  std::sort(v.begin(), v.end());
+  const size_t mid = v.size() / 2;
+  return v.size() % 2 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
+}
+
 void figure(const char* scenario, const char* what, double v, const char* unit) {
   std::printf("%-9s %-28s %12.3f %s\n", scenario, what, v, unit);
   std::fflush(stdout);
@@ -293,10 +300,7 @@ int bench(int argc, char** argv) {
     figure(n, "output writer", st.write, "s");
     figure(n, "whole run", whole.seconds, "s");
     // The median says what a user sees on an ordinary run; the best says what the code can do.
-    std::sort(walls.begin(), walls.end());
-    const size_t mid = walls.size() / 2;
-    const double median = walls.size() % 2 ? walls[mid] : (walls[mid - 1] + walls[mid]) / 2;
-    figure(n, "whole run, median", median, "s");
+    figure(n, "whole run, median", median(walls), "s");
     figure(n, "input rate (obs pass)", input_mb / st.pass, "MB/s");
     figure(n, "values written per second", static_cast<double>(values) / st.write / 1e6, "M/s");
     figure(n, "peak resident memory", whole.peak_mb, "MB");
@@ -317,10 +321,7 @@ int bench(int argc, char** argv) {
       const double t200 = run_binary(scratch / big_day->data, obsquilt, *big_day).seconds;
       ratios.push_back(t200 / t100);
     }
-    std::sort(ratios.begin(), ratios.end());
-    const size_t mid = ratios.size() / 2;
-    figure("day200", "/ day100, paired, median",
-           ratios.size() % 2 ? ratios[mid] : (ratios[mid - 1] + ratios[mid]) / 2, "");
+    figure("day200", "/ day100, paired, median", median(ratios), "");
     figure("day200", "/ day100, paired, lowest", ratios.front(), "");
     figure("day200", "/ day100, paired, highest", ratios.back(), "");
   }
