@@ -36,6 +36,64 @@ size_t MemoryStream::read(char* buf, size_t n) {
 
 namespace {
 
+// The fault of a gzip file whose unpacked data fail the checks its members carry: the data
+// are corrupt somewhere, and nothing tells where, so none of them is used.
+FormatError checksum_fault(const std::string& path, size_t member) {
+  std::string m = "damaged compressed data: the unpacked data do not match the gzip check values";
+  if (member > 1) m += " of member " + std::to_string(member);
+  return {path, 0,
+          m + " (CRC-32 and length), so they are corrupt somewhere; nothing of the file is used"};
+}
+
+// The gzip member (1, 2, ...) of the file at `path` whose unpacked data fail its checks, or 0
+// when none does. libarchive unpacks gzip without checking; this pass with zlib checks every
+// member, discarding what it unpacks. A member cut short or otherwise damaged, and bytes after
+// the last member, are not its business: the readers say what they meet there.
+size_t failed_gzip_member(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  z_stream z{};
+  if (inflateInit2(&z, 15 + 16) != Z_OK) {
+    ::close(fd);
+    return 0;
+  }
+  std::vector<unsigned char> in(1 << 16), out(1 << 16);
+  size_t member = 1, failed = 0;
+  bool more = true;
+  for (;;) {
+    if (z.avail_in == 0 && more) {
+      const ssize_t got = ::read(fd, in.data(), in.size());
+      more = got > 0;
+      z.next_in = in.data();
+      z.avail_in = got > 0 ? static_cast<uInt>(got) : 0;
+    }
+    if (z.avail_in == 0 && !more) break;  // the end, or a member cut short
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    const int rc = inflate(&z, Z_NO_FLUSH);
+    if (rc == Z_STREAM_END) {
+      if (z.avail_in == 0 && more) {
+        const ssize_t got = ::read(fd, in.data(), in.size());
+        more = got > 0;
+        z.next_in = in.data();
+        z.avail_in = got > 0 ? static_cast<uInt>(got) : 0;
+      }
+      if (z.avail_in < 2 || z.next_in[0] != 0x1f || z.next_in[1] != 0x8b) break;
+      inflateReset(&z);
+      ++member;
+    } else if (rc == Z_DATA_ERROR) {
+      const std::string why = z.msg ? z.msg : "";
+      if (why == "incorrect data check" || why == "incorrect length check") failed = member;
+      break;
+    } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+      break;
+    }
+  }
+  inflateEnd(&z);
+  ::close(fd);
+  return failed;
+}
+
 // The bytes of a gzip (zlib) or bzip2 (libbz2) file decoded as far as they go: a stream cut
 // short, or damaged, ends where its decodable part ends. Several members one after another are
 // read as one stream, as gzip and bzip2 do.
@@ -166,8 +224,20 @@ ArchiveStream::ArchiveStream(const std::string& path, Use use) : path_(path) {
     ar_ = nullptr;
     throw FormatError{path, 0, why};
   }
-  if (use == Use::all && S_ISREG(st.st_mode) && inflate_whole(static_cast<size_t>(st.st_size)))
-    return;
+  // Given up on a fault: the constructor's work undone, as the destructor does not run.
+  const auto give_up = [this](const FormatError& fault) {
+    archive_read_free(ar_);
+    ::close(fd_);
+    ar_ = nullptr;
+    fd_ = -1;
+    throw fault;
+  };
+  try {
+    if (use == Use::all && S_ISREG(st.st_mode) && inflate_whole(static_cast<size_t>(st.st_size)))
+      return;
+  } catch (const FormatError& fault) {
+    give_up(fault);
+  }
   if (archive_read_open_fd(ar_, fd_, 1 << 16) != ARCHIVE_OK) {
     std::string why = archive_error_string(ar_) ? archive_error_string(ar_) : "cannot open";
     archive_read_free(ar_);
@@ -198,7 +268,14 @@ ArchiveStream::ArchiveStream(const std::string& path, Use use) : path_(path) {
                                                  : archive_filter_name(ar_, i);
   }
   // A cut gzip or bzip2 file libarchive cannot start on: what can be decoded of it.
-  if (!damage_.empty()) rescue();
+  if (!damage_.empty()) {
+    rescue();
+    return;
+  }
+  // libarchive does not check what it unpacks of gzip: a file to be read whole is checked here
+  // first (those inflated at once are checked as they are).
+  if (use == Use::all && wrappers_.rfind("gzip", 0) == 0)
+    if (const size_t member = failed_gzip_member(path)) give_up(checksum_fault(path, member));
 }
 
 ArchiveStream::~ArchiveStream() {
@@ -222,40 +299,49 @@ bool ArchiveStream::inflate_whole(size_t size) {
     if (n <= 0) return false;
     got += static_cast<size_t>(n);
   }
-  // The last member's length (modulo 2^32) is a first guess of the room needed.
+  // The last member's length (modulo 2^32) is a first guess of the room needed. The room is
+  // not cleared first: the inflater writes every byte that is kept.
   size_t room = packed[size - 4] | packed[size - 3] << 8 | packed[size - 2] << 16 |
                 static_cast<size_t>(packed[size - 1]) << 24;
   room = std::clamp(room, size, kMostInflated);
+  std::unique_ptr<char[]> out(new char[room]);
+  size_t in_at = 0, out_at = 0;
+  // Twice the room, the text so far kept; false past the largest text taken whole.
+  const auto grow = [&] {
+    if (room >= kMostInflated) return false;
+    const size_t more = std::min(2 * room, kMostInflated);
+    std::unique_ptr<char[]> bigger(new char[more]);
+    std::memcpy(bigger.get(), out.get(), out_at);
+    out = std::move(bigger);
+    room = more;
+    return true;
+  };
   std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> d(
       libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
-  if (!d) return false;
-  std::vector<char> out;
-  size_t in_at = 0, out_at = 0;
   while (in_at < size) {  // member after member
     if (size - in_at < 18 || !gzip_at(packed.data() + in_at)) return false;
+    if (!d) return false;
     for (;;) {
-      if (out.size() - out_at < room) out.resize(out_at + room);
       size_t used = 0, made = 0;
       const libdeflate_result r =
           libdeflate_gzip_decompress_ex(d.get(), packed.data() + in_at, size - in_at,
-                                        out.data() + out_at, out.size() - out_at, &used, &made);
+                                        out.get() + out_at, room - out_at, &used, &made);
       if (r == LIBDEFLATE_SUCCESS) {
         in_at += used;
         out_at += made;
         break;
       }
-      if (r != LIBDEFLATE_INSUFFICIENT_SPACE || out.size() >= kMostInflated) return false;
-      room = std::min(2 * (out.size() - out_at), kMostInflated - out_at);
+      // Inflated again from the member's start into twice the room.
+      if (r != LIBDEFLATE_INSUFFICIENT_SPACE || !grow()) return false;
     }
   }
-  out.resize(out_at);
   // A wrapper inside (gzip, compress, bzip2) is unwrapped by the streaming readers.
   const auto starts = [&](const char* m, size_t n) {
-    return out.size() >= n && std::memcmp(out.data(), m, n) == 0;
+    return out_at >= n && std::memcmp(out.get(), m, n) == 0;
   };
   if (starts("\x1f\x8b", 2) || starts("\x1f\x9d", 2) || starts("BZh", 3)) return false;
   inflated_ = std::move(out);
-  whole_ = std::make_unique<MemoryStream>(std::string_view(inflated_.data(), inflated_.size()));
+  whole_ = std::make_unique<MemoryStream>(std::string_view(inflated_.get(), out_at));
   wrappers_ = "gzip";
   return true;
 }

@@ -82,7 +82,7 @@ class ArchiveStream : public ByteStream {
   bool at_end_ = false;
   size_t delivered_ = 0;                // bytes handed out so far
   std::unique_ptr<ByteStream> rescue_;  // the streaming decoder that took over
-  std::vector<char> inflated_;             // a gzip file inflated at once
+  std::unique_ptr<char[]> inflated_;       // a gzip file inflated at once
   std::unique_ptr<MemoryStream> whole_;    // handing it out
 };
 

@@ -238,6 +238,48 @@ TEST_F(SharedFiles, WrappersAreRecognisedByContent) {
   EXPECT_GE(tried, 2);
 }
 
+// gzip data that fail the check values of their member (CRC-32 and length): corrupt somewhere,
+// nothing tells where, so the file is refused whole when it is read, whether it is inflated at
+// once or streamed (bytes after the member make it streamed); a look at its opening still
+// tells what it is. A bit flipped in the deflate data that still inflates is caught the same
+// way as the flipped check values here.
+TEST_F(SharedFiles, GzipDataFailingTheirChecksAreRefused) {
+  test::ScratchDir dir;
+  const std::string compact = test::read_file(kCrinex / "kerg1700.16d");
+  const std::string half1 = compact.substr(0, compact.size() / 2),
+                    half2 = compact.substr(compact.size() / 2);
+  const std::string gz = test::filter("gzip", {"-c"}, compact).out;
+  const std::string gz2 = test::filter("gzip", {"-c"}, half2).out;
+  const auto flipped = [](std::string s, size_t from_end) {
+    s[s.size() - from_end] ^= 0x10;
+    return s;
+  };
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"crc", flipped(gz, 6)},                         // the CRC-32 of the data
+      {"length", flipped(gz, 2)},                      // their length
+      {"streamed", flipped(gz, 6) + "trailing bytes"},  // not inflated at once
+      {"member-2", test::filter("gzip", {"-c"}, half1).out + flipped(gz2, 7)}};
+  for (const auto& [name, bytes] : files) {
+    SCOPED_TRACE(name);
+    test::write_file(name, bytes);
+    EXPECT_EQ(ObsFile(name, Use::look).identity().what, "compact RINEX, gzip");
+    try {
+      decode(name);
+      ADD_FAILURE() << "no error";
+    } catch (const FormatError& e) {
+      EXPECT_EQ(e.line, 0);
+      EXPECT_NE(e.message.find("do not match the gzip check values" +
+                               std::string(name == "member-2" ? " of member 2" : "") +
+                               " (CRC-32 and length)"),
+                std::string::npos)
+          << e.message;
+    }
+  }
+  // The same members intact come out whole, streamed too.
+  test::write_file("intact", test::filter("gzip", {"-c"}, half1).out + gz2 + "trailing bytes");
+  EXPECT_TRUE(same_text(unwrapped("intact"), compact));
+}
+
 // A file cut inside an epoch, in a line or at a line end: the complete epochs before the cut
 // come out, the cut is a notice with its line; so for cut gzip data.
 TEST_F(SharedFiles, CutFilesKeepTheirCompleteEpochs) {

@@ -180,6 +180,11 @@ TEST(OnWorkerThreads, AManyFileDayAsInASequentialRun) {
   inside.resize(inside.rfind('\n', inside.size() - 2) + 1);  // whole lines, inside some epoch
   test::write_file(dir / "mid_0440.15d", inside);
   test::write_file(dir / "notes.txt", "not an observation file\n");
+  // And a copy whose gzip check value fails: corrupt somewhere, so left out whole.
+  std::string corrupt = packed;
+  corrupt[corrupt.size() - 6] ^= 0x10;
+  test::write_file(dir / "crc_0440.15d.gz", corrupt);
+  args.insert(args.begin() + 7, "crc_0440.15d.gz");
   args.insert(args.begin() + 6, "cut0440.15d.gz");
   args.insert(args.begin() + 10, "mid_0440.15d");
   args.insert(args.begin() + 5, "notes.txt");
@@ -193,6 +198,10 @@ TEST(OnWorkerThreads, AManyFileDayAsInASequentialRun) {
   EXPECT_NE(s.r.err.find("warning"), std::string::npos) << s.r.err;
   EXPECT_NE(s.r.out.find("left out notes.txt"), std::string::npos) << s.r.out;
   EXPECT_NE(s.r.out.find("left out absent0440.15o"), std::string::npos) << s.r.out;
+  EXPECT_NE(s.r.out.find("left out crc_0440.15d.gz: damaged compressed data: the unpacked data "
+                         "do not match the gzip check values"),
+            std::string::npos)
+      << s.r.out;
   for (const char* kept : {"kept cut0440.15d.gz", "kept mid_0440.15d", "-2.", "converted"})
     EXPECT_NE(s.r.out.find(kept), std::string::npos) << kept << "\n" << s.r.out;
   EXPECT_EQ(s.files.size(), 19u);  // 12, 2 cut, 2 given again (other/ too), 2 RINEX 3, list
