@@ -277,8 +277,8 @@ ArchiveStream::ArchiveStream(const std::string& path, Use use) : path_(path) {
     return;
   }
   // libarchive does not check what it unpacks of gzip: a file to be read whole is checked here
-  // first (those inflated at once are checked as they are).
-  if (use == Use::all && wrappers_.rfind("gzip", 0) == 0)
+  // first (those inflated at once are checked as they are). A pipe can be read once only.
+  if (use == Use::all && S_ISREG(st.st_mode) && wrappers_.rfind("gzip", 0) == 0)
     if (const size_t member = failed_gzip_member(path)) give_up(checksum_fault(path, member));
 }
 
