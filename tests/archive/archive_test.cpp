@@ -254,10 +254,13 @@ TEST_F(SharedFiles, GzipDataFailingTheirChecksAreRefused) {
     s[s.size() - from_end] ^= 0x10;
     return s;
   };
+  std::string many;  // text that unpacks to many times the checking pass's buffer
+  for (int i = 0; i < 64; ++i) many += compact;
   const std::vector<std::pair<std::string, std::string>> files = {
       {"crc", flipped(gz, 6)},                         // the CRC-32 of the data
       {"length", flipped(gz, 2)},                      // their length
       {"streamed", flipped(gz, 6) + "trailing bytes"},  // not inflated at once
+      {"streamed-long", flipped(test::filter("gzip", {"-c"}, many).out, 6) + "trailing bytes"},
       {"member-2", test::filter("gzip", {"-c"}, half1).out + flipped(gz2, 7)}};
   for (const auto& [name, bytes] : files) {
     SCOPED_TRACE(name);
