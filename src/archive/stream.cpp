@@ -69,9 +69,16 @@ size_t failed_gzip_member(const std::string& path) {
     next = in.data();
     avail = got > 0 ? static_cast<size_t>(got) : 0;
   };
-  // After a member: whether another one starts there.
+  // After a member: whether another one starts there (its two magic bytes may lie on both
+  // sides of a read).
   const auto next_member = [&] {
-    refill();
+    if (avail < 2 && more) {
+      if (avail == 1) in[0] = *next;
+      const ssize_t got = ::read(fd, in.data() + avail, in.size() - avail);
+      more = got > 0;
+      next = in.data();
+      avail += got > 0 ? static_cast<size_t>(got) : 0;
+    }
     return avail >= 2 && next[0] == 0x1f && next[1] == 0x8b;
   };
 #ifdef OBSQUILT_HAVE_ISAL
