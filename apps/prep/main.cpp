@@ -206,6 +206,7 @@ void survey_converted(Input& in) {
 // First look at a file: what it is, its start day and its short name; left_out when unusable.
 void survey(Input& in, Findings& findings) {
   try {
+    need_readable_twice(in.arg);
     ObsFile file(in.arg, archive::Use::look);  // the header, and epochs up to a dated one
     const archive::Identity& id = file.identity();
     in.what = id.what;

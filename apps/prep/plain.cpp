@@ -1,5 +1,7 @@
 #include "plain.hpp"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +27,16 @@ struct Plain {
 };
 
 }  // namespace
+
+void need_readable_twice(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return;  // the opening says what is wrong
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode))
+    throw FormatError{path, 0,
+                      "a pipe or a device, whose data can be read once only; obsquilt-prep "
+                      "reads each file twice (a first look, then the whole), so save the data "
+                      "to a file and give that"};
+}
 
 std::string plain_name(const std::string& path) {
   std::string b = fs::path(path).filename().string();
@@ -52,6 +64,7 @@ int write_plain(const std::vector<std::string>& inputs, const fs::path& dir, boo
   for (const std::string& arg : inputs) {
     Plain p{arg, "", "", ""};
     try {
+      need_readable_twice(arg);
       ObsFile file(arg, archive::Use::look);
       p.what = file.identity().what;
       if (file.identity().readable()) {

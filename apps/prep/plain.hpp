@@ -13,6 +13,11 @@ namespace obsq::prep {
 // the compact suffix made plain (ssssdddf.yyd -> .yyo, NAME.crx -> NAME.rnx).
 std::string plain_name(const std::string& path);
 
+// Throws archive::FormatError when the input at `path` is a pipe, a socket or a character
+// device: prep reads every input twice (a first look, then the whole), and such an input gives
+// its bytes once, so the second reading would see only the rest.
+void need_readable_twice(const std::string& path);
+
 // Writes each input's plain text into dir under its plain_name (made unique by `unique`), one
 // line per input on standard output; returns the exit status.
 int write_plain(const std::vector<std::string>& inputs, const std::filesystem::path& dir,
