@@ -41,10 +41,13 @@ size_t MemoryStream::read(char* buf, size_t n) {
 namespace {
 
 // The fault of a gzip file whose unpacked data fail the checks its members carry: the data
-// are corrupt somewhere, and nothing tells where, so none of them is used.
-FormatError checksum_fault(const std::string& path, size_t member) {
+// are corrupt somewhere, and nothing tells where, so none of them is used. `inside` places a
+// gzip wrapper within another ("inside the bzip2 wrapper"), empty for the outermost.
+FormatError checksum_fault(const std::string& path, size_t member,
+                           const std::string& inside = "") {
   std::string m = "damaged compressed data: the unpacked data do not match the gzip check values";
   if (member > 1) m += " of member " + std::to_string(member);
+  if (!inside.empty()) m += " of the gzip wrapper " + inside;
   return {path, 0,
           m + " (CRC-32 and length), so they are corrupt somewhere; nothing of the file is used"};
 }
@@ -55,10 +58,15 @@ FormatError checksum_fault(const std::string& path, size_t member) {
 class CutFileDecoder : public ByteStream {
  public:
   enum class Format { gzip, bzip2 };
+  // Reads the file descriptor fd, which it closes.
   CutFileDecoder(int fd, Format format) : fd_(fd), format_(format) { ok_ = start(); }
+  // Reads what `source` gives (a wrapper inside another): source outlives the decoder.
+  CutFileDecoder(ByteStream& source, Format format) : source_(&source), format_(format) {
+    ok_ = start();
+  }
   ~CutFileDecoder() override {
     finish();
-    ::close(fd_);
+    if (fd_ >= 0) ::close(fd_);
   }
   CutFileDecoder(const CutFileDecoder&) = delete;
   CutFileDecoder& operator=(const CutFileDecoder&) = delete;
@@ -69,12 +77,7 @@ class CutFileDecoder : public ByteStream {
   size_t read(char* buf, size_t n) override {
     size_t out = 0;
     while (ok_ && out < n) {
-      if (avail_ == 0 && !eof_) {
-        const ssize_t got = ::read(fd_, in_, sizeof in_);
-        if (got <= 0) eof_ = true;
-        next_ = in_;
-        avail_ = got > 0 ? static_cast<size_t>(got) : 0;
-      }
+      if (avail_ == 0 && !eof_) refill();
       const size_t before = out;
       const int r = step(buf + out, n - out, out);
       if (r == kEnd) {
@@ -93,7 +96,8 @@ class CutFileDecoder : public ByteStream {
 
   bool refill() {
     if (eof_) return false;
-    const ssize_t got = ::read(fd_, in_, sizeof in_);
+    const ssize_t got = source_ != nullptr ? static_cast<ssize_t>(source_->read(in_, sizeof in_))
+                                           : ::read(fd_, in_, sizeof in_);
     if (got <= 0) {
       eof_ = true;
       return false;
@@ -155,7 +159,8 @@ class CutFileDecoder : public ByteStream {
     return r;
   }
 
-  int fd_;
+  int fd_ = -1;
+  ByteStream* source_ = nullptr;
   Format format_;
   bool ok_ = false, live_ = false, eof_ = false;
   z_stream z_{};
@@ -166,18 +171,39 @@ class CutFileDecoder : public ByteStream {
   size_t member_ = 1, failed_member_ = 0;
 };
 
-// The gzip member (1, 2, ...) of the file at `path` whose unpacked data fail its check values,
-// or 0 when none does: libarchive unpacks gzip without checking them, so the file is unpacked
-// once more here, to its end, and what comes out is dropped. A member cut short or otherwise
-// damaged, and bytes after the last member, are not its business: the readers say what they
-// meet there.
-size_t failed_gzip_member(const std::string& path) {
+// Checks the gzip wrappers of the file at `path` (its wrappers, outermost first, as
+// ArchiveStream lists them) and throws checksum_fault for the first member whose unpacked data
+// fail its check values: libarchive unpacks gzip without checking them, so the file is unpacked
+// once more here, every gzip and bzip2 wrapper in turn, to the end, and what comes out is
+// dropped. The wrappers inside a compress wrapper are not unpacked here. A member cut short or
+// otherwise damaged, and bytes after the last member, are not its business: the readers say
+// what they meet there.
+void check_gzip_members(const std::string& path, const std::string& wrappers) {
+  std::vector<std::pair<CutFileDecoder::Format, std::string>> layers;  // and the wrapper outside
+  std::string outside;
+  for (size_t at = 0; at < wrappers.size();) {
+    const size_t end = std::min(wrappers.find(", ", at), wrappers.size());
+    const std::string w = wrappers.substr(at, end - at);
+    if (w != "gzip" && w != "bzip2") break;
+    layers.emplace_back(w == "gzip" ? CutFileDecoder::Format::gzip : CutFileDecoder::Format::bzip2,
+                        outside);
+    outside = "inside the " + w + " wrapper";
+    at = end + 2;
+  }
+  // Nothing inside the innermost gzip wrapper needs unpacking here.
+  while (!layers.empty() && layers.back().first != CutFileDecoder::Format::gzip) layers.pop_back();
+  if (layers.empty()) return;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  CutFileDecoder pass(fd, CutFileDecoder::Format::gzip);
+  if (fd < 0) return;
+  std::vector<std::unique_ptr<CutFileDecoder>> pass;
+  for (const auto& [format, where] : layers)
+    pass.push_back(pass.empty() ? std::make_unique<CutFileDecoder>(fd, format)
+                                : std::make_unique<CutFileDecoder>(*pass.back(), format));
   std::vector<char> dropped(1 << 18);
-  while (pass.read(dropped.data(), dropped.size()) > 0) {}
-  return pass.failed_member();
+  while (pass.back()->read(dropped.data(), dropped.size()) > 0) {}
+  for (size_t i = 0; i < pass.size(); ++i)
+    if (const size_t member = pass[i]->failed_member())
+      throw checksum_fault(path, member, layers[i].second);
 }
 
 }  // namespace
@@ -252,8 +278,11 @@ ArchiveStream::ArchiveStream(const std::string& path, Use use) : path_(path) {
   }
   // libarchive does not check what it unpacks of gzip: a file to be read whole is checked here
   // first (those inflated at once are checked as they are). A pipe can be read once only.
-  if (use == Use::all && S_ISREG(st.st_mode) && wrappers_.rfind("gzip", 0) == 0)
-    if (const size_t member = failed_gzip_member(path)) give_up(checksum_fault(path, member));
+  if (use == Use::all && S_ISREG(st.st_mode)) try {
+      check_gzip_members(path, wrappers_);
+    } catch (const FormatError& fault) {
+      give_up(fault);
+    }
 }
 
 ArchiveStream::~ArchiveStream() {

@@ -256,23 +256,36 @@ TEST_F(SharedFiles, GzipDataFailingTheirChecksAreRefused) {
   };
   std::string many;  // text that unpacks to many times the checking pass's buffer
   for (int i = 0; i < 64; ++i) many += compact;
-  const std::vector<std::pair<std::string, std::string>> files = {
-      {"crc", flipped(gz, 6)},                         // the CRC-32 of the data
-      {"length", flipped(gz, 2)},                      // their length
-      {"streamed", flipped(gz, 6) + "trailing bytes"},  // not inflated at once
-      {"streamed-long", flipped(test::filter("gzip", {"-c"}, many).out, 6) + "trailing bytes"},
-      {"member-2", test::filter("gzip", {"-c"}, half1).out + flipped(gz2, 7)}};
-  for (const auto& [name, bytes] : files) {
-    SCOPED_TRACE(name);
-    test::write_file(name, bytes);
-    EXPECT_EQ(ObsFile(name, Use::look).identity().what, "compact RINEX, gzip");
+  const auto wrap = [](const char* program, const std::string& bytes) {
+    return test::filter(program, {"-c"}, bytes).out;
+  };
+  const std::string bad = flipped(gz, 6),
+                    bad_second = wrap("gzip", half1) + flipped(gz2, 7);  // member 2 fails
+  struct Case {
+    std::string name, bytes, wrappers, where;  // where: the fault's place in its message
+  };
+  const std::vector<Case> files = {
+      {"crc", bad, "gzip", ""},                          // the CRC-32 of the data
+      {"length", flipped(gz, 2), "gzip", ""},            // their length
+      {"streamed", bad + "trailing bytes", "gzip", ""},  // not inflated at once
+      {"streamed-long", flipped(wrap("gzip", many), 6) + "trailing bytes", "gzip", ""},
+      {"member-2", bad_second, "gzip", " of member 2"},
+      // gzip data wrapped once more: the wrapper outside is intact.
+      {"in-gzip", wrap("gzip", bad), "gzip, gzip", " of the gzip wrapper inside the gzip wrapper"},
+      {"in-bzip2", wrap("bzip2", bad), "bzip2, gzip",
+       " of the gzip wrapper inside the bzip2 wrapper"},
+      {"member-2-in-gzip", wrap("gzip", bad_second), "gzip, gzip",
+       " of member 2 of the gzip wrapper inside the gzip wrapper"}};
+  for (const Case& c : files) {
+    SCOPED_TRACE(c.name);
+    test::write_file(c.name, c.bytes);
+    EXPECT_EQ(ObsFile(c.name, Use::look).identity().what, "compact RINEX, " + c.wrappers);
     try {
-      decode(name);
+      decode(c.name);
       ADD_FAILURE() << "no error";
     } catch (const FormatError& e) {
       EXPECT_EQ(e.line, 0);
-      EXPECT_NE(e.message.find("do not match the gzip check values" +
-                               std::string(name == "member-2" ? " of member 2" : "") +
+      EXPECT_NE(e.message.find("do not match the gzip check values" + c.where +
                                " (CRC-32 and length)"),
                 std::string::npos)
           << e.message;
@@ -286,6 +299,11 @@ TEST_F(SharedFiles, GzipDataFailingTheirChecksAreRefused) {
   test::write_file("short-last", test::filter("gzip", {"-c"}, compact.substr(0, tail)).out +
                                      test::filter("gzip", {"-c"}, compact.substr(tail)).out);
   EXPECT_TRUE(same_text(unwrapped("short-last"), compact));
+  // Intact gzip data inside another wrapper come out whole.
+  test::write_file("intact-in-gzip", wrap("gzip", wrap("gzip", half1) + gz2));
+  test::write_file("intact-in-bzip2", wrap("bzip2", gz));
+  EXPECT_TRUE(same_text(unwrapped("intact-in-gzip"), compact));
+  EXPECT_TRUE(same_text(unwrapped("intact-in-bzip2"), compact));
 }
 
 // A file cut inside an epoch, in a line or at a line end: the complete epochs before the cut
