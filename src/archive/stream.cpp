@@ -278,11 +278,13 @@ ArchiveStream::ArchiveStream(const std::string& path, Use use) : path_(path) {
   }
   // libarchive does not check what it unpacks of gzip: a file to be read whole is checked here
   // first (those inflated at once are checked as they are). A pipe can be read once only.
-  if (use == Use::all && S_ISREG(st.st_mode)) try {
+  if (use == Use::all && S_ISREG(st.st_mode)) {
+    try {
       check_gzip_members(path, wrappers_);
     } catch (const FormatError& fault) {
       give_up(fault);
     }
+  }
 }
 
 ArchiveStream::~ArchiveStream() {
