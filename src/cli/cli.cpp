@@ -48,8 +48,21 @@ void print_version() {
               g_program, OBSQUILT_VERSION);
 }
 
-int run_main(const char* name, int argc, char** argv, int (*body)(int, char**)) {
-  g_program = name;
+namespace {
+
+// What the program printed on standard output is out only once it is flushed: a write that
+// failed there (a full disk, a device that takes nothing) fails the run, which would otherwise
+// end with the status of a success and its report lost.
+int after_stdout(int status) {
+  errno = 0;
+  const bool unflushed = std::fflush(stdout) != 0;
+  if (!unflushed && std::ferror(stdout) == 0) return status;
+  error(std::string("standard output: ") +
+        (unflushed && errno != 0 ? std::strerror(errno) : "a write failed"));
+  return kFailure;
+}
+
+int run_body(int argc, char** argv, int (*body)(int, char**)) {
   try {
     return body(argc, argv);
   } catch (const UsageError& e) {
@@ -69,6 +82,13 @@ int run_main(const char* name, int argc, char** argv, int (*body)(int, char**)) 
     error("ended by an unexpected failure");
     return kFailure;
   }
+}
+
+}  // namespace
+
+int run_main(const char* name, int argc, char** argv, int (*body)(int, char**)) {
+  g_program = name;
+  return after_stdout(run_body(argc, argv, body));
 }
 
 void refuse_existing(const std::string& path, bool force) {

@@ -28,7 +28,8 @@ struct UsageError {
 // Runs body(argc, argv) as the program `name` and returns its exit status; a Failure, a
 // UsageError, a refused allocation, any other exception become their report and status 2, so
 // that no failure escapes as an abort. A program that calls the merge engine turns the engine's
-// own failures into a Failure itself.
+// own failures into a Failure itself. Standard output is flushed at the end: a write to it that
+// failed is reported ("program: standard output: ...") and makes the status 2.
 int run_main(const char* name, int argc, char** argv, int (*body)(int, char**));
 
 // The running program's name, as given to run_main.
