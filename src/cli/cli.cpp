@@ -1,10 +1,12 @@
 #include "cli/cli.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -91,6 +93,62 @@ int run_main(const char* name, int argc, char** argv, int (*body)(int, char**)) 
   return after_stdout(run_body(argc, argv, body));
 }
 
+namespace {
+
+// The temporary names of the outputs being written, for the handler of the signals that end a
+// program: slots it reads without a lock or an allocation. A slot is free, being filled, or live.
+constexpr int kTempSlots = 16;
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct TempSlot {
+  std::atomic<int> state{0};  // 0 free, 1 being filled, 2 live
+  char path[4096];
+};
+TempSlot g_temps[kTempSlots];
+std::atomic<bool> g_handling{false};
+
+extern "C" void remove_temps_and_end(int sig) {
+  for (TempSlot& s : g_temps)
+    if (s.state.load(std::memory_order_acquire) == 2) ::unlink(s.path);
+  // The signal again, now with its default action: the program ends as the signal ends it.
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+void handle_ending_signals() {
+  if (g_handling.exchange(true)) return;
+  for (int sig : kEndingSignals) {
+    struct sigaction old {};
+    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction act {};
+    act.sa_handler = remove_temps_and_end;
+    sigemptyset(&act.sa_mask);
+    for (int other : kEndingSignals) sigaddset(&act.sa_mask, other);
+    ::sigaction(sig, &act, nullptr);
+  }
+}
+
+// The slot now holding `temp`, or -1 when all are taken or the name is too long (the file is
+// then only left behind by a signal, as it would be without).
+int remember_temp(const std::string& temp) {
+  if (temp.size() >= sizeof TempSlot::path) return -1;
+  handle_ending_signals();
+  for (int i = 0; i < kTempSlots; ++i) {
+    int unused = 0;
+    if (!g_temps[i].state.compare_exchange_strong(unused, 1)) continue;
+    std::memcpy(g_temps[i].path, temp.c_str(), temp.size() + 1);
+    g_temps[i].state.store(2, std::memory_order_release);
+    return i;
+  }
+  return -1;
+}
+
+void forget_temp(OutputFile& out) {
+  if (out.slot >= 0) g_temps[out.slot].state.store(0, std::memory_order_release);
+  out.slot = -1;
+}
+
+}  // namespace
+
 void refuse_existing(const std::string& path, bool force) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
@@ -107,6 +165,7 @@ OutputFile create_output(const std::string& path, bool force) {
   out.fd = ::open(out.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   // The user asked for `path`: the temporary name would only puzzle.
   if (out.fd < 0) throw Failure{path + ": " + std::strerror(errno)};
+  out.slot = remember_temp(out.temp);
   return out;
 }
 
@@ -194,8 +253,10 @@ void commit_output(OutputFile& out) {
   if (::close(fd) != 0 || ::rename(out.temp.c_str(), out.path.c_str()) != 0) {
     const int err = errno;
     ::unlink(out.temp.c_str());
+    forget_temp(out);
     throw Failure{out.path + ": " + std::strerror(err)};
   }
+  forget_temp(out);
 }
 
 void abandon_output(OutputFile& out) {
@@ -203,6 +264,7 @@ void abandon_output(OutputFile& out) {
   out.fd = -1;
   out.pending.clear();
   if (!out.temp.empty()) ::unlink(out.temp.c_str());
+  forget_temp(out);
 }
 
 }  // namespace obsq::cli

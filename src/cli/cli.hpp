@@ -48,11 +48,15 @@ std::string_view version();
 
 // Creates `path` for writing and returns its descriptor. An existing file is kept (Failure
 // naming it and --force) unless `force`; then it is replaced only once the new content is
-// complete: write to the returned descriptor, then call commit_output().
+// complete: write to the returned descriptor, then call commit_output(). A program ended by
+// SIGINT, SIGTERM or SIGHUP before the commit (an interrupt at the terminal, a job cancelled)
+// removes the unfinished content on its way out; a signal the program was started with ignored
+// stays ignored.
 struct OutputFile {
   std::string path;
   std::string temp;  // where the content is written until commit
   int fd = -1;
+  int slot = -1;          // where the signal handler finds `temp`, or -1
   std::string pending;    // what write_output holds back until a block is whole
   uint64_t written = 0;   // bytes write_output took
   uint64_t reserved = 0;  // bytes of disk set aside ahead of them
