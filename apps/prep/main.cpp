@@ -283,7 +283,7 @@ struct Written {
   bool pending = false;  // out is written and waits for commit()
   Findings findings;
   std::vector<archive::Notice> notices;
-  std::vector<std::string> notes;          // what a conversion left out, one kind a line
+  std::vector<std::string> notes;          // what was left out besides epochs, a kind a line
   std::map<std::string, long> other_days;  // the epochs of other days left out, by day
   long repeats = 0;                        // the epochs on a second of the day met before
   std::exception_ptr failure;              // raised in the input's turn
@@ -335,6 +335,11 @@ bool write_file(Input& in, const Date& day, const fs::path& dir, bool force, Wri
       buf += e.text;
       flush(false);
     }
+    if (const long n = reader.blank_lines(); n > 0)
+      w.notes.push_back(
+          std::to_string(n) +
+          (n == 1 ? " blank line left out (line " : " blank lines left out (the first is line ") +
+          std::to_string(reader.first_blank()) + ")");
     notices = file.notices();
     if (reader.cut()) notices.push_back(*reader.cut());
     if (reader.short_end()) notices.push_back(*reader.short_end());

@@ -92,8 +92,15 @@ const HeaderFacts& Rinex2Reader::read_header() {
 
 bool Rinex2Reader::next(Epoch& epoch) {
   std::string_view line;
-  if (cut_ || !file_.next_line(line)) return false;
-  ++line_;
+  // Blank lines where an epoch record belongs (newlines a writer added at the end, a DOS end-of-
+  // file character) hold nothing; the merge would take each for an epoch of no date at 00:00:00.
+  // They are left out and counted.
+  for (;;) {
+    if (cut_ || !file_.next_line(line)) return false;
+    ++line_;
+    if (line.find_first_not_of(" \t\x1a") != std::string_view::npos) break;
+    if (blank_lines_++ == 0) first_blank_ = line_;
+  }
   epoch.text.assign(line).push_back('\n');
   epoch.line = line_;
   if (file_.unterminated()) {

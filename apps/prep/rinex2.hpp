@@ -53,6 +53,9 @@ class Rinex2Reader {
   // lines missing: next() gives that epoch with the missing lines blank (missing values), and
   // this notice names the file's last line.
   const std::optional<archive::Notice>& short_end() const { return short_end_; }
+  // Blank lines met where an epoch record belongs, which next() leaves out, and the first's line.
+  long blank_lines() const { return blank_lines_; }
+  long first_blank() const { return first_blank_; }
 
  private:
   void take_types(std::string_view line);
@@ -64,6 +67,7 @@ class Rinex2Reader {
   long line_ = 0;
   std::optional<archive::Notice> cut_;
   std::optional<archive::Notice> short_end_;
+  long blank_lines_ = 0, first_blank_ = 0;
 };
 
 // The date of columns 1-9 of an epoch record ("yy mm dd", two-digit year), none when blank.
