@@ -193,8 +193,10 @@ struct FileView {
   // (second of day, line of its epoch record) of every accepted epoch, in the order read; the
   // first of a second is the one a repeat is compared with (looked up on a stop only).
   std::vector<std::pair<int32_t, long>> accepted;
-  long epoch_line = 0;               // the epoch record read last
+  long epoch_line = 0;  // the epoch record read last
   int32_t epoch_second = 0;
+  bool epoch_blank = false;  // that record is a blank line
+  long first_blank = 0;      // the first blank epoch record, 0 if none
   std::string refused_code;  // a satellite code of that epoch the key codec refuses
 };
 
@@ -226,6 +228,8 @@ class Observer final : public ReadObserver {
     }
     v.epoch_line = record;
     v.epoch_second = has_second ? second : -1;
+    v.epoch_blank = rec.find_first_not_of(" \t\x1a") == std::string_view::npos;
+    if (v.epoch_blank && v.first_blank == 0) v.first_blank = record;
     v.refused_code.clear();
     if (accepted) v.accepted.emplace_back(second, record);
   }
@@ -469,14 +473,18 @@ void Checker::explain(const Round& r, const std::vector<FileView>& views) {
         m = "the observation store is full (" + grouped(kStoreCapacity) +
             " values); merge the day in time windows (several runs with different START and STOP)";
       } else if (v != nullptr) {
-        const auto first =
-            std::find_if(v->accepted.begin(), v->accepted.end(),
-                         [&](const auto& a) { return a.first == v->epoch_second; });
-        m = "second of day " + std::to_string(v->epoch_second) + " (" + hms(v->epoch_second) +
-            ") repeats the epoch of line " +
-            std::to_string(first == v->accepted.end() ? 0 : first->second) +
-            " (only the time of day is used); a daily file often ends with the next day's "
-            "00:00:00 epoch: obsquilt-prep leaves such epochs out";
+        const auto first = std::find_if(v->accepted.begin(), v->accepted.end(),
+                                        [&](const auto& a) { return a.first == v->epoch_second; });
+        const std::string line = std::to_string(first == v->accepted.end() ? 0 : first->second);
+        if (v->epoch_blank)
+          m = "a blank line where an epoch record belongs, which the run reads as an epoch of no "
+              "date at 00:00:00, repeats the epoch of line " +
+              line + "; obsquilt-prep leaves blank lines out";
+        else
+          m = "second of day " + std::to_string(v->epoch_second) + " (" + hms(v->epoch_second) +
+              ") repeats the epoch of line " + line +
+              " (only the time of day is used); a daily file often ends with the next day's "
+              "00:00:00 epoch: obsquilt-prep leaves such epochs out";
       }
       break;
     case stops::kValueNotFiled:
@@ -592,6 +600,10 @@ void Checker::after_run(const Round& r, const std::vector<FileView>& views, cons
       add(v.name, v.other_day_line, Severity::warning,
           "an epoch of " + v.other_day.text() + " in a file of " + v.first_date.text() +
               ": it merges as a time of the same day; obsquilt-prep leaves such epochs out");
+    if (v.first_blank > 0 && !(r.stop != 0 && r.file == v.name && v.epoch_blank))
+      add(v.name, v.first_blank, Severity::warning,
+          "a blank line where an epoch record belongs: the run reads it as an epoch of no date "
+          "at 00:00:00; obsquilt-prep leaves blank lines out");
     const std::string marker(master.marker[f], 4);
     if (auto [it, fresh] = markers.emplace(marker, v.name); !fresh)
       add(v.name, 0, Severity::warning,
