@@ -66,7 +66,14 @@ bool CompactText::header_line(std::string& out) {
 }
 
 bool CompactText::epoch_start(std::string_view& line) {
-  if (in_.next(line) && !(line.size() == 1 && line[0] == '\x1a')) {
+  bool more = in_.next(line) && !(line.size() == 1 && line[0] == '\x1a');
+  // Blank lines that end the file (newlines a writer added at the end) hold no epoch.
+  if (more && line.find_first_not_of(" \t\x1a") == std::string_view::npos) {
+    blank_line_.assign(line);
+    more = !in_.only_blank_left();
+    line = blank_line_;
+  }
+  if (more) {
     // A last line without its line end is cut inside, as a rule: it is not decoded.
     if (!in_.unterminated()) return true;
     cut("an epoch (its epoch line has no line end)");

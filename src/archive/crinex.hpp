@@ -92,6 +92,7 @@ class CompactText {
   bool ended_ = false;
   Arc clock_;
   std::vector<Notice> notices_;
+  std::string blank_line_;             // a blank epoch line, kept while the rest is looked at
   std::string epoch_line_;             // the recovered epoch line, the reference for the next
   std::string sats_, prev_sats_;       // satellite codes, 3 characters each
   std::vector<Arc> arcs_, prev_arcs_;  // per satellite, one per type of its system

@@ -447,6 +447,36 @@ bool LineSource::fill() {
   return got > 0;
 }
 
+bool LineSource::only_blank_left() {
+  if (again_) return false;
+  const auto blank = [](char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\x1a';
+  };
+  // Takes the whole lines of [begin_, upto): counted, no longer in the buffer.
+  const auto take = [&](size_t upto) {
+    line_no_ += std::count(buf_.data() + begin_, buf_.data() + upto, '\n');
+    begin_ = upto;
+    last_ = {};
+  };
+  size_t scanned = begin_;
+  for (;;) {
+    for (; scanned < end_; ++scanned)
+      if (!blank(buf_[scanned])) return false;
+    if (begin_ == 0 && end_ == buf_.size()) {
+      // Blanks fill the buffer: their whole lines are taken to make room.
+      const char* lf = static_cast<const char*>(::memrchr(buf_.data(), '\n', end_));
+      if (lf == nullptr) return false;
+      take(static_cast<size_t>(lf - buf_.data()) + 1);
+    }
+    const size_t kept = begin_;
+    if (!fill()) {
+      take(end_);
+      return true;
+    }
+    scanned -= kept - begin_;
+  }
+}
+
 bool LineSource::rewind() {
   if (discarded_) return false;
   begin_ = 0;

@@ -97,6 +97,11 @@ class LineSource {
   bool next(std::string_view& line);
   // Hands out the line returned last once more at the next call.
   void unread() { again_ = true; }
+  // Whether all that follows the line returned last, to the end of the data, is blank lines
+  // (blanks, tabs, CR, LF, DOS end-of-file characters): then they are taken, and the data end.
+  // Else nothing is taken, but blank lines beyond what the buffer holds, which are read past.
+  // The line returned last is no longer valid after.
+  bool only_blank_left();
   // Starts again at the first line, when the data from there are still in the buffer.
   bool rewind();
   // The first bytes of the data (up to n), while they are still in the buffer; else empty.

@@ -343,6 +343,31 @@ TEST_F(SharedFiles, CutFilesKeepTheirCompleteEpochs) {
   EXPECT_EQ(delf.substr(d.text.size(), 4), " 21 ");
 }
 
+// Blank lines after the last epoch (newlines a writer added, a DOS end-of-file character, one
+// without its line end, more than the reader holds at once) end the file as its last epoch
+// does: the same text, no cut; so inside gzip.
+TEST_F(SharedFiles, TrailingBlankLinesAreNoCut) {
+  test::ScratchDir dir;
+  for (const std::string f :
+       {"wsra0010.21d", "../rinex3/ACOR00ESP_R_20213550000_01D_30S_MO.crx"}) {
+    const std::string full = test::read_file(kCrinex / f);
+    const std::string want = unwrapped(kCrinex / (f + ".expected.gz"));
+    for (const std::string tail : {"\n", "\n\n  \n", "\r\n\t\n\x1a\n", "\n  "}) {
+      SCOPED_TRACE(f + " + " + std::to_string(tail.size()) + " blank bytes");
+      test::write_file("blank-tail", full + tail);
+      test::write_file("blank-tail.gz", test::filter("gzip", {"-c"}, full + tail).out);
+      test::write_file("long-blank-tail",
+                       full + std::string(LineSource::kMaxLine * 3, '\n') + tail);
+      for (const char* file : {"blank-tail", "blank-tail.gz", "long-blank-tail"}) {
+        const Decoded d = decode(file);
+        EXPECT_TRUE(d.notices.empty()) << file << ": " << d.notices[0].message;
+        EXPECT_TRUE(same_text(d.text, want)) << file;
+        EXPECT_TRUE(same_text(decode_in_pieces(file), want)) << file;
+      }
+    }
+  }
+}
+
 // Hand-made files with what the shared ones lack (clock offsets, values at the edge of F14.3),
 // beside their text worked out by hand.
 TEST(HandMadeFiles, DecodeAsWorkedOut) {
