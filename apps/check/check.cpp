@@ -228,7 +228,7 @@ class Observer final : public ReadObserver {
     }
     v.epoch_line = record;
     v.epoch_second = has_second ? second : -1;
-    v.epoch_blank = rec.find_first_not_of(" \t\x1a") == std::string_view::npos;
+    v.epoch_blank = archive::blank_line(rec);
     if (v.epoch_blank && v.first_blank == 0) v.first_blank = record;
     v.refused_code.clear();
     if (accepted) v.accepted.emplace_back(second, record);

@@ -98,7 +98,7 @@ bool Rinex2Reader::next(Epoch& epoch) {
   for (;;) {
     if (cut_ || !file_.next_line(line)) return false;
     ++line_;
-    if (line.find_first_not_of(" \t\x1a") != std::string_view::npos) break;
+    if (!archive::blank_line(line)) break;
     if (blank_lines_++ == 0) first_blank_ = line_;
   }
   epoch.text.assign(line).push_back('\n');

@@ -68,7 +68,7 @@ bool CompactText::header_line(std::string& out) {
 bool CompactText::epoch_start(std::string_view& line) {
   bool more = in_.next(line) && !(line.size() == 1 && line[0] == '\x1a');
   // Blank lines that end the file (newlines a writer added at the end) hold no epoch.
-  if (more && line.find_first_not_of(" \t\x1a") == std::string_view::npos) {
+  if (more && blank_line(line)) {
     blank_line_.assign(line);
     more = !in_.only_blank_left();
     line = blank_line_;

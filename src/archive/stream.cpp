@@ -450,7 +450,7 @@ bool LineSource::fill() {
 bool LineSource::only_blank_left() {
   if (again_) return false;
   const auto blank = [](char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\x1a';
+    return c == '\n' || c == '\r' || kBlanks.find(c) != std::string_view::npos;
   };
   // Takes the whole lines of [begin_, upto): counted, no longer in the buffer.
   const auto take = [&](size_t upto) {

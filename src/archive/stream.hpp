@@ -86,6 +86,13 @@ class ArchiveStream : public ByteStream {
   std::unique_ptr<MemoryStream> whole_;    // handing it out
 };
 
+// A blank line of observation text: blanks, tabs and DOS end-of-file characters, or nothing.
+// Where an epoch record belongs, such a line holds no epoch.
+inline constexpr std::string_view kBlanks = " \t\x1a";
+inline bool blank_line(std::string_view line) {
+  return line.find_first_not_of(kBlanks) == std::string_view::npos;
+}
+
 class LineSource {
  public:
   static constexpr size_t kMaxLine = 1 << 16;
